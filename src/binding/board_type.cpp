@@ -1,0 +1,231 @@
+#include <new>
+
+#include "binding/call.h"
+#include "binding/type_cache.h"
+
+namespace binding {
+
+namespace {
+
+using board::Board;
+using board::Move;
+using board::MoveList;
+
+PyObject* wrap_board(PyTypeObject* type, Board&& record) noexcept {
+    auto* obj = reinterpret_cast<BoardObject*>(type->tp_alloc(type, 0));
+    if (!obj) return nullptr;  // `record` is destroyed by its owner
+    new (&obj->borrow) BorrowFlag(0);
+    new (&obj->record) Board(std::move(record));
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+Signature NEW_SIG{"Board", "__new__", {"starting_fen"}, 1, 0};
+
+PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject* argv[MAX_PARAMS];
+            if (!parse_tuple(NEW_SIG, args, kwargs, argv)) return nullptr;
+            Arg<std::optional<std::string_view>> fen;
+            if (!fen.load(argv[0])) return name_argument("starting_fen"), nullptr;
+            Board record(fen.get());
+            return wrap_board(type, std::move(record));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+void board_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<BoardObject*>(self)->record.~Board();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Engine calls, one per Python callable. The parameter types choose the
+// converters, so the lambdas are the whole declaration of each method.
+template <void (Board::*Gen)(MoveList&) const>
+constexpr auto list_of = [](const Board& b) {
+    MoveList out;
+    (b.*Gen)(out);
+    return new_move_list(out.begin(), out.end());
+};
+template <void (Board::*Gen)(MoveList&)>
+constexpr auto list_of_mut = [](Board& b) {
+    MoveList out;
+    (b.*Gen)(out);
+    return new_move_list(out.begin(), out.end());
+};
+
+constexpr auto set_board = [](Board& b) { b.set_board(); };
+constexpr auto get_pieces = [](const Board& b, char32_t piece_type) {
+    return b.get_pieces(piece_type);
+};
+constexpr auto set_pieces_or = [](Board& b, char32_t piece_type, std::uint64_t bitboard) {
+    b.set_pieces_or(piece_type, bitboard);
+};
+constexpr auto set_pieces_xor = [](Board& b, char32_t piece_type, std::uint64_t bitboard) {
+    b.set_pieces_xor(piece_type, bitboard);
+};
+constexpr auto is_attacked = [](Board& b, std::uint8_t square) { return b._is_attacked(square); };
+constexpr auto is_check = [](Board& b) { return b.is_check(); };
+constexpr auto reset_half_move_clock = [](const Board& b, std::uint64_t from_mask,
+                                          std::uint64_t to_mask) {
+    return b._reset_half_move_clock(from_mask, to_mask);
+};
+constexpr auto check_castling_rights = [](const Board& b) { return b._check_castling_rights(); };
+constexpr auto remove_castling_rights = [](Board& b, char32_t id) {
+    b._remove_castling_rights(id);
+};
+constexpr auto apply_move = [](Board& b, const Move& mov) { b.apply_move(mov); };
+constexpr auto is_checkmate = [](Board& b) { return b.is_checkmate(); };
+constexpr auto is_stalemate = [](Board& b) { return b.is_stalemate(); };
+constexpr auto is_game_over = [](Board& b) { return b.is_game_over(); };
+constexpr auto restore = [](Board& b, const board::BoardState& board_state) {
+    b._restore(board_state);
+};
+constexpr auto pop = [](Board& b) { return b.pop(); };
+constexpr auto perft = [](Board& b, std::uint32_t depth) { return b.perft(depth); };
+constexpr auto fen = [](const Board& b) { return b.fen(); };
+// Board cannot be subclassed, so a copy is always of the one Board type.
+constexpr auto copy = [](const Board& b) -> PyObject* {
+    Board record(b);
+    return wrap_board(board_type(), std::move(record));
+};
+constexpr auto deepcopy = [](const Board& b, PyObject*) { return copy(b); };
+constexpr auto size_of = [](const Board& b) {
+    return static_cast<std::uint64_t>(sizeof(BoardObject) + b.heap_bytes());
+};
+constexpr auto render = [](const Board& b) { return b.render(); };
+
+constexpr auto get_turn = [](const Board& b) { return b.turn; };
+constexpr auto set_turn = [](Board& b, bool turn) { b.turn = turn; };
+constexpr auto get_half_move_clock = [](const Board& b) { return b.half_move_clock; };
+constexpr auto get_full_move_number = [](const Board& b) { return b.full_move_number; };
+constexpr auto get_castling_rights = [](const Board& b) -> PyObject* {
+    if (!b.castling_rights.present()) return Py_NewRef(Py_None);
+    return to_python(b.castling_rights.view());
+};
+constexpr auto get_en_passant_square = [](const Board& b) -> PyObject* {
+    if (!b.en_passant_square) return Py_NewRef(Py_None);
+    return PyLong_FromLong(*b.en_passant_square);
+};
+constexpr auto get_starting_fen = [](const Board& b) { return b.starting_fen.view(); };
+constexpr auto get_move_stack = [](const Board& b) -> PyObject* {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(b.history.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < b.history.size(); ++i) {
+        PyObject* m = new_move(b.history[i].move);
+        if (!m) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), m);
+    }
+    return list.release();
+};
+
+Signature GET_PIECES_SIG{"Board", "get_pieces", {"piece_type"}, 1, 1};
+Signature SET_PIECES_OR_SIG{"Board", "set_pieces_or", {"piece_type", "bitboard"}, 2, 2};
+Signature SET_PIECES_XOR_SIG{"Board", "set_pieces_xor", {"piece_type", "bitboard"}, 2, 2};
+Signature IS_ATTACKED_SIG{"Board", "_is_attacked", {"square"}, 1, 1};
+Signature RESET_CLOCK_SIG{"Board", "_reset_half_move_clock", {"from_mask", "to_mask"}, 2, 2};
+Signature REMOVE_RIGHTS_SIG{"Board", "_remove_castling_rights", {"id"}, 1, 1};
+Signature APPLY_MOVE_SIG{"Board", "apply_move", {"mov"}, 1, 1};
+Signature RESTORE_SIG{"Board", "_restore", {"board_state"}, 1, 1};
+Signature PERFT_SIG{"Board", "perft", {"depth"}, 1, 1};
+Signature DEEPCOPY_SIG{"Board", "__deepcopy__", {"memo"}, 1, 1};
+
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyCFunction fast(FastCall f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
+
+constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
+constexpr auto SH = Access::Shared;
+constexpr auto EX = Access::Exclusive;
+
+PyMethodDef board_methods[] = {
+    {"set_board", noargs<EX, set_board>, METH_NOARGS,
+     "set_board($self)\n--\n\nReset the position to the one of starting_fen."},
+    {"get_pieces", fast(method<&GET_PIECES_SIG, SH, get_pieces>), FAST,
+     "get_pieces($self, piece_type)\n--\n\n"},
+    {"set_pieces_or", fast(method<&SET_PIECES_OR_SIG, EX, set_pieces_or>), FAST,
+     "set_pieces_or($self, piece_type, bitboard)\n--\n\n"},
+    {"set_pieces_xor", fast(method<&SET_PIECES_XOR_SIG, EX, set_pieces_xor>), FAST,
+     "set_pieces_xor($self, piece_type, bitboard)\n--\n\n"},
+    {"pawn_moves", noargs<EX, list_of<&Board::pawn_moves>>, METH_NOARGS, "pawn_moves($self)\n--\n\n"},
+    {"knight_moves", noargs<SH, list_of<&Board::knight_moves>>, METH_NOARGS,
+     "knight_moves($self)\n--\n\n"},
+    {"king_moves", noargs<SH, list_of<&Board::king_moves>>, METH_NOARGS, "king_moves($self)\n--\n\n"},
+    {"bishop_moves", noargs<SH, list_of<&Board::bishop_moves>>, METH_NOARGS,
+     "bishop_moves($self)\n--\n\n"},
+    {"rook_moves", noargs<SH, list_of<&Board::rook_moves>>, METH_NOARGS, "rook_moves($self)\n--\n\n"},
+    {"queen_moves", noargs<SH, list_of<&Board::queen_moves>>, METH_NOARGS,
+     "queen_moves($self)\n--\n\n"},
+    {"pseudo_legal_moves", noargs<EX, list_of<&Board::pseudo_legal_moves>>, METH_NOARGS,
+     "pseudo_legal_moves($self)\n--\n\n"},
+    {"_is_attacked", fast(method<&IS_ATTACKED_SIG, EX, is_attacked>), FAST,
+     "_is_attacked($self, square)\n--\n\n"},
+    {"is_check", noargs<EX, is_check>, METH_NOARGS, "is_check($self)\n--\n\n"},
+    {"_castling_moves", noargs<EX, list_of_mut<&Board::_castling_moves>>, METH_NOARGS,
+     "_castling_moves($self)\n--\n\n"},
+    {"legal_moves", noargs<EX, list_of_mut<&Board::legal_moves>>, METH_NOARGS,
+     "legal_moves($self)\n--\n\n"},
+    {"_reset_half_move_clock", fast(method<&RESET_CLOCK_SIG, SH, reset_half_move_clock>), FAST,
+     "_reset_half_move_clock($self, from_mask, to_mask)\n--\n\n"},
+    {"_check_castling_rights", noargs<SH, check_castling_rights>, METH_NOARGS,
+     "_check_castling_rights($self)\n--\n\n"},
+    {"_remove_castling_rights", fast(method<&REMOVE_RIGHTS_SIG, EX, remove_castling_rights>),
+     FAST, "_remove_castling_rights($self, id)\n--\n\n"},
+    {"apply_move", fast(method<&APPLY_MOVE_SIG, EX, apply_move>), FAST,
+     "apply_move($self, mov)\n--\n\n"},
+    {"is_checkmate", noargs<EX, is_checkmate>, METH_NOARGS, "is_checkmate($self)\n--\n\n"},
+    {"is_stalemate", noargs<EX, is_stalemate>, METH_NOARGS, "is_stalemate($self)\n--\n\n"},
+    {"is_game_over", noargs<EX, is_game_over>, METH_NOARGS, "is_game_over($self)\n--\n\n"},
+    {"_restore", fast(method<&RESTORE_SIG, EX, restore>), FAST,
+     "_restore($self, board_state)\n--\n\n"},
+    {"pop", noargs<EX, pop>, METH_NOARGS, "pop($self)\n--\n\n"},
+    {"perft", fast(method<&PERFT_SIG, EX, perft>), FAST,
+     "perft($self, depth)\n--\n\nCount the leaf nodes of the legal move tree to the given depth."},
+    {"fen", noargs<SH, fen>, METH_NOARGS, "fen($self)\n--\n\nThe FEN text of the current position."},
+    {"copy", noargs<SH, copy>, METH_NOARGS,
+     "copy($self)\n--\n\nAn independent board with the same position, starting text and history."},
+    {"__copy__", noargs<SH, copy>, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", fast(method<&DEEPCOPY_SIG, SH, deepcopy>), FAST,
+     "__deepcopy__($self, memo)\n--\n\n"},
+    {"__sizeof__", noargs<SH, size_of>, METH_NOARGS, "__sizeof__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+PyGetSetDef board_getset[] = {
+    {"turn", getter<get_turn>, setter<set_turn>, nullptr, const_cast<char*>("turn")},
+    {"half_move_clock", getter<get_half_move_clock>, nullptr, nullptr, nullptr},
+    {"full_move_number", getter<get_full_move_number>, nullptr, nullptr, nullptr},
+    {"castling_rights", getter<get_castling_rights>, nullptr, nullptr, nullptr},
+    {"en_passant_square", getter<get_en_passant_square>, nullptr, nullptr, nullptr},
+    {"starting_fen", getter<get_starting_fen>, nullptr, nullptr, nullptr},
+    {"move_stack", getter<get_move_stack>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
+};
+
+PyType_Slot board_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Board(starting_fen=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(board_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(board_dealloc)},
+    {Py_tp_str, reinterpret_cast<void*>(unary<SH, render>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary<SH, render>)},
+    {Py_tp_methods, board_methods},
+    {Py_tp_getset, board_getset},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec board_spec = {
+    .name = "Board",
+    .basicsize = sizeof(BoardObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = board_slots,
+};
+
+TypeCache cache(&board_spec, "Board");
+
+}  // namespace
+
+PyTypeObject* board_type() noexcept { return cache.get(); }
+
+}  // namespace binding

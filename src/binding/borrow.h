@@ -1,0 +1,69 @@
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <utility>
+
+namespace binding {
+
+// 0: free; 1 .. max-1: that many shared borrows; max: one exclusive borrow.
+using BorrowFlag = std::atomic<std::uintptr_t>;
+inline constexpr std::uintptr_t EXCLUSIVE = std::numeric_limits<std::uintptr_t>::max();
+
+// A shared borrow, released by the destructor on every path out of a call.
+class SharedBorrow {
+public:
+    // Takes the borrow or sets RuntimeError and returns false.
+    [[nodiscard]] bool take(BorrowFlag& flag) noexcept {
+        std::uintptr_t seen = flag.load(std::memory_order_relaxed);
+        do {
+            if (seen == EXCLUSIVE) {
+                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+                return false;
+            }
+        } while (!flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed));
+        flag_ = &flag;
+        return true;
+    }
+    SharedBorrow() noexcept = default;
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    SharedBorrow(SharedBorrow&& o) noexcept : flag_(std::exchange(o.flag_, nullptr)) {}
+    ~SharedBorrow() {
+        if (flag_) flag_->fetch_sub(1, std::memory_order_release);
+    }
+
+private:
+    BorrowFlag* flag_ = nullptr;
+};
+
+class ExclusiveBorrow {
+public:
+    [[nodiscard]] bool take(BorrowFlag& flag) noexcept {
+        std::uintptr_t expected = 0;
+        if (!flag.compare_exchange_strong(expected, EXCLUSIVE, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            return false;
+        }
+        flag_ = &flag;
+        return true;
+    }
+    ExclusiveBorrow() noexcept = default;
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow(ExclusiveBorrow&& o) noexcept : flag_(std::exchange(o.flag_, nullptr)) {}
+    // Release ordering publishes the record's changes to the next borrower.
+    ~ExclusiveBorrow() {
+        if (flag_) flag_->store(0, std::memory_order_release);
+    }
+
+private:
+    BorrowFlag* flag_ = nullptr;
+};
+
+}  // namespace binding

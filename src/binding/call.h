@@ -1,0 +1,165 @@
+#pragma once
+
+// The call layer: every entry point CPython reaches is one of these templates,
+// instantiated with an engine call written as a lambda over the record. The
+// lambda's parameter types pick the converters; its result type picks the
+// result conversion.
+
+#include <Python.h>
+
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "binding/args.h"
+#include "binding/borrow.h"
+#include "binding/convert.h"
+#include "binding/objects.h"
+#include "binding/panic.h"
+
+namespace binding {
+
+enum class Access { Shared, Exclusive };
+
+template <typename Record>
+struct ObjectOf;
+template <>
+struct ObjectOf<board::Board> {
+    using type = BoardObject;
+    static PyTypeObject* cls() noexcept { return board_type(); }
+    static constexpr const char* name = "Board";
+};
+template <>
+struct ObjectOf<board::Move> {
+    using type = MoveObject;
+    static PyTypeObject* cls() noexcept { return move_type(); }
+    static constexpr const char* name = "Move";
+};
+
+template <typename F>
+struct Traits : Traits<decltype(&F::operator())> {};
+template <typename C, typename R, typename Self, typename... A>
+struct Traits<R (C::*)(Self, A...) const> {
+    using Result = R;
+    using Record = std::remove_cvref_t<Self>;
+    using Args = std::tuple<A...>;
+    static constexpr std::size_t arity = sizeof...(A);
+};
+
+// Checks the receiver's type and takes the borrow the operation needs.
+template <typename Record, Access K>
+class Receiver {
+public:
+    bool take(PyObject* self) noexcept {
+        using O = ObjectOf<Record>;
+        PyTypeObject* cls = O::cls();
+        if (!cls) return false;
+        if (!PyObject_TypeCheck(self, cls)) {
+            cannot_convert(self, O::name);
+            return false;
+        }
+        obj_ = reinterpret_cast<typename O::type*>(self);
+        return borrow_.take(obj_->borrow);
+    }
+    Record& record() noexcept { return obj_->record; }
+
+private:
+    typename ObjectOf<Record>::type* obj_ = nullptr;
+    std::conditional_t<K == Access::Shared, SharedBorrow, ExclusiveBorrow> borrow_;
+};
+
+template <typename R>
+PyObject* convert_result(R&& value) noexcept {
+    return to_python(std::forward<R>(value));
+}
+
+// Runs `fn(record, converted args...)`, converting the arguments in order and
+// naming the one that fails.
+template <auto Fn, typename Record, typename ArgsTuple, std::size_t... I>
+PyObject* invoke(Record& record, PyObject* const* argv, const Signature* sig,
+                 std::index_sequence<I...>) {
+    std::tuple<Arg<std::tuple_element_t<I, ArgsTuple>>...> args;
+    bool ok = true;
+    // A fold over && stops at the first argument that fails to convert.
+    ((ok = ok && (std::get<I>(args).load(argv[I]) ||
+                  (name_argument(sig->params[I]), false))),
+     ...);
+    if (!ok) return nullptr;
+    using R = decltype(Fn(record, std::get<I>(args).get()...));
+    if constexpr (std::is_void_v<R>) {
+        Fn(record, std::get<I>(args).get()...);
+        return Py_NewRef(Py_None);
+    } else {
+        return convert_result(Fn(record, std::get<I>(args).get()...));
+    }
+}
+
+// METH_FASTCALL | METH_KEYWORDS method.
+template <const Signature* Sig, Access K, auto Fn>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+    using T = Traits<decltype(Fn)>;
+    static_assert(T::arity <= MAX_PARAMS);
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject* argv[MAX_PARAMS];
+            if (!parse_fastcall(*Sig, args, nargs, kwnames, argv)) return nullptr;
+            Receiver<typename T::Record, K> recv;
+            if (!recv.take(self)) return nullptr;
+            return invoke<Fn, typename T::Record, typename T::Args>(
+                recv.record(), argv, Sig, std::make_index_sequence<T::arity>{});
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// METH_NOARGS method; also serves __str__ / __repr__ slots through `unary`.
+template <Access K, auto Fn>
+PyObject* noargs(PyObject* self, PyObject*) noexcept {
+    using T = Traits<decltype(Fn)>;
+    return guarded(
+        [&]() -> PyObject* {
+            Receiver<typename T::Record, K> recv;
+            if (!recv.take(self)) return nullptr;
+            return invoke<Fn, typename T::Record, std::tuple<>>(recv.record(), nullptr, nullptr,
+                                                                std::index_sequence<>{});
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+template <Access K, auto Fn>
+PyObject* unary(PyObject* self) noexcept {
+    return noargs<K, Fn>(self, nullptr);
+}
+
+template <auto Fn>
+PyObject* getter(PyObject* self, void*) noexcept {
+    return noargs<Access::Shared, Fn>(self, nullptr);
+}
+
+// The closure of the descriptor is the attribute's name, used to name a
+// failed conversion; the value is converted before the object is borrowed.
+template <auto Fn>
+int setter(PyObject* self, PyObject* value, void* closure) noexcept {
+    using T = Traits<decltype(Fn)>;
+    static_assert(T::arity == 1);
+    return guarded(
+        [&]() -> int {
+            if (!value) {
+                PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+                return -1;
+            }
+            Arg<std::tuple_element_t<0, typename T::Args>> arg;
+            if (!arg.load(value)) {
+                name_argument(static_cast<const char*>(closure));
+                return -1;
+            }
+            Receiver<typename T::Record, Access::Exclusive> recv;
+            if (!recv.take(self)) return -1;
+            Fn(recv.record(), arg.get());
+            return 0;
+        },
+        -1);
+}
+
+}  // namespace binding

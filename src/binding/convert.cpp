@@ -1,0 +1,184 @@
+#include "convert.h"
+
+#include <cstring>
+
+#include "binding/panic.h"
+
+namespace binding {
+
+void cannot_convert(PyObject* obj, const char* target) noexcept {
+    PyObject* name = PyType_GetQualName(Py_TYPE(obj));
+    if (!name) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'",
+                     target);
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name, target);
+    Py_DECREF(name);
+}
+
+void name_argument(const char* name) noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    Ref caught(exc);
+    Ref text(PyObject_Str(exc));
+    if (!text) return;
+    Ref named(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    if (!named) return;
+    Ref replacement(PyObject_CallOneArg(PyExc_TypeError, named.get()));
+    if (!replacement) return;
+    PyException_SetCause(replacement.get(), PyException_GetCause(exc));
+    PyErr_SetRaisedException(replacement.release());
+}
+
+namespace {
+
+void out_of_range() noexcept {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+}
+
+bool load_u64(PyObject* obj, std::uint64_t& value) noexcept {
+    if (PyLong_Check(obj)) {
+        value = PyLong_AsUnsignedLongLong(obj);
+    } else {
+        Ref index(PyNumber_Index(obj));
+        if (!index) return false;
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    return !(value == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+}  // namespace
+
+bool Arg<std::uint64_t>::load(PyObject* obj) noexcept { return load_u64(obj, value); }
+
+bool Arg<std::uint32_t>::load(PyObject* obj) noexcept {
+    std::uint64_t wide;
+    if (!load_u64(obj, wide)) return false;
+    if (wide > 0xFFFFFFFFu) {
+        out_of_range();
+        return false;
+    }
+    value = static_cast<std::uint32_t>(wide);
+    return true;
+}
+
+bool Arg<std::uint8_t>::load(PyObject* obj) noexcept {
+    long wide = PyLong_AsLong(obj);
+    if (wide == -1 && PyErr_Occurred()) return false;
+    if (wide < 0 || wide > 255) {
+        out_of_range();
+        return false;
+    }
+    value = static_cast<std::uint8_t>(wide);
+    return true;
+}
+
+bool Arg<char32_t>::load(PyObject* obj) noexcept {
+    if (!PyUnicode_Check(obj)) {
+        cannot_convert(obj, "PyString");
+        return false;
+    }
+    if (PyUnicode_GET_LENGTH(obj) != 1) {
+        PyErr_SetString(PyExc_ValueError, "expected a string of length 1");
+        return false;
+    }
+    value = PyUnicode_READ_CHAR(obj, 0);
+    return true;
+}
+
+bool Arg<std::string_view>::load(PyObject* obj) noexcept {
+    if (!PyUnicode_Check(obj)) {
+        cannot_convert(obj, "PyString");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!data) return false;
+    value = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool Arg<bool>::load(PyObject* obj) noexcept {
+    if (obj == Py_True || obj == Py_False) {
+        value = obj == Py_True;
+        return true;
+    }
+    // numpy's booleans are accepted through their truth slot.
+    PyTypeObject* type = Py_TYPE(obj);
+    Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!module) PyErr_Clear();
+    bool numpy_bool = false;
+    if (module && PyUnicode_Check(module.get()) &&
+        PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
+        const char* name = type->tp_name;
+        const char* dot = std::strrchr(name, '.');
+        if (dot) name = dot + 1;
+        numpy_bool = std::strcmp(name, "bool_") == 0 || std::strcmp(name, "bool") == 0;
+    }
+    if (!numpy_bool) {
+        cannot_convert(obj, "PyBool");
+        return false;
+    }
+    if (!type->tp_as_number || !type->tp_as_number->nb_bool) {
+        PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",
+                     reinterpret_cast<PyObject*>(type));
+        return false;
+    }
+    int truth = type->tp_as_number->nb_bool(obj);
+    if (truth < 0) return false;
+    value = truth != 0;
+    return true;
+}
+
+bool Arg<const board::Move&>::load(PyObject* o) noexcept {
+    PyTypeObject* type = require_type(move_type, "Move");
+    if (!type) return false;
+    if (!PyObject_TypeCheck(o, type)) {
+        cannot_convert(o, "Move");
+        return false;
+    }
+    obj = reinterpret_cast<MoveObject*>(o);
+    return borrow.take(obj->borrow);
+}
+
+bool Arg<const board::BoardState&>::load(PyObject* o) noexcept {
+    PyTypeObject* type = require_type(board_state_type, "BoardState");
+    if (!type) return false;
+    if (!PyObject_TypeCheck(o, type)) {
+        cannot_convert(o, "BoardState");
+        return false;
+    }
+    auto* state = reinterpret_cast<BoardStateObject*>(o);
+    SharedBorrow b;
+    if (!b.take(state->borrow)) return false;
+    return guarded(
+        [&] {
+            copy.emplace(state->record);
+            return true;
+        },
+        false);
+}
+
+PyObject* to_python(bool v) noexcept { return Py_NewRef(v ? Py_True : Py_False); }
+PyObject* to_python(std::uint64_t v) noexcept { return PyLong_FromUnsignedLongLong(v); }
+PyObject* to_python(std::uint32_t v) noexcept { return PyLong_FromUnsignedLong(v); }
+PyObject* to_python(std::string_view v) noexcept {
+    return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+}
+PyObject* to_python(const std::string& v) noexcept { return to_python(std::string_view(v)); }
+PyObject* to_python(std::optional<char32_t> v) noexcept {
+    if (!v) return Py_NewRef(Py_None);
+    return PyUnicode_FromOrdinal(static_cast<int>(*v));
+}
+PyObject* to_python(const board::Move& v) noexcept { return new_move(v); }
+PyObject* to_python(const board::MoveList& v) noexcept {
+    return new_move_list(v.begin(), v.end());
+}
+
+}  // namespace binding

@@ -1,0 +1,130 @@
+#pragma once
+
+// One converter per engine type, selected by the C++ parameter type of the
+// engine call, and one conversion per engine result type.
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "binding/borrow.h"
+#include "binding/objects.h"
+#include "binding/ref.h"
+#include "board/board.h"
+
+namespace binding {
+
+// Sets TypeError "'{type}' object cannot be converted to '{target}'".
+void cannot_convert(PyObject* obj, const char* target) noexcept;
+
+// When the pending exception is exactly TypeError, replaces it by
+// "argument '{name}': {message}", keeping its cause.
+void name_argument(const char* name) noexcept;
+
+template <typename T>
+struct Arg;
+
+template <>
+struct Arg<std::uint64_t> {
+    std::uint64_t value = 0;
+    bool load(PyObject* obj) noexcept;
+    std::uint64_t get() const noexcept { return value; }
+};
+
+template <>
+struct Arg<std::uint32_t> {
+    std::uint32_t value = 0;
+    bool load(PyObject* obj) noexcept;
+    std::uint32_t get() const noexcept { return value; }
+};
+
+template <>
+struct Arg<std::uint8_t> {
+    std::uint8_t value = 0;
+    bool load(PyObject* obj) noexcept;
+    std::uint8_t get() const noexcept { return value; }
+};
+
+template <>
+struct Arg<char32_t> {
+    char32_t value = 0;
+    bool load(PyObject* obj) noexcept;
+    char32_t get() const noexcept { return value; }
+};
+
+template <>
+struct Arg<std::string_view> {
+    // Points into the str's cached UTF-8 form, which lives as long as the str;
+    // the argument outlives the call.
+    std::string_view value;
+    bool load(PyObject* obj) noexcept;
+    std::string_view get() const noexcept { return value; }
+};
+
+template <>
+struct Arg<bool> {
+    bool value = false;
+    bool load(PyObject* obj) noexcept;
+    bool get() const noexcept { return value; }
+};
+
+// Missing or None gives an absent value.
+template <typename T>
+struct Arg<std::optional<T>> {
+    Arg<T> inner;
+    bool present = false;
+    bool load(PyObject* obj) noexcept {
+        if (!obj || obj == Py_None) return true;
+        present = true;
+        return inner.load(obj);
+    }
+    std::optional<T> get() const noexcept {
+        if (!present) return std::nullopt;
+        return inner.get();
+    }
+};
+
+// A Move argument, shared-borrowed for the whole call.
+template <>
+struct Arg<const board::Move&> {
+    MoveObject* obj = nullptr;
+    SharedBorrow borrow;
+    bool load(PyObject* o) noexcept;
+    const board::Move& get() const noexcept { return obj->record; }
+};
+
+// A BoardState argument; the record is copied out under a short borrow.
+template <>
+struct Arg<const board::BoardState&> {
+    std::optional<board::BoardState> copy;
+    bool load(PyObject* o) noexcept;
+    const board::BoardState& get() const noexcept { return *copy; }
+};
+
+// Any object, passed through (borrowed).
+template <>
+struct Arg<PyObject*> {
+    PyObject* obj = nullptr;
+    bool load(PyObject* o) noexcept {
+        obj = o;
+        return true;
+    }
+    PyObject* get() const noexcept { return obj; }
+};
+
+// Result conversions; nullptr with an exception set on failure.
+PyObject* to_python(bool v) noexcept;
+PyObject* to_python(std::uint64_t v) noexcept;
+PyObject* to_python(std::uint32_t v) noexcept;
+PyObject* to_python(const std::string& v) noexcept;
+PyObject* to_python(std::string_view v) noexcept;
+PyObject* to_python(std::optional<char32_t> v) noexcept;
+PyObject* to_python(const board::Move& v) noexcept;
+PyObject* to_python(const board::MoveList& v) noexcept;
+inline PyObject* to_python(PyObject* owned) noexcept { return owned; }
+inline PyObject* to_python(Ref owned) noexcept { return owned.release(); }
+
+}  // namespace binding

@@ -1,0 +1,281 @@
+#include "board.h"
+
+#include <bit>
+#include <charconv>
+
+namespace board {
+
+void panic_index(std::uint64_t len, std::uint64_t index, std::source_location where) {
+    throw Panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+                    std::to_string(index),
+                where);
+}
+
+void panic_unwrap_none(std::source_location where) {
+    throw Panic("called `Option::unwrap()` on a `None` value", where);
+}
+
+const std::array<Bitboard, 64>& KNIGHT_ATTACK_MASKS() {
+    static const std::array<Bitboard, 64> table = [] {
+        std::array<Bitboard, 64> t{};
+        for (int i = 0; i < 64; ++i)
+            t[i] = get_attack_masks(static_cast<std::int8_t>(i), KNIGHT_DIRS, 3);
+        return t;
+    }();
+    return table;
+}
+
+const std::array<Bitboard, 64>& KING_ATTACK_MASKS() {
+    static const std::array<Bitboard, 64> table = [] {
+        std::array<Bitboard, 64> t{};
+        for (int i = 0; i < 64; ++i)
+            t[i] = get_attack_masks(static_cast<std::int8_t>(i), KING_DIRS, 2);
+        return t;
+    }();
+    return table;
+}
+
+namespace {
+
+// Decodes one code point of well-formed UTF-8 (Python hands us nothing else).
+char32_t next_code_point(std::string_view s, std::size_t& i) {
+    auto b = static_cast<unsigned char>(s[i++]);
+    if (b < 0x80) return b;
+    int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : 1;
+    char32_t c = b & (0x3F >> extra);
+    for (int k = 0; k < extra && i < s.size(); ++k)
+        c = (c << 6) | (static_cast<unsigned char>(s[i++]) & 0x3F);
+    return c;
+}
+
+std::size_t count_code_points(std::string_view s) {
+    std::size_t n = 0;
+    for (unsigned char b : s) n += (b & 0xC0) != 0x80;
+    return n;
+}
+
+std::string utf8(char32_t c) {
+    std::string out;
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
+// An optional "+", then decimal digits, at most 2^32 - 1; 0 for anything else.
+std::uint32_t read_counter(std::string_view field) {
+    if (!field.empty() && field.front() == '+') field.remove_prefix(1);
+    if (field.empty()) return 0;
+    for (char c : field)
+        if (c < '0' || c > '9') return 0;
+    std::uint32_t value = 0;
+    auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
+    if (ec != std::errc{} || end != field.data() + field.size()) return 0;
+    return value;
+}
+
+Bitboard* kind_bitboard(BoardState& s, char32_t letter) {
+    switch (letter) {
+        case U'P': case U'p': return &s.pawns;
+        case U'R': case U'r': return &s.rooks;
+        case U'N': case U'n': return &s.knights;
+        case U'B': case U'b': return &s.bishops;
+        case U'Q': case U'q': return &s.queens;
+        case U'K': case U'k': return &s.kings;
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+Board::Board(std::optional<std::string_view> fen) {
+    if (!fen || *fen == STARTING_FEN)
+        starting_fen = Text::from_static(STARTING_FEN);
+    else
+        starting_fen.assign(*fen);
+    read_fen();
+}
+
+void Board::reset_position() noexcept { state() = BoardState{}; }
+
+void Board::set_board() {
+    // Reading onto a played position would OR the start placement over the
+    // current one; a position is only ever the one its text describes.
+    BoardState before = state();
+    reset_position();
+    try {
+        read_fen();
+    } catch (...) {
+        state() = std::move(before);
+        throw;
+    }
+}
+
+void Board::read_fen() {
+    const std::string_view text = starting_fen.view();
+    std::vector<std::string_view> fields;
+    for (std::size_t start = 0;;) {
+        std::size_t space = text.find(' ', start);
+        if (space == std::string_view::npos) {
+            fields.push_back(text.substr(start));
+            break;
+        }
+        fields.push_back(text.substr(start, space - start));
+        start = space + 1;
+    }
+    if (fields.size() <= 5)
+        throw Panic("Invalid starting fen; got " + std::string(text) + ", with " +
+                    std::to_string(fields.size()) + " parts");
+
+    std::uint32_t cursor = 56;
+    const std::string_view placement = fields[0];
+    for (std::size_t i = 0; i < placement.size();) {
+        char32_t c = next_code_point(placement, i);
+        if (c >= U'0' && c <= U'9') {
+            cursor += c - U'0';
+        } else if (c == U'/') {
+            cursor -= 16;
+        } else {
+            set_pieces_or(c, checked(BOARD_SQUARES, cursor));
+            ++cursor;
+        }
+    }
+
+    turn = fields[1] == "w";
+
+    if (fields[2] != "-") castling_rights.assign(fields[2]);
+
+    if (fields[3] != "-") {
+        std::string_view ep = fields[3];
+        std::size_t chars = count_code_points(ep);
+        if (chars < 2) panic_index(chars, 1);
+        std::size_t i = 0;
+        char32_t first = next_code_point(ep, i);
+        char32_t second = next_code_point(ep, i);
+        int file = first >= U'a' && first <= U'h' ? static_cast<int>(first - U'a') : 0;
+        int digit = second >= U'0' && second <= U'9' ? static_cast<int>(second - U'0') : 0;
+        en_passant_square = static_cast<std::uint8_t>(file + 8 * (digit - 1));
+    }
+
+    half_move_clock = read_counter(fields[4]);
+    full_move_number = read_counter(fields[5]);
+}
+
+void Board::set_pieces_or(char32_t letter, Bitboard mask) {
+    Bitboard* kind = kind_bitboard(*this, letter);
+    if (!kind) throw Panic("Invalid piece type");
+    *kind |= mask;
+    if (letter >= U'A' && letter <= U'Z')
+        white |= mask;
+    else
+        black |= mask;
+}
+
+void Board::set_pieces_xor(char32_t letter, Bitboard mask) {
+    Bitboard* kind = kind_bitboard(*this, letter);
+    if (!kind) throw Panic("Invalid piece type");
+    *kind ^= mask;
+}
+
+Bitboard Board::get_pieces(char32_t letter) const {
+    switch (letter) {
+        case U'W': case U'w': return white;
+        case U'A': case U'a': return white | black;
+        default: break;
+    }
+    const Bitboard* kind = kind_bitboard(const_cast<Board&>(*this), letter);
+    if (!kind) throw Panic("Invalid piece type: " + utf8(letter));
+    return *kind;
+}
+
+namespace {
+
+// Later letters overwrite earlier ones, so a square claimed twice shows the
+// black letter and the later kind, as the text form promises.
+std::array<char, 64> letter_grid(const BoardState& s) {
+    std::array<char, 64> grid;
+    grid.fill('.');
+    const Bitboard kinds[6] = {s.pawns, s.rooks, s.knights, s.bishops, s.queens, s.kings};
+    for (int colour = 0; colour < 2; ++colour) {
+        const Bitboard side = colour == 0 ? s.white : s.black;
+        const auto& letters = colour == 0 ? WHITE_PIECES : BLACK_PIECES;
+        for (int k = 0; k < 6; ++k)
+            for (Bitboard bb = kinds[k] & side; bb; bb &= bb - 1)
+                grid[std::countr_zero(bb)] = static_cast<char>(letters[k]);
+    }
+    return grid;
+}
+
+}  // namespace
+
+std::string Board::render() const {
+    const auto grid = letter_grid(*this);
+    std::string out;
+    out.reserve(127);
+    for (int rank = 7; rank >= 0; --rank) {
+        for (int file = 0; file < 8; ++file) {
+            if (file) out += ' ';
+            out += grid[rank * 8 + file];
+        }
+        if (rank) out += '\n';
+    }
+    return out;
+}
+
+std::string Board::fen() const {
+    const auto grid = letter_grid(*this);
+    std::string out;
+    for (int rank = 7; rank >= 0; --rank) {
+        int empty = 0;
+        for (int file = 0; file < 8; ++file) {
+            char c = grid[rank * 8 + file];
+            if (c == '.') {
+                ++empty;
+                continue;
+            }
+            if (empty) out += static_cast<char>('0' + empty);
+            empty = 0;
+            out += c;
+        }
+        if (empty) out += static_cast<char>('0' + empty);
+        if (rank) out += '/';
+    }
+    out += turn ? " w " : " b ";
+    if (castling_rights.present() && !castling_rights.view().empty())
+        out += castling_rights.view();
+    else
+        out += '-';
+    out += ' ';
+    if (en_passant_square && *en_passant_square < 64) {
+        out += BOARD_FILES[*en_passant_square % 8];
+        out += static_cast<char>('1' + *en_passant_square / 8);
+    } else {
+        out += '-';
+    }
+    out += ' ';
+    out += std::to_string(half_move_clock);
+    out += ' ';
+    out += std::to_string(full_move_number);
+    return out;
+}
+
+std::size_t Board::heap_bytes() const noexcept {
+    std::size_t n = starting_fen.heap_bytes() + castling_rights.heap_bytes();
+    n += history.capacity() * sizeof(HistoryEntry);
+    for (const auto& entry : history) n += entry.state.castling_rights.heap_bytes();
+    return n;
+}
+
+}  // namespace board

@@ -1,0 +1,164 @@
+#pragma once
+
+// The engine: plain records and their operations. This is the one header the
+// binding includes; nothing here knows about Python.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tables.h"
+#include "text.h"
+#include "types.h"
+
+namespace board {
+
+struct Move {
+    Square to_square = 0;
+    Square from_square = 0;
+    std::optional<char32_t> promotion;
+
+    Move() = default;
+    constexpr Move(Square from, Square to, std::optional<char32_t> promo = std::nullopt)
+        : to_square(to), from_square(from), promotion(promo) {}
+
+    // UCI text; squares above 63 still get a name (file of s mod 8, rank of
+    // (s mod 256) / 8 + 1), and the promotion letter is printed as stored.
+    std::string uci() const;
+    // Parses "e2e4" / "e7e8q"; std::nullopt for anything else.
+    static std::optional<Move> from_uci(std::string_view text);
+};
+
+// A list of moves that lives on the stack for every position a game can reach
+// and spills to the heap only for contrived piece sets.
+class MoveList {
+public:
+    static constexpr std::size_t INLINE_CAPACITY = 256;
+
+    MoveList() noexcept : data_(inline_data()), size_(0), capacity_(INLINE_CAPACITY) {}
+    MoveList(const MoveList&) = delete;
+    MoveList& operator=(const MoveList&) = delete;
+
+    void push_back(const Move& m) {
+        if (size_ == capacity_) grow();
+        data_[size_++] = m;
+    }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    void clear() noexcept { size_ = 0; }
+    const Move& operator[](std::size_t i) const noexcept { return data_[i]; }
+    Move& operator[](std::size_t i) noexcept { return data_[i]; }
+    const Move* begin() const noexcept { return data_; }
+    const Move* end() const noexcept { return data_ + size_; }
+    // Drops entries from `n` on.
+    void truncate(std::size_t n) noexcept {
+        if (n < size_) size_ = n;
+    }
+
+private:
+    Move* inline_data() noexcept { return reinterpret_cast<Move*>(storage_); }
+    void grow();
+
+    Move* data_;
+    std::size_t size_;
+    std::size_t capacity_;
+    std::unique_ptr<Move[]> heap_;
+    alignas(Move) unsigned char storage_[INLINE_CAPACITY * sizeof(Move)];
+};
+
+// The position fields of a board: what a move changes and undo copies back.
+struct BoardState {
+    Bitboard pawns = 0;
+    Bitboard rooks = 0;
+    Bitboard knights = 0;
+    Bitboard bishops = 0;
+    Bitboard queens = 0;
+    Bitboard kings = 0;
+    Bitboard white = 0;
+    Bitboard black = 0;
+    std::uint32_t half_move_clock = 0;
+    std::uint32_t full_move_number = 0;
+    Text castling_rights;
+    std::optional<std::uint8_t> en_passant_square;
+    bool turn = true;
+
+    friend bool operator==(const BoardState&, const BoardState&) = default;
+};
+
+// One applied move and the position it was played from. Keeping both in one
+// entry makes the move list and the snapshot list the same length by
+// construction.
+struct HistoryEntry {
+    Move move;
+    BoardState state;
+};
+
+inline constexpr std::string_view STARTING_FEN =
+    "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
+
+class Board : public BoardState {
+public:
+    // Reads `fen` (the standard start when absent); throws Panic on the
+    // reader's failures.
+    explicit Board(std::optional<std::string_view> fen = std::nullopt);
+
+    Text starting_fen;
+    std::vector<HistoryEntry> history;
+
+    // Position model.
+    void set_board();
+    void set_pieces_or(char32_t letter, Bitboard mask);
+    void set_pieces_xor(char32_t letter, Bitboard mask);
+    Bitboard get_pieces(char32_t letter) const;
+    std::string render() const;
+    std::string fen() const;
+    std::size_t heap_bytes() const noexcept;
+
+    // Move generation; every list is in the order Python sees.
+    void pawn_moves(MoveList& out) const;
+    void knight_moves(MoveList& out) const;
+    void king_moves(MoveList& out) const;
+    void bishop_moves(MoveList& out) const;
+    void rook_moves(MoveList& out) const;
+    void queen_moves(MoveList& out) const;
+    void pseudo_legal_moves(MoveList& out) const;
+    bool _is_attacked(std::uint8_t square);
+    bool is_check();
+    void _castling_moves(MoveList& out);
+    void legal_moves(MoveList& out);
+
+    // Game progression.
+    bool _reset_half_move_clock(Bitboard from_mask, Bitboard to_mask) const;
+    bool _check_castling_rights() const;
+    void _remove_castling_rights(char32_t id);
+    void apply_move(const Move& mov);
+    Move pop();
+    void _restore(const BoardState& state);
+    bool is_checkmate();
+    bool is_stalemate();
+    bool is_game_over();
+    std::uint64_t perft(unsigned depth);
+
+    BoardState& state() noexcept { return *this; }
+    const BoardState& state() const noexcept { return *this; }
+
+private:
+    void read_fen();
+    void reset_position() noexcept;
+};
+
+namespace reference {
+// The straightforward algorithms: play each move and ask whether the king can
+// be taken. They define the results; the fast generator must agree with them.
+void castling_moves(Board& b, MoveList& out);
+void legal_moves(Board& b, MoveList& out);
+bool is_check(Board& b);
+bool is_attacked(Board& b, std::uint8_t square);
+std::uint64_t perft(Board& b, unsigned depth);
+}  // namespace reference
+
+}  // namespace board
