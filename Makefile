@@ -1,6 +1,6 @@
 # Every target builds what it needs in a virtual environment of its own, with
 # a CPython 3.12 or later found by tools/find-python.sh (set PYTHON=... to pick).
-PY := $(shell tools/find-python.sh)
+PY := $(shell PYTHON="$(PYTHON)" tools/find-python.sh)
 PYVER := $(shell $(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 VENV := .venv/$(PYVER)
 ASAN_VENV := .venv/asan-$(PYVER)
