@@ -35,7 +35,7 @@ PyType_Slot board_state_slots[] = {
 };
 
 PyType_Spec board_state_spec = {
-    .name = "BoardState",
+    .name = "tavrinmoss.BoardState",
     .basicsize = sizeof(BoardStateObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,

@@ -214,8 +214,10 @@ PyType_Slot board_slots[] = {
     {0, nullptr},  // sentinel
 };
 
+// A dotted name gives the type a __module__: without one, CPython 3.13 warns
+// at creation, and `python -W error` could not import the module at all.
 PyType_Spec board_spec = {
-    .name = "Board",
+    .name = "tavrinmoss.Board",
     .basicsize = sizeof(BoardObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,

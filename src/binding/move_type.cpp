@@ -120,7 +120,7 @@ PyType_Slot move_slots[] = {
 };
 
 PyType_Spec move_spec = {
-    .name = "Move",
+    .name = "tavrinmoss.Move",
     .basicsize = sizeof(MoveObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,

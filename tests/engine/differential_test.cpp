@@ -1,0 +1,217 @@
+// The fast generator against the reference, on positions from random games
+// and on random placements, degenerate ones included: wherever the fast path
+// answers, it must give the reference's answer, order included; wherever the
+// reference panics, the fast path must decline.
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "board.h"
+#include "fast/fast.h"
+
+namespace board {
+namespace {
+
+const char* const STARTS[] = {
+    "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
+    "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
+    "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
+    "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8",
+    "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10",
+};
+
+std::size_t scale() {
+    const char* env = std::getenv("TAVRINMOSS_DIFF_POSITIONS");
+    return env ? std::strtoull(env, nullptr, 10) : 100000;
+}
+
+std::string describe(const Board& b) { return b.fen() + " (text " + std::string(b.starting_fen.view()) + ")"; }
+
+void expect_same_list(const MoveList& a, const MoveList& b, const Board& board) {
+    ASSERT_EQ(a.size(), b.size()) << describe(board);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        ASSERT_EQ(a[i].uci(), b[i].uci()) << "entry " << i << " of " << describe(board);
+    }
+}
+
+struct Stats {
+    std::size_t compared = 0;
+    std::size_t declined = 0;
+};
+
+// Compares every fast answer with the reference on `b`, which is left as found.
+void compare(Board& b, std::mt19937_64& rng, Stats& stats, bool with_perft) {
+    const BoardState before = b.state();
+    const std::size_t history = b.history.size();
+
+    MoveList reference_list;
+    bool reference_panicked = false;
+    try {
+        reference::legal_moves(b, reference_list);
+    } catch (const Panic&) {
+        reference_panicked = true;
+    }
+    ASSERT_TRUE(b.state() == before) << describe(b);
+
+    MoveList fast_list;
+    if (fast::legal_moves(b, fast_list)) {
+        ASSERT_FALSE(reference_panicked) << "fast path answered where the reference panics: " << describe(b);
+        expect_same_list(fast_list, reference_list, b);
+        ++stats.compared;
+    } else {
+        ++stats.declined;
+    }
+
+    bool fast_check = false;
+    if (fast::is_check(b, fast_check)) {
+        bool ref = reference::is_check(b);
+        ASSERT_EQ(fast_check, ref) << describe(b);
+    }
+
+    std::uniform_int_distribution<int> square(0, 70);
+    for (int i = 0; i < 4; ++i) {
+        auto s = static_cast<std::uint8_t>(square(rng));
+        bool fast_attacked = false;
+        if (fast::is_attacked(b, s, fast_attacked)) {
+            bool ref = reference::is_attacked(b, s);
+            ASSERT_EQ(fast_attacked, ref) << "square " << int(s) << " of " << describe(b);
+        }
+    }
+
+    if (with_perft) {
+        std::uint64_t nodes = 0;
+        if (fast::perft(b, 2, nodes)) {
+            ASSERT_EQ(nodes, reference::perft(b, 2)) << describe(b);
+        }
+    }
+    ASSERT_TRUE(b.state() == before) << describe(b);
+    ASSERT_EQ(b.history.size(), history);
+}
+
+TEST(FastPath, AgreesOnRandomGames) {
+    std::mt19937_64 rng(20261208);
+    const std::size_t target = scale() * 3 / 5;
+    Stats stats;
+    std::size_t positions = 0;
+    while (positions < target) {
+        for (const char* start : STARTS) {
+            Board b{std::string_view(start)};
+            for (int ply = 0; ply < 120 && positions < target; ++ply, ++positions) {
+                compare(b, rng, stats, positions % 40 == 0);
+                if (HasFatalFailure()) return;
+                MoveList moves;
+                b.legal_moves(moves);
+                if (moves.empty()) break;
+                b.apply_move(moves[std::uniform_int_distribution<std::size_t>(0, moves.size() - 1)(rng)]);
+            }
+        }
+    }
+    EXPECT_GT(stats.compared, target * 9 / 10);
+}
+
+// A random placement: mostly playable positions, with now and then a missing
+// or extra king, a pawn on a back rank, a stray en passant square or an odd
+// castling text, so the domain test is exercised from both sides.
+std::string random_fen(std::mt19937_64& rng) {
+    auto chance = [&](int percent) { return std::uniform_int_distribution<int>(0, 99)(rng) < percent; };
+    auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+    char grid[64];
+    std::fill(std::begin(grid), std::end(grid), '.');
+    auto place = [&](char piece, bool pawn) {
+        for (int tries = 0; tries < 100; ++tries) {
+            int s = pick(64);
+            if (pawn && (s < 8 || s >= 56) && !chance(3)) continue;
+            if (grid[s] == '.') {
+                grid[s] = piece;
+                return;
+            }
+        }
+    };
+    if (!chance(3)) place('K', false);
+    if (!chance(3)) place('k', false);
+    if (chance(2)) place('K', false);
+    // Kings on their home squares and rooks in their corners make castling likely.
+    if (chance(50) && grid[4] == '.') {
+        for (int s = 0; s < 64; ++s) if (grid[s] == 'K') grid[s] = '.';
+        grid[4] = 'K';
+    }
+    if (chance(50) && grid[60] == '.') {
+        for (int s = 0; s < 64; ++s) if (grid[s] == 'k') grid[s] = '.';
+        grid[60] = 'k';
+    }
+    for (int corner : {0, 7, 56, 63})
+        if (chance(40) && grid[corner] == '.') grid[corner] = corner < 8 ? 'R' : 'r';
+    const char kinds[] = "PNBRQpnbrq";
+    int pieces = pick(24);
+    for (int i = 0; i < pieces; ++i) {
+        char piece = kinds[pick(10)];
+        place(piece, piece == 'P' || piece == 'p');
+    }
+    std::string fen;
+    for (int rank = 7; rank >= 0; --rank) {
+        int empty = 0;
+        for (int file = 0; file < 8; ++file) {
+            char c = grid[rank * 8 + file];
+            if (c == '.') { ++empty; continue; }
+            if (empty) fen += char('0' + empty);
+            empty = 0;
+            fen += c;
+        }
+        if (empty) fen += char('0' + empty);
+        if (rank) fen += '/';
+    }
+    const bool white = chance(50);
+    fen += white ? " w " : " b ";
+    const char* castling[] = {"-", "KQkq", "KQ", "kq", "K", "q", "Qk", "", "KK", "xyz", "kqKQ"};
+    std::string rights = castling[pick(11)];
+    fen += rights.empty() ? std::string(" ") : rights + " ";
+    if (chance(80)) {
+        fen += "-";
+    } else {
+        const char* ep[] = {"e6", "d3", "a6", "h3", "e3", "e9", "c6", "f3"};
+        fen += ep[pick(8)];
+    }
+    fen += " 0 1";
+    return fen;
+}
+
+TEST(FastPath, AgreesOnRandomPlacements) {
+    std::mt19937_64 rng(8122026);
+    const std::size_t target = scale() * 2 / 5;
+    Stats stats;
+    for (std::size_t i = 0; i < target; ++i) {
+        std::string fen = random_fen(rng);
+        std::optional<Board> b;
+        try {
+            b.emplace(std::string_view(fen));
+        } catch (const Panic&) {
+            continue;
+        }
+        compare(*b, rng, stats, i % 20 == 0);
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_GT(stats.compared, 0u);
+    EXPECT_GT(stats.declined, 0u);
+}
+
+// The public methods route through the fast path; they must give what the
+// reference gives on the same boards.
+TEST(FastPath, BoardMethodsMatchReference) {
+    for (const char* start : STARTS) {
+        Board b{std::string_view(start)};
+        MoveList via_board, via_reference;
+        b.legal_moves(via_board);
+        reference::legal_moves(b, via_reference);
+        expect_same_list(via_board, via_reference, b);
+        EXPECT_EQ(b.perft(3), reference::perft(b, 3)) << start;
+        EXPECT_EQ(b.is_check(), reference::is_check(b)) << start;
+    }
+}
+
+}  // namespace
+}  // namespace board
