@@ -56,9 +56,14 @@ test-asan: $(VENV)/.ready $(ASAN_VENV)/.ready /usr/include/gtest/gtest.h
 		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
-bench: install
+# bulletchess needs CPython 3.13; Stockfish comes from Debian.
+bench:
+	@test "$(PYVER)" = "3.13" || { echo "make bench needs CPython 3.13: make bench PYTHON=/path/to/python3.13"; exit 1; }
+	$(MAKE) install PYTHON=$(PY)
+	command -v stockfish >/dev/null || test -x /usr/games/stockfish || \
+		apt-get install -y stockfish || (apt-get update && apt-get install -y stockfish)
 	$(VENV)/bin/pip install $(PIP_FLAGS) chess==1.11.2 bulletchess==0.4.0
-	$(VENV)/bin/python bench/bench.py
+	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build .venv

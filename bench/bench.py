@@ -1,0 +1,463 @@
+"""Side-by-side speed and memory figures for tavrinmoss, bulletchess, python-chess and Stockfish.
+
+Every timed case runs each library once per round, in an order that rotates from round to round, and
+reports the median over the rounds, so drift in a shared machine's load lands on every library alike.
+Run under CPython 3.13 (bulletchess needs it): ``python bench/bench.py [--quick]``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib.metadata
+import math
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from collections.abc import Callable
+
+import tavrinmoss
+
+try:
+    import bulletchess
+    import bulletchess.utils as bulletchess_utils
+except ImportError:
+    bulletchess = None
+try:
+    import chess
+except ImportError:
+    chess = None
+
+ns = time.perf_counter_ns
+
+START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
+# name, FEN; perft counts from depth 1 where a native figure needs them
+POSITIONS = [
+    ("start", START),
+    ("kiwipete", KIWIPETE),
+    ("pos3", "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1"),
+    ("pos4", "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1"),
+    ("pos5", "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8"),
+    ("pos6", "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10"),
+]
+EXPECTED = {
+    START: [20, 400, 8902, 197281, 4865609, 119060324],
+    KIWIPETE: [48, 2039, 97862, 4085603, 193690690],
+}
+
+TM, BC, PC, SF = "tavrinmoss", "bulletchess", "python-chess", "stockfish"
+
+problems: list[str] = []
+
+
+def check(what: str, got: int, want: int) -> None:
+    if got != want:
+        problems.append(f"{what}: got {got}, expected {want}")
+
+
+# ---------------------------------------------------------------- library adapters
+
+def new_board(lib: str, fen: str):
+    if lib == TM:
+        return tavrinmoss.Board(fen)
+    if lib == BC:
+        return bulletchess.Board.from_fen(fen)
+    return chess.Board(fen)
+
+
+def legal_moves_loop(lib: str, board) -> Callable[[int], None]:
+    # One loop per library keeps a wrapper call out of the timed body.
+    if lib == PC:
+        def run(n: int) -> None:
+            for _ in range(n):
+                list(board.legal_moves)
+    else:
+        legal = board.legal_moves
+
+        def run(n: int) -> None:
+            for _ in range(n):
+                legal()
+    return run
+
+
+def move_count(lib: str, board) -> int:
+    return len(list(board.legal_moves)) if lib == PC else len(board.legal_moves())
+
+
+def python_perft(lib: str, board, depth: int) -> int:
+    """Counts leaves, playing and taking back every move down to the last ply."""
+    if lib == TM:
+        legal, play, undo = board.legal_moves, board.apply_move, board.pop
+    elif lib == BC:
+        legal, play, undo = board.legal_moves, board.apply, board.undo
+    else:
+        play, undo = board.push, board.pop
+
+        def legal():
+            return list(board.legal_moves)
+
+    def walk(depth: int) -> int:
+        moves = legal()
+        if depth == 1:
+            for move in moves:
+                play(move)
+                undo()
+            return len(moves)
+        nodes = 0
+        for move in moves:
+            play(move)
+            nodes += walk(depth - 1)
+            undo()
+        return nodes
+
+    return walk(depth)
+
+
+class Stockfish:
+    def __init__(self, path: str):
+        self.proc = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+        self.name = "stockfish"
+        self.send("uci")
+        for line in self.lines("uciok"):
+            if line.startswith("id name "):
+                self.name = line[len("id name "):]
+        self.ready()
+
+    def send(self, text: str) -> None:
+        self.proc.stdin.write(text + "\n")
+        self.proc.stdin.flush()
+
+    def lines(self, until: str):
+        while True:
+            line = self.proc.stdout.readline()
+            if not line:
+                raise RuntimeError("stockfish exited")
+            line = line.strip()
+            yield line
+            if line.startswith(until):
+                return
+
+    def ready(self) -> None:
+        self.send("isready")
+        for _ in self.lines("readyok"):
+            pass
+
+    def perft(self, fen: str, depth: int) -> tuple[int, int]:
+        """Returns (nodes, ns) from sending "go perft" to reading its total."""
+        self.send(f"position fen {fen}")
+        self.ready()
+        t0 = ns()
+        self.send(f"go perft {depth}")
+        for line in self.lines("Nodes searched"):
+            pass
+        elapsed = ns() - t0
+        return int(line.split(":")[1]), elapsed
+
+    def close(self) -> None:
+        try:
+            self.send("quit")
+            self.proc.wait(timeout=5)
+        except (OSError, subprocess.TimeoutExpired):
+            self.proc.kill()
+            self.proc.wait()
+
+
+# ---------------------------------------------------------------- measurement
+
+def rounds_of(libs: list[str], rounds: int, sample: Callable[[str], float | None],
+              budget_s: float, max_rounds: dict[str, int] | None = None) -> dict[str, list[float]]:
+    """Runs sample(lib) round-robin; a library stops early once it has used budget_s (one round at least)."""
+    results: dict[str, list[float]] = {lib: [] for lib in libs}
+    spent = {lib: 0 for lib in libs}
+    for r in range(rounds):
+        order = libs[r % len(libs):] + libs[:r % len(libs)]
+        for lib in order:
+            if r and (spent[lib] > budget_s * 1e9 or r >= (max_rounds or {}).get(lib, rounds)):
+                continue
+            t0 = ns()
+            value = sample(lib)
+            spent[lib] += ns() - t0
+            if value is not None:
+                results[lib].append(value)
+    return results
+
+
+def median(values: list[float]) -> float | None:
+    return statistics.median(values) if values else None
+
+
+def calibrate(run: Callable[[int], None], target_ns: int) -> int:
+    n = 1
+    while True:
+        t0 = ns()
+        run(n)
+        elapsed = ns() - t0
+        if elapsed >= target_ns // 4:
+            return max(1, int(n * target_ns / max(elapsed, 1)))
+        n *= 4
+
+
+def bench_legal_moves(libs: list[str], rounds: int, target_ms: float, budget_s: float):
+    rows = []
+    for name, fen in POSITIONS:
+        runs, calls, counts = {}, {}, {}
+        for lib in libs:
+            board = new_board(lib, fen)
+            counts[lib] = move_count(lib, board)
+            runs[lib] = legal_moves_loop(lib, board)
+            calls[lib] = calibrate(runs[lib], int(target_ms * 1e6))
+        if len(set(counts.values())) > 1:
+            problems.append(f"{name}: legal move counts differ: {counts}")
+
+        def sample(lib: str) -> float:
+            t0 = ns()
+            runs[lib](calls[lib])
+            return (ns() - t0) / calls[lib] / 1000
+
+        rows.append((name, {lib: median(v) for lib, v in rounds_of(libs, rounds, sample, budget_s).items()}))
+    return rows
+
+
+def bench_python_perft(libs: list[str], depth: int, rounds: int, pc_rounds: int, budget_s: float):
+    rows = []
+    for name, fen in (("start", START), ("kiwipete", KIWIPETE)):
+        want = EXPECTED[fen][depth - 1]
+        boards = {lib: new_board(lib, fen) for lib in libs}
+
+        def sample(lib: str) -> float:
+            t0 = ns()
+            nodes = python_perft(lib, boards[lib], depth)
+            elapsed = ns() - t0
+            check(f"{lib} {name} python perft({depth})", nodes, want)
+            return nodes / elapsed * 1e9
+
+        res = rounds_of(libs, rounds, sample, budget_s, {PC: pc_rounds})
+        rows.append((f"{name} d{depth}", want, {lib: (median(v), len(v)) for lib, v in res.items()}))
+    return rows
+
+
+def bench_native_perft(libs: list[str], cases: list[tuple[str, str, int]], rounds: int, budget_s: float,
+                       stockfish: Stockfish | None):
+    rows = []
+    for name, fen, depth in cases:
+        want = EXPECTED[fen][depth - 1]
+        boards = {lib: new_board(lib, fen) for lib in libs if lib != SF}
+
+        def sample(lib: str) -> float:
+            if lib == SF:
+                nodes, elapsed = stockfish.perft(fen, depth)
+            else:
+                t0 = ns()
+                if lib == TM:
+                    nodes = boards[lib].perft(depth)
+                else:
+                    nodes = bulletchess_utils.perft(boards[lib], depth)
+                elapsed = ns() - t0
+            check(f"{lib} {name} native perft({depth})", nodes, want)
+            return nodes / elapsed * 1e9
+
+        res = rounds_of(libs, rounds, sample, budget_s)
+        rows.append((f"{name} d{depth}", want, {lib: (median(v), len(v)) for lib, v in res.items()}))
+    return rows
+
+
+def rss_kib() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return -1
+
+
+def bench_memory(calls: int):
+    empty = tavrinmoss.Board()
+    sizes = {"start": sys.getsizeof(empty), "kiwipete": sys.getsizeof(tavrinmoss.Board(KIWIPETE))}
+    boards = [tavrinmoss.Board(fen) for _, fen in POSITIONS]
+    warmup = max(1, calls // 20)
+    checkpoints = 10
+
+    def churn(n: int) -> None:
+        for i in range(n):
+            board = boards[i % 6]
+            moves = board.legal_moves()
+            board.apply_move(moves[i % len(moves)])
+            board.pop()
+
+    before = rss_kib()
+    churn(warmup)
+    after_warmup = rss_kib()
+    samples = []
+    t0 = ns()
+    for _ in range(checkpoints):
+        churn(max(1, calls // checkpoints))
+        samples.append(rss_kib())
+    elapsed_s = (ns() - t0) / 1e9
+    for board, (name, fen) in zip(boards, POSITIONS):
+        check(f"memory loop leaves {name} unchanged", int(board.fen() == fen), 1)
+    return sizes, before, after_warmup, samples, elapsed_s
+
+
+# ---------------------------------------------------------------- report
+
+def version(dist: str) -> str:
+    try:
+        return importlib.metadata.version(dist)
+    except importlib.metadata.PackageNotFoundError:
+        return "not installed"
+
+
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith(("model name", "Model", "Hardware")):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def fmt(value: float | None, spec: str) -> str:
+    return "n/a" if value is None else format(value, spec)
+
+
+def fx(value: float | None, spec: str = ".2f") -> str:
+    return "n/a" if value is None else format(value, spec) + "x"
+
+
+def ratio(num: float | None, den: float | None) -> float | None:
+    return num / den if num and den else None
+
+
+def geomean(values: list[float | None]) -> float | None:
+    vals = [v for v in values if v]
+    return math.exp(sum(map(math.log, vals)) / len(vals)) if vals and len(vals) == len(values) else None
+
+
+def table(header: list[str], rows: list[list[str]]) -> str:
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---:" if i else "---" for i in range(len(header))) + "|"]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="shallower perft, fewer rounds, 200k memory calls")
+    parser.add_argument("--rounds", type=int, help="rounds per case (default 7, quick 3)")
+    parser.add_argument("--memory-calls", type=int, help="legal_moves/apply_move/pop calls (default 10M)")
+    parser.add_argument("--budget", type=float, default=120.0,
+                        help="seconds a library may spend on one case before its remaining rounds are skipped")
+    parser.add_argument("--stockfish", help="path of the stockfish binary (default: PATH, then /usr/games)")
+    parser.add_argument("--only", default="legal,loop,native,memory",
+                        help="comma-separated sections: legal, loop, native, memory")
+    args = parser.parse_args()
+
+    rounds = args.rounds or (3 if args.quick else 7)
+    memory_calls = args.memory_calls or (200_000 if args.quick else 10_000_000)
+    sections = set(args.only.split(","))
+    loop_depth = 3
+    native_cases = ([("start", START, 5), ("kiwipete", KIWIPETE, 4)] if args.quick
+                    else [("start", START, 6), ("kiwipete", KIWIPETE, 5)])
+
+    libs = [TM] + ([BC] if bulletchess else []) + ([PC] if chess else [])
+    sf_path = args.stockfish or shutil.which("stockfish") or (
+        "/usr/games/stockfish" if os.access("/usr/games/stockfish", os.X_OK) else None)
+    stockfish = Stockfish(sf_path) if sf_path and "native" in sections else None
+
+    print("## Machine")
+    print(f"- CPU: {cpu_model()} ({os.cpu_count()} logical cores), load average at start "
+          f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    print(f"- Python {platform.python_version()} ({platform.python_implementation()}, {platform.machine()})")
+    print(f"- tavrinmoss {version('tavrinmoss')}, bulletchess {version('bulletchess')}, "
+          f"python-chess {version('chess')}, {stockfish.name if stockfish else 'stockfish: not found'}")
+    print(f"- {rounds} alternating rounds per case, medians shown; ratios are speed ratios "
+          f"(> 1 means tavrinmoss is faster){'; --quick' if args.quick else ''}")
+    missing = [n for n, m in ((BC, bulletchess), (PC, chess)) if m is None]
+    if missing:
+        print(f"- not installed, left out: {', '.join(missing)}")
+    print(flush=True)
+
+    gc_was_enabled = gc.isenabled()
+    gc.disable()  # as timeit does: a collection pass would land on whichever library happens to run
+    try:
+        if "legal" in sections:
+            rows = bench_legal_moves(libs, rounds, target_ms=20.0, budget_s=args.budget)
+            vs_bc = [ratio(r.get(BC), r[TM]) for _, r in rows]
+            vs_pc = [ratio(r.get(PC), r[TM]) for _, r in rows]
+            out = [[name, fmt(r[TM], ".3f"), fmt(r.get(BC), ".3f"), fmt(r.get(PC), ".2f"),
+                    fx(b, ".2f"), fx(p, ".2f")] for (name, r), b, p in zip(rows, vs_bc, vs_pc)]
+            out.append(["**geomean**", "", "", "", fx(geomean(vs_bc), ".2f"),
+                        fx(geomean(vs_pc), ".2f")])
+            print("## legal_moves() from Python, us per call")
+            print(table(["position", TM, BC, PC, "vs bulletchess", "vs python-chess"], out))
+            print(flush=True)
+
+        if "loop" in sections:
+            pc_rounds = 1 if args.quick else 3
+            rows = bench_python_perft(libs, loop_depth, rounds, pc_rounds, args.budget)
+            out = []
+            for case, nodes, r in rows:
+                tm, bc, pc = (r.get(lib, (None, 0)) for lib in (TM, BC, PC))
+                out.append([case, f"{nodes:,}", fmt(tm[0] and tm[0] / 1e6, ".3f"), fmt(bc[0] and bc[0] / 1e6, ".3f"),
+                            fmt(pc[0] and pc[0] / 1e6, ".3f"), fx(ratio(tm[0], bc[0]), ".2f"),
+                            fx(ratio(tm[0], pc[0]), ".1f")])
+            print("## Python perft loop (legal moves, play, take back at every leaf), million leaves/s")
+            print(table(["case", "leaves", TM, BC, PC, "vs bulletchess", "vs python-chess"], out))
+            counts = {lib: {n for _, _, r in rows for n in [r.get(lib, (0, 0))[1]]} for lib in libs}
+            print(f"\nRounds run: " + ", ".join(f"{lib} {'/'.join(map(str, sorted(c)))}" for lib, c in counts.items())
+                  + f" (python-chess capped at {pc_rounds}, same depth).")
+            print(flush=True)
+
+        if "native" in sections:
+            native_libs = [TM] + ([SF] if stockfish else []) + ([BC] if bulletchess else [])
+            rows = bench_native_perft(native_libs, native_cases, rounds, args.budget, stockfish)
+            out = []
+            for case, nodes, r in rows:
+                tm, sf, bc = (r.get(lib, (None, 0)) for lib in (TM, SF, BC))
+                out.append([case, f"{nodes:,}", fmt(tm[0] and tm[0] / 1e6, ".1f"), fmt(sf[0] and sf[0] / 1e6, ".1f"),
+                            fmt(bc[0] and bc[0] / 1e6, ".1f"), fx(ratio(tm[0], sf[0]), ".2f"),
+                            fx(ratio(tm[0], bc[0]), ".2f")])
+            print("## Native perft, million nodes/s")
+            print(table(["case", "nodes", "Board.perft", "stockfish go perft", "bulletchess utils.perft",
+                         "vs stockfish", "vs bulletchess"], out))
+            print("\nStockfish is timed from sending `go perft` to reading `Nodes searched` through a pipe "
+                  "(its per-move lines and pipe latency included, nothing subtracted).")
+            print(flush=True)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+        if stockfish:
+            stockfish.close()
+
+    if "memory" in sections:
+        sizes, before, warm, samples, secs = bench_memory(memory_calls)
+        growth = samples[-1] - warm
+        print("## Memory")
+        print(table(["measure", "value"], [
+            ["sys.getsizeof(Board()), empty history", f"{sizes['start']} B"],
+            ["sys.getsizeof(Board(kiwipete)), empty history", f"{sizes['kiwipete']} B"],
+            [f"RSS before / after warm-up ({memory_calls // 20:,}) / after {memory_calls:,} more calls",
+             f"{before:,} / {warm:,} / {samples[-1]:,} KiB"],
+            ["RSS growth after warm-up (min..max over 10 checkpoints)",
+             f"{growth:+,} KiB ({min(samples) - warm:+,}..{max(samples) - warm:+,})"],
+            ["churn rate (legal_moves + apply_move + pop)", f"{memory_calls / secs / 1e6:.3f} M/s"],
+        ]))
+        if growth > 1024:
+            problems.append(f"RSS grew by {growth} KiB over {memory_calls} calls")
+        print()
+
+    if problems:
+        print("## PROBLEMS")
+        for p in problems:
+            print(f"- {p}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
