@@ -141,7 +141,7 @@ constexpr auto EX = Access::Exclusive;
 
 PyMethodDef board_methods[] = {
     {"set_board", noargs<EX, set_board>, METH_NOARGS,
-     "set_board($self)\n--\n\nReset the position to the one of starting_fen."},
+     "set_board($self)\n--\n\n"},
     {"get_pieces", fast(method<&GET_PIECES_SIG, SH, get_pieces>), FAST,
      "get_pieces($self, piece_type)\n--\n\n"},
     {"set_pieces_or", fast(method<&SET_PIECES_OR_SIG, EX, set_pieces_or>), FAST,

@@ -1,0 +1,209 @@
+import ast
+import inspect
+import pathlib
+import subprocess
+import sys
+import sysconfig
+import weakref
+
+import pytest
+
+import tavrinmoss
+from tavrinmoss import Board, Move
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+PUBLIC = ["Board", "Move", "hello_world"]
+
+
+def run_child(code):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60)
+
+
+def board_state_type():
+    # The type exists only once an argument has been checked against it.
+    with pytest.raises(TypeError):
+        Board()._restore(None)
+    found = [c for c in object.__subclasses__() if c.__name__ == "BoardState"]
+    assert len(found) == 1
+    return found[0]
+
+
+class TestNamespace:
+    def test_surface(self):
+        assert tavrinmoss.__all__ == PUBLIC
+        assert type(tavrinmoss.__all__) is list
+        assert tavrinmoss.__doc__ == ""
+        assert not hasattr(tavrinmoss, "BoardState")
+        assert [k for k in vars(tavrinmoss) if k in PUBLIC] == PUBLIC
+
+    def test_reimport_returns_cached_module(self):
+        saved = sys.modules.pop("tavrinmoss")
+        try:
+            for _ in range(2):
+                again = __import__("tavrinmoss")
+                assert again is saved
+                assert again.Board is Board and again.Move is Move
+                sys.modules.pop("tavrinmoss")
+        finally:
+            sys.modules["tavrinmoss"] = saved
+        assert tavrinmoss.__all__ == PUBLIC
+
+
+class TestHelloWorld:
+    def test_writes_line_on_fd1(self):
+        r = run_child(
+            "import tavrinmoss, sys\n"
+            "assert tavrinmoss.hello_world() is None\n"
+        )
+        assert r.returncode == 0, r.stderr
+        assert r.stdout == b"Hello World!\n"
+
+    def test_bypasses_sys_stdout_and_is_flushed(self):
+        # The line must reach fd 1 before later raw writes, whatever sys.stdout is.
+        r = run_child(
+            "import io, os, sys, tavrinmoss\n"
+            "buf = io.StringIO(); sys.stdout = buf\n"
+            "tavrinmoss.hello_world()\n"
+            "os.write(1, b'after\\n')\n"
+            "assert buf.getvalue() == '', buf.getvalue()\n"
+        )
+        assert r.returncode == 0, r.stderr
+        assert r.stdout == b"Hello World!\nafter\n"
+
+    def test_write_failure_is_a_panic(self):
+        r = run_child(
+            "import os, tavrinmoss\n"
+            "os.close(1)\n"
+            "try:\n"
+            "    tavrinmoss.hello_world()\n"
+            "except BaseException as e:\n"
+            "    os.write(2, ('CAUGHT ' + type(e).__name__ + ': ' + str(e)).encode())\n"
+        )
+        assert b"CAUGHT PanicException: failed printing to stdout: " in r.stderr
+
+    def test_function_surface(self):
+        f = tavrinmoss.hello_world
+        assert f.__name__ == "hello_world"
+        assert f.__module__ == "tavrinmoss"
+        assert f.__text_signature__ == "()"
+        with pytest.raises(TypeError, match=r"takes no arguments \(1 given\)"):
+            f(1)
+
+
+class TestSignatures:
+    def test_class_docs(self):
+        assert Board.__text_signature__ == "(starting_fen=None)"
+        assert Move.__text_signature__ == "(from_square, to_square, promotion=None)"
+        assert not Board.__doc__ and not Move.__doc__
+        assert list(inspect.signature(Board).parameters) == ["starting_fen"]
+        assert list(inspect.signature(Move).parameters) == ["from_square", "to_square", "promotion"]
+
+    @pytest.mark.parametrize("cls, name, sig", [
+        (Board, "get_pieces", "($self, piece_type)"),
+        (Board, "_is_attacked", "($self, square)"),
+        (Board, "_reset_half_move_clock", "($self, from_mask, to_mask)"),
+        (Board, "apply_move", "($self, mov)"),
+        (Board, "_restore", "($self, board_state)"),
+        (Board, "legal_moves", "($self)"),
+        (Move, "uci", "($self)"),
+    ])
+    def test_method_text_signature(self, cls, name, sig):
+        meth = getattr(cls, name)
+        assert meth.__text_signature__ == sig
+        assert not meth.__doc__
+        inspect.signature(meth)
+
+
+class TestTypeProperties:
+    @pytest.mark.parametrize("make", [Board, lambda: Move(0, 8)])
+    def test_identity_semantics_no_dict(self, make):
+        a, b = make(), make()
+        assert a == a and a != b and len({a, b}) == 2
+        with pytest.raises(TypeError):
+            a < b
+        assert not hasattr(a, "__dict__")
+        with pytest.raises(AttributeError):
+            a.colour = "white"
+        with pytest.raises(TypeError):
+            weakref.ref(a)
+
+    def test_not_subclassable(self):
+        for base in (Board, Move, board_state_type()):
+            with pytest.raises(TypeError):
+                type("Sub", (base,), {})
+
+    def test_board_state_has_no_constructor(self):
+        with pytest.raises(TypeError, match="^No constructor defined for BoardState$"):
+            board_state_type()()
+
+
+def bad_move_panic():
+    b = Board()
+    with pytest.raises(BaseException) as e:
+        b.apply_move(Move(64, 0))
+    return b, e.value
+
+
+class TestPanic:
+    def test_exception_type(self):
+        b, e = bad_move_panic()
+        t = type(e)
+        assert t.__name__ == "PanicException"
+        assert t.__module__ == "pyo3_runtime"
+        assert t.__bases__ == (BaseException,)
+        assert not isinstance(e, Exception)
+        assert "BaseException" in t.__doc__
+        assert str(e) == "index out of bounds: the len is 64 but the index is 64"
+        assert e.args == (str(e),)
+        assert type(bad_move_panic()[1]) is t
+        assert t not in vars(tavrinmoss).values()
+
+    def test_borrow_released_after_panic(self):
+        b, _ = bad_move_panic()
+        b.turn = True
+        assert b.get_pieces("P") == 0x00FF00000000FF00
+        assert str(b) == str(Board())
+
+    def test_except_exception_does_not_catch(self):
+        r = run_child(
+            "import tavrinmoss\n"
+            "try:\n"
+            "    tavrinmoss.Board().apply_move(tavrinmoss.Move(64, 0))\n"
+            "except Exception:\n"
+            "    print('swallowed')\n"
+        )
+        assert r.returncode != 0
+        assert r.stdout == b""
+        err = r.stderr.decode()
+        assert "pyo3_runtime.PanicException: index out of bounds" in err
+        # The diagnostic is written before the traceback.
+        assert err.count("index out of bounds: the len is 64 but the index is 64") == 2
+        assert err.index("panicked") < err.index("Traceback")
+
+
+def stub_classes():
+    tree = ast.parse((REPO / "src" / "tavrinmoss.pyi").read_text())
+    assert {n.name for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))} == set(PUBLIC)
+    return {c.name: {(i.name if isinstance(i, ast.FunctionDef) else i.target.id):
+                     ([a.arg for a in i.args.args[1:]] if isinstance(i, ast.FunctionDef) else None)
+                     for i in c.body}
+            for c in tree.body if isinstance(c, ast.ClassDef)}
+
+
+def test_installed_stub_is_the_shipped_one():
+    installed = pathlib.Path(sysconfig.get_paths()["platlib"]) / "tavrinmoss.pyi"
+    assert installed.read_text() == (REPO / "src" / "tavrinmoss.pyi").read_text()
+
+
+@pytest.mark.parametrize("cls", [Board, Move])
+def test_stub_matches_runtime(cls):
+    stub = stub_classes()[cls.__name__]
+    runtime = set(vars(cls)) - {"__doc__", "__module__", "__repr__", "__str__", "__sizeof__"}
+    assert (runtime - set(stub), set(stub) - runtime) == (set(), set())
+    for name, params in stub.items():
+        sig = cls.__text_signature__ if name == "__new__" else getattr(vars(cls)[name], "__text_signature__", None)
+        if params is None or sig is None:
+            continue
+        # The runtime's receiver is $self / $type; the stub's is self / cls.
+        expected = [p.split("=")[0] for p in sig.strip("()").split(", ") if p and not p.startswith("$")]
+        assert params == expected, name
