@@ -7,6 +7,7 @@
 #include <wctype.h>
 
 #include "board.h"
+#include "fast/fast.h"
 
 namespace board {
 
@@ -304,13 +305,28 @@ void Board::pseudo_legal_moves(MoveList& out) const {
     queen_moves(out);
 }
 
-bool Board::_is_attacked(std::uint8_t square) { return reference::is_attacked(*this, square); }
+// The fast generator answers for every position a game can reach; the
+// reference takes the rest, where its results and panics are the contract.
+bool Board::_is_attacked(std::uint8_t square) {
+    bool result = false;
+    if (fast::is_attacked(*this, square, result)) return result;
+    return reference::is_attacked(*this, square);
+}
 
-bool Board::is_check() { return reference::is_check(*this); }
+bool Board::is_check() {
+    bool result = false;
+    if (fast::is_check(*this, result)) return result;
+    return reference::is_check(*this);
+}
 
 void Board::_castling_moves(MoveList& out) { reference::castling_moves(*this, out); }
 
-void Board::legal_moves(MoveList& out) { reference::legal_moves(*this, out); }
+void Board::legal_moves(MoveList& out) {
+    const std::size_t start = out.size();
+    if (start == 0 && fast::legal_moves(*this, out)) return;
+    out.truncate(start);
+    reference::legal_moves(*this, out);
+}
 
 bool Board::is_checkmate() {
     if (!is_check()) return false;
@@ -328,7 +344,11 @@ bool Board::is_stalemate() {
 
 bool Board::is_game_over() { return is_checkmate() || is_stalemate(); }
 
-std::uint64_t Board::perft(unsigned depth) { return reference::perft(*this, depth); }
+std::uint64_t Board::perft(unsigned depth) {
+    std::uint64_t nodes = 0;
+    if (fast::perft(*this, depth, nodes)) return nodes;
+    return reference::perft(*this, depth);
+}
 
 namespace reference {
 

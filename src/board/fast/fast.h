@@ -1,0 +1,41 @@
+#pragma once
+
+// The fast generator: check and pin masks instead of trial moves, magic
+// slider tables, copy-make perft with bulk counting. It answers only for
+// normal positions (is_normal) where it reproduces the reference exactly;
+// every function returns false for the rest, and the caller falls back to
+// the reference.
+
+#include <cstdint>
+
+#include "board.h"
+
+namespace board::fast {
+
+// The domain: kind bitboards pairwise disjoint, colours disjoint and covering
+// exactly the pieces; one king per colour; no pawn on rank 1 or 8; en passant
+// square absent, or on rank 6 (white to move) / rank 3 (black to move), empty,
+// with an opponent pawn just beyond it; castling text absent, or made of
+// distinct letters among "KQkq".
+bool is_normal(const Board& b);
+
+// The reference legal list (castling first, in the order of the castling
+// text), same moves, same order. Also refuses a position whose side not to
+// move is in check, and one with more moves than MoveList holds inline; `out`
+// is then unspecified.
+bool legal_moves(const Board& b, MoveList& out);
+
+// Leaf count of the legal tree to `depth` (1 at depth 0), castling rights
+// kept as apply_move keeps them. Refuses what legal_moves refuses, and
+// positions with enough pieces that a ply could overflow its move array.
+bool perft(const Board& b, unsigned depth, std::uint64_t& nodes);
+
+// Whether the side to move's king is attacked.
+bool is_check(const Board& b, bool& result);
+
+// The reference _is_attacked: whether the side not to move has a pseudo-legal
+// move onto `square` (pawn pushes count, a pawn's diagonal only onto a piece
+// of the side to move); false for a square above 63.
+bool is_attacked(const Board& b, std::uint8_t square, bool& result);
+
+}  // namespace board::fast

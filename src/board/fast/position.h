@@ -1,0 +1,418 @@
+#pragma once
+
+// The fast generator's core: a compact position, legality from check and pin
+// masks, generation in the reference's exact order, bulk counting and
+// copy-make. Internal to src/board/fast.
+
+#include <bit>
+#include <cstdint>
+
+#include "attacks.h"
+
+namespace board::fast::detail {
+
+enum Color : int { WHITE, BLACK };
+enum Kind : int { PAWN, KNIGHT, BISHOP, ROOK, QUEEN, KING };
+
+// Castling bits.
+inline constexpr std::uint8_t WHITE_KING_SIDE = 1, WHITE_QUEEN_SIDE = 2;
+inline constexpr std::uint8_t BLACK_KING_SIDE = 4, BLACK_QUEEN_SIDE = 8;
+
+struct Pos {
+    Bitboard kind[6];
+    Bitboard color[2];
+    std::uint8_t ep;      // 0 when absent: an en passant square is never a1
+    std::uint8_t castle;  // a bit stays set only while its king and rook are home
+};
+
+// Move flags; the promotions come in the order the lists expand them.
+enum Flag : std::uint32_t { NORMAL, PROMO_Q, PROMO_R, PROMO_N, PROMO_B, EN_PASSANT, CASTLING };
+
+inline constexpr std::array<int, 5> PROMO_KIND{0, QUEEN, ROOK, KNIGHT, BISHOP};
+
+// from | to << 6 | kind << 12 | flag << 15
+using CMove = std::uint32_t;
+
+constexpr CMove make_move(int from, int to, int kind, std::uint32_t flag) {
+    return static_cast<CMove>(from) | static_cast<CMove>(to) << 6 | static_cast<CMove>(kind) << 12 | flag << 15;
+}
+constexpr int move_from(CMove m) { return m & 63; }
+constexpr int move_to(CMove m) { return (m >> 6) & 63; }
+constexpr int move_kind(CMove m) { return (m >> 12) & 7; }
+constexpr std::uint32_t move_flag(CMove m) { return m >> 15; }
+
+// A move onto or off these squares ends the matching castling right.
+inline constexpr auto CASTLE_KEEP = [] {
+    std::array<std::uint8_t, 64> t{};
+    for (auto& v : t) v = 15;
+    t[4] = static_cast<std::uint8_t>(15 & ~(WHITE_KING_SIDE | WHITE_QUEEN_SIDE));
+    t[7] = 15 & ~WHITE_KING_SIDE;
+    t[0] = 15 & ~WHITE_QUEEN_SIDE;
+    t[60] = static_cast<std::uint8_t>(15 & ~(BLACK_KING_SIDE | BLACK_QUEEN_SIDE));
+    t[63] = 15 & ~BLACK_KING_SIDE;
+    t[56] = 15 & ~BLACK_QUEEN_SIDE;
+    return t;
+}();
+
+inline int pop_lowest(Bitboard& b) {
+    int s = std::countr_zero(b);
+    b &= b - 1;
+    return s;
+}
+
+inline int pop_highest(Bitboard& b) {
+    int s = 63 - std::countl_zero(b);
+    b ^= square_bb(s);
+    return s;
+}
+
+inline int count(Bitboard b) { return std::popcount(b); }
+
+template <Color Us>
+struct Side {
+    static constexpr Color THEM = Us == WHITE ? BLACK : WHITE;
+    static constexpr int UP = Us == WHITE ? 8 : -8;
+    // The first capture direction the lists try (origin t - 9 for white,
+    // t + 9 for black), then the second.
+    static constexpr int FIRST = Us == WHITE ? 9 : -9;
+    static constexpr int SECOND = Us == WHITE ? 7 : -7;
+    static constexpr Bitboard PROMO_RANK = Us == WHITE ? RANK_8 : RANK_1;
+    static constexpr Bitboard DOUBLE_RANK = Us == WHITE ? RANK_4 : RANK_5;
+    static constexpr Bitboard EP_RANK = Us == WHITE ? RANK_6 : RANK_3;
+    static constexpr int HOME = Us == WHITE ? 4 : 60;
+    static constexpr std::uint8_t KING_SIDE = Us == WHITE ? WHITE_KING_SIDE : BLACK_KING_SIDE;
+    static constexpr std::uint8_t QUEEN_SIDE = Us == WHITE ? WHITE_QUEEN_SIDE : BLACK_QUEEN_SIDE;
+
+    static constexpr Bitboard shift(Bitboard b, int d) { return d > 0 ? b << d : b >> -d; }
+    static constexpr Bitboard up(Bitboard b) { return shift(b, UP); }
+    // Captures toward file h wrap onto file a, and the other way round.
+    static constexpr Bitboard first(Bitboard b) { return shift(b, FIRST) & (Us == WHITE ? NOT_A_FILE : NOT_H_FILE); }
+    static constexpr Bitboard second(Bitboard b) { return shift(b, SECOND) & (Us == WHITE ? NOT_H_FILE : NOT_A_FILE); }
+};
+
+// What legality needs, worked out once per position.
+struct Info {
+    Bitboard own, them, occupied;
+    Bitboard checkers;
+    Bitboard pinned;
+    Bitboard target;  // where a non-king move may land: not own, and ends a single check
+    Bitboard danger;  // squares the king may not step to
+    int king;
+};
+
+// Pieces of `side` attacking `s`, given the occupancy.
+inline Bitboard attackers_to(const Pos& p, int s, Bitboard occupied, Color by) {
+    Bitboard them = p.color[by];
+    Bitboard diagonal = (p.kind[BISHOP] | p.kind[QUEEN]) & them;
+    Bitboard straight = (p.kind[ROOK] | p.kind[QUEEN]) & them;
+    return (KNIGHT_ATTACKS[s] & p.kind[KNIGHT] & them) | (PAWN_ATTACKS[by ^ 1][s] & p.kind[PAWN] & them) |
+           (KING_ATTACKS[s] & p.kind[KING] & them) | (bishop_attacks(s, occupied) & diagonal) |
+           (rook_attacks(s, occupied) & straight);
+}
+
+template <Color Us>
+Info analyse(const Pos& p) {
+    using S = Side<Us>;
+    constexpr Color Them = S::THEM;
+    Info in;
+    in.own = p.color[Us];
+    in.them = p.color[Them];
+    in.occupied = in.own | in.them;
+    const Bitboard king_bb = p.kind[KING] & in.own;
+    in.king = std::countr_zero(king_bb);
+    const int k = in.king;
+
+    const Bitboard their_pawns = p.kind[PAWN] & in.them;
+    const Bitboard their_knights = p.kind[KNIGHT] & in.them;
+    const Bitboard diagonal = (p.kind[BISHOP] | p.kind[QUEEN]) & in.them;
+    const Bitboard straight = (p.kind[ROOK] | p.kind[QUEEN]) & in.them;
+
+    in.checkers = (KNIGHT_ATTACKS[k] & their_knights) | (PAWN_ATTACKS[Us][k] & their_pawns) |
+                  (bishop_attacks(k, in.occupied) & diagonal) | (rook_attacks(k, in.occupied) & straight);
+
+    in.pinned = 0;
+    Bitboard snipers = (BISHOP_RAYS[k] & diagonal) | (ROOK_RAYS[k] & straight);
+    while (snipers) {
+        int s = pop_lowest(snipers);
+        Bitboard between = LINES.between[k][s] & in.occupied;
+        if (between && !(between & (between - 1))) in.pinned |= between & in.own;
+    }
+
+    // The king steps out of the occupancy: a slider's ray goes on past it.
+    const Bitboard through = in.occupied ^ king_bb;
+    Bitboard danger = Side<Them>::first(their_pawns) | Side<Them>::second(their_pawns);
+    danger |= KING_ATTACKS[std::countr_zero(p.kind[KING] & in.them)];
+    for (Bitboard b = their_knights; b;) danger |= KNIGHT_ATTACKS[pop_lowest(b)];
+    for (Bitboard b = diagonal; b;) danger |= bishop_attacks(pop_lowest(b), through);
+    for (Bitboard b = straight; b;) danger |= rook_attacks(pop_lowest(b), through);
+    in.danger = danger;
+
+    if (!in.checkers)
+        in.target = ~in.own;
+    else if (!(in.checkers & (in.checkers - 1)))
+        in.target = LINES.between[k][std::countr_zero(in.checkers)] | in.checkers;
+    else
+        in.target = 0;
+    return in;
+}
+
+// Plays the en passant capture from `from` on the occupancy alone and asks
+// whether the king is then attacked: the one move pins cannot judge (two
+// pawns leave the capturer's rank at once).
+template <Color Us>
+bool en_passant_legal(const Pos& p, const Info& in, int from) {
+    const int to = p.ep;
+    const Bitboard captured = square_bb(to - Side<Us>::UP);
+    const Bitboard occupied = (in.occupied ^ square_bb(from) ^ captured) | square_bb(to);
+    const Bitboard them = in.them ^ captured;
+    const int k = in.king;
+    const Bitboard diagonal = (p.kind[BISHOP] | p.kind[QUEEN]) & them;
+    const Bitboard straight = (p.kind[ROOK] | p.kind[QUEEN]) & them;
+    return !((KNIGHT_ATTACKS[k] & p.kind[KNIGHT] & them) | (PAWN_ATTACKS[Us][k] & p.kind[PAWN] & them) |
+             (bishop_attacks(k, occupied) & diagonal) | (rook_attacks(k, occupied) & straight));
+}
+
+// Per-direction line through the king that a pinned pawn may keep to.
+inline Bitboard king_file(int k) { return FILE_A << (k & 7); }
+inline Bitboard king_diagonal(int k) { return RAYS[NORTH_EAST][k] | RAYS[SOUTH_WEST][k]; }
+inline Bitboard king_antidiagonal(int k) { return RAYS[NORTH_WEST][k] | RAYS[SOUTH_EAST][k]; }
+
+template <Color Us>
+struct PawnTargets {
+    Bitboard single, twice, first, second;
+};
+
+template <Color Us>
+PawnTargets<Us> pawn_targets(const Pos& p, const Info& in) {
+    using S = Side<Us>;
+    const Bitboard pawns = p.kind[PAWN] & in.own;
+    const Bitboard free = pawns & ~in.pinned;
+    const Bitboard pinned = pawns & in.pinned;
+    const Bitboard empty = ~in.occupied;
+    PawnTargets<Us> t;
+    const Bitboard pushers = free | (pinned & king_file(in.king));
+    const Bitboard once = S::up(pushers) & empty;
+    t.single = once & in.target;
+    t.twice = S::up(once) & empty & S::DOUBLE_RANK & in.target;
+    // +9/-9 captures run along the king's a1-h8 diagonal, +7/-7 along the other.
+    t.first = S::first(free | (pinned & king_diagonal(in.king))) & in.them & in.target;
+    t.second = S::second(free | (pinned & king_antidiagonal(in.king))) & in.them & in.target;
+    return t;
+}
+
+inline constexpr std::array<int, 4> BISHOP_DIRS{NORTH_EAST, NORTH_WEST, SOUTH_EAST, SOUTH_WEST};
+inline constexpr std::array<int, 4> ROOK_DIRS{NORTH, EAST, WEST, SOUTH};
+inline constexpr std::array<int, 8> QUEEN_DIRS{NORTH_EAST, NORTH, NORTH_WEST, EAST, WEST, SOUTH_EAST, SOUTH, SOUTH_WEST};
+
+// A slider's targets ray by ray, each nearest square first: rising rays
+// from their low end, falling ones from their high end.
+template <const auto& Dirs, typename Emit>
+void emit_rays(int from, Bitboard targets, int kind, Emit& emit) {
+    for (int d : Dirs) {
+        Bitboard r = targets & RAYS[d][from];
+        if (d < WEST)
+            while (r) emit(from, pop_lowest(r), kind, NORMAL);
+        else
+            while (r) emit(from, pop_highest(r), kind, NORMAL);
+    }
+}
+
+// Every legal move except castling, in the reference's order: pawns (pushes,
+// double pushes, captures, en passant), knights, king, bishops, rooks,
+// queens. `emit(from, to, kind, flag)` receives them.
+template <Color Us, typename Emit>
+void generate(const Pos& p, const Info& in, Emit&& emit) {
+    using S = Side<Us>;
+    const Bitboard pinned = in.pinned;
+    const int k = in.king;
+    const bool double_check = in.checkers & (in.checkers - 1);
+
+    if (!double_check) {
+        const auto t = pawn_targets<Us>(p, in);
+        auto pawn_move = [&](int from, int to) {
+            if (square_bb(to) & S::PROMO_RANK) {
+                emit(from, to, PAWN, PROMO_Q);
+                emit(from, to, PAWN, PROMO_R);
+                emit(from, to, PAWN, PROMO_N);
+                emit(from, to, PAWN, PROMO_B);
+            } else {
+                emit(from, to, PAWN, NORMAL);
+            }
+        };
+        for (Bitboard b = t.single; b;) {
+            int to = pop_highest(b);
+            pawn_move(to - S::UP, to);
+        }
+        for (Bitboard b = t.twice; b;) {
+            int to = pop_highest(b);
+            emit(to - 2 * S::UP, to, PAWN, NORMAL);
+        }
+        for (Bitboard b = t.first | t.second; b;) {
+            int to = pop_highest(b);
+            if (t.first & square_bb(to)) pawn_move(to - S::FIRST, to);
+            if (t.second & square_bb(to)) pawn_move(to - S::SECOND, to);
+        }
+        if (p.ep) {
+            Bitboard capturers = PAWN_ATTACKS[S::THEM][p.ep] & p.kind[PAWN] & in.own;
+            while (capturers) {
+                int from = pop_highest(capturers);
+                if (en_passant_legal<Us>(p, in, from)) emit(from, p.ep, PAWN, EN_PASSANT);
+            }
+        }
+        for (Bitboard b = p.kind[KNIGHT] & in.own & ~pinned; b;) {
+            int from = pop_highest(b);
+            for (Bitboard a = KNIGHT_ATTACKS[from] & in.target; a;) emit(from, pop_highest(a), KNIGHT, NORMAL);
+        }
+    }
+    for (Bitboard a = KING_ATTACKS[k] & ~in.own & ~in.danger; a;) emit(k, pop_highest(a), KING, NORMAL);
+    if (double_check) return;
+
+    auto legal_targets = [&](int from, Bitboard a) {
+        a &= in.target;
+        if (pinned & square_bb(from)) a &= LINES.line[k][from];
+        return a;
+    };
+    for (Bitboard b = p.kind[BISHOP] & in.own; b;) {
+        int from = pop_highest(b);
+        emit_rays<BISHOP_DIRS>(from, legal_targets(from, bishop_attacks(from, in.occupied)), BISHOP, emit);
+    }
+    for (Bitboard b = p.kind[ROOK] & in.own; b;) {
+        int from = pop_highest(b);
+        emit_rays<ROOK_DIRS>(from, legal_targets(from, rook_attacks(from, in.occupied)), ROOK, emit);
+    }
+    for (Bitboard b = p.kind[QUEEN] & in.own; b;) {
+        int from = pop_highest(b);
+        Bitboard a = bishop_attacks(from, in.occupied) | rook_attacks(from, in.occupied);
+        emit_rays<QUEEN_DIRS>(from, legal_targets(from, a), QUEEN, emit);
+    }
+}
+
+// Whether the castling move of `side` (a KING_SIDE or QUEEN_SIDE bit of Us)
+// is legal, assuming its king and rook stand at home.
+template <Color Us>
+bool castling_legal(const Info& in, std::uint8_t side) {
+    constexpr int h = Side<Us>::HOME;
+    if (side == Side<Us>::KING_SIDE) {
+        const Bitboard empty = square_bb(h + 1) | square_bb(h + 2);
+        const Bitboard safe = square_bb(h) | empty;
+        return !(in.occupied & empty) && !(in.danger & safe);
+    }
+    const Bitboard empty = square_bb(h - 1) | square_bb(h - 2) | square_bb(h - 3);
+    const Bitboard safe = square_bb(h) | square_bb(h - 1) | square_bb(h - 2);
+    return !(in.occupied & empty) && !(in.danger & safe);
+}
+
+// The number of legal moves, castling included.
+template <Color Us>
+std::uint64_t count_legal(const Pos& p, const Info& in) {
+    using S = Side<Us>;
+    const int k = in.king;
+    std::uint64_t n = count(KING_ATTACKS[k] & ~in.own & ~in.danger);
+    if (in.checkers & (in.checkers - 1)) return n;
+
+    const auto t = pawn_targets<Us>(p, in);
+    n += count(t.single) + count(t.twice) + count(t.first) + count(t.second);
+    if ((t.single | t.first | t.second) & S::PROMO_RANK)
+        n += 3 * (count(t.single & S::PROMO_RANK) + count(t.first & S::PROMO_RANK) + count(t.second & S::PROMO_RANK));
+    if (p.ep) {
+        Bitboard capturers = PAWN_ATTACKS[S::THEM][p.ep] & p.kind[PAWN] & in.own;
+        while (capturers) n += en_passant_legal<Us>(p, in, pop_lowest(capturers));
+    }
+
+    const Bitboard pinned = in.pinned;
+    for (Bitboard b = p.kind[KNIGHT] & in.own & ~pinned; b;) n += count(KNIGHT_ATTACKS[pop_lowest(b)] & in.target);
+    const Bitboard diagonal = (p.kind[BISHOP] | p.kind[QUEEN]) & in.own;
+    const Bitboard straight = (p.kind[ROOK] | p.kind[QUEEN]) & in.own;
+    for (Bitboard b = diagonal & ~pinned; b;) n += count(bishop_attacks(pop_lowest(b), in.occupied) & in.target);
+    for (Bitboard b = straight & ~pinned; b;) n += count(rook_attacks(pop_lowest(b), in.occupied) & in.target);
+    // A pinned piece never answers a check.
+    if (pinned && !in.checkers) {
+        for (Bitboard b = diagonal & pinned; b;) {
+            int s = pop_lowest(b);
+            n += count(bishop_attacks(s, in.occupied) & in.target & LINES.line[k][s]);
+        }
+        for (Bitboard b = straight & pinned; b;) {
+            int s = pop_lowest(b);
+            n += count(rook_attacks(s, in.occupied) & in.target & LINES.line[k][s]);
+        }
+    }
+    if (!in.checkers) {
+        if ((p.castle & S::KING_SIDE) && castling_legal<Us>(in, S::KING_SIDE)) ++n;
+        if ((p.castle & S::QUEEN_SIDE) && castling_legal<Us>(in, S::QUEEN_SIDE)) ++n;
+    }
+    return n;
+}
+
+template <Color Us>
+Pos make(const Pos& p, CMove m) {
+    using S = Side<Us>;
+    constexpr Color Them = S::THEM;
+    Pos n = p;
+    const int from = move_from(m), to = move_to(m), kind = move_kind(m);
+    const Bitboard from_bb = square_bb(from), to_bb = square_bb(to), both = from_bb | to_bb;
+    n.ep = 0;
+    n.castle &= CASTLE_KEEP[from] & CASTLE_KEEP[to];
+    const Bitboard keep = ~to_bb;
+    n.kind[PAWN] &= keep;
+    n.kind[KNIGHT] &= keep;
+    n.kind[BISHOP] &= keep;
+    n.kind[ROOK] &= keep;
+    n.kind[QUEEN] &= keep;
+    n.color[Them] &= keep;
+    n.color[Us] ^= both;
+    switch (move_flag(m)) {
+        case NORMAL:
+            n.kind[kind] ^= both;
+            if (kind == PAWN && (to - from == 2 * S::UP)) {
+                // Only a square some pawn can take on is worth recording.
+                const int passed = from + S::UP;
+                if (PAWN_ATTACKS[Us][passed] & p.kind[PAWN] & p.color[Them]) n.ep = static_cast<std::uint8_t>(passed);
+            }
+            break;
+        case EN_PASSANT: {
+            const Bitboard captured = square_bb(to - S::UP);
+            n.kind[PAWN] ^= both | captured;
+            n.color[Them] ^= captured;
+            break;
+        }
+        case CASTLING: {
+            n.kind[KING] ^= both;
+            const Bitboard rook = to > from ? square_bb(to + 1) | square_bb(to - 1) : square_bb(to - 2) | square_bb(to + 1);
+            n.kind[ROOK] ^= rook;
+            n.color[Us] ^= rook;
+            break;
+        }
+        default:
+            n.kind[PAWN] ^= from_bb;
+            n.kind[PROMO_KIND[move_flag(m)]] |= to_bb;
+            break;
+    }
+    return n;
+}
+
+// Capacity of one ply's move array in perft; entry points refuse positions
+// whose mobility bound could exceed it.
+inline constexpr std::size_t PLY_CAPACITY = 512;
+
+template <Color Us>
+std::uint64_t perft(const Pos& p, unsigned depth) {
+    using S = Side<Us>;
+    const Info in = analyse<Us>(p);
+    if (depth == 1) return count_legal<Us>(p, in);
+    CMove moves[PLY_CAPACITY];
+    std::size_t size = 0;
+    generate<Us>(p, in, [&](int from, int to, int kind, std::uint32_t flag) {
+        moves[size++] = make_move(from, to, kind, flag);
+    });
+    if (!in.checkers) {
+        if ((p.castle & S::KING_SIDE) && castling_legal<Us>(in, S::KING_SIDE))
+            moves[size++] = make_move(S::HOME, S::HOME + 2, KING, CASTLING);
+        if ((p.castle & S::QUEEN_SIDE) && castling_legal<Us>(in, S::QUEEN_SIDE))
+            moves[size++] = make_move(S::HOME, S::HOME - 2, KING, CASTLING);
+    }
+    std::uint64_t nodes = 0;
+    for (std::size_t i = 0; i < size; ++i) nodes += perft<S::THEM>(make<Us>(p, moves[i]), depth - 1);
+    return nodes;
+}
+
+}  // namespace board::fast::detail
