@@ -81,7 +81,7 @@ bool check_required(const Signature& sig, PyObject** out) {
 
 }  // namespace
 
-bool parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+bool parse_fastcall_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) noexcept {
     try {
         nargs = PyVectorcall_NARGS(nargs);

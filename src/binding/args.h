@@ -24,8 +24,17 @@ struct Signature {
 
 // Fills out[0..count) with borrowed references (nullptr for an omitted
 // optional parameter); on failure sets TypeError and returns false.
-bool parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out) noexcept;
+bool parse_fastcall_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, PyObject** out) noexcept;
+inline bool parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** out) noexcept {
+    // Every parameter given by position: the common call, and nothing to check.
+    if (!kwnames && static_cast<std::size_t>(PyVectorcall_NARGS(nargs)) == sig.count) {
+        for (std::size_t i = 0; i < sig.count; ++i) out[i] = args[i];
+        return true;
+    }
+    return parse_fastcall_slow(sig, args, nargs, kwnames, out);
+}
 bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) noexcept;
 
 }  // namespace binding

@@ -42,10 +42,8 @@ PyType_Spec board_state_spec = {
     .slots = board_state_slots,
 };
 
-TypeCache cache(&board_state_spec, "BoardState");
-
 }  // namespace
 
-PyTypeObject* board_state_type() noexcept { return cache.get(); }
+TypeCache board_state_type_cache(&board_state_spec, "BoardState");
 
 }  // namespace binding

@@ -224,10 +224,8 @@ PyType_Spec board_spec = {
     .slots = board_slots,
 };
 
-TypeCache cache(&board_spec, "Board");
-
 }  // namespace
 
-PyTypeObject* board_type() noexcept { return cache.get(); }
+TypeCache board_type_cache(&board_spec, "Board");
 
 }  // namespace binding

@@ -137,7 +137,7 @@ bool Arg<bool>::load(PyObject* obj) noexcept {
 }
 
 bool Arg<const board::Move&>::load(PyObject* o) noexcept {
-    PyTypeObject* type = require_type(move_type, "Move");
+    PyTypeObject* type = require_type(move_type_cache, "Move");
     if (!type) return false;
     if (!PyObject_TypeCheck(o, type)) {
         cannot_convert(o, "Move");
@@ -148,7 +148,7 @@ bool Arg<const board::Move&>::load(PyObject* o) noexcept {
 }
 
 bool Arg<const board::BoardState&>::load(PyObject* o) noexcept {
-    PyTypeObject* type = require_type(board_state_type, "BoardState");
+    PyTypeObject* type = require_type(board_state_type_cache, "BoardState");
     if (!type) return false;
     if (!PyObject_TypeCheck(o, type)) {
         cannot_convert(o, "BoardState");

@@ -127,20 +127,18 @@ PyType_Spec move_spec = {
     .slots = move_slots,
 };
 
-TypeCache cache(&move_spec, "Move");
-
 }  // namespace
 
-PyTypeObject* move_type() noexcept { return cache.get(); }
+TypeCache move_type_cache(&move_spec, "Move");
 
 PyObject* new_move(const Move& m) noexcept {
-    PyTypeObject* type = require_type(move_type, "Move");
+    PyTypeObject* type = require_type(move_type_cache, "Move");
     if (!type) return nullptr;
     return make_move(type, m);
 }
 
 PyObject* new_move_list(const Move* begin, const Move* end) noexcept {
-    PyTypeObject* type = require_type(move_type, "Move");
+    PyTypeObject* type = require_type(move_type_cache, "Move");
     if (!type) return nullptr;
     Ref list(PyList_New(end - begin));
     if (!list) return nullptr;

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "binding/borrow.h"
+#include "binding/type_cache.h"
 #include "board/board.h"
 
 namespace binding {
@@ -27,13 +28,22 @@ struct BoardStateObject {
 
 // The type objects, created on first need; nullptr with an exception set
 // (RuntimeError "An error occurred while initializing class ...") on failure.
-PyTypeObject* board_type() noexcept;
-PyTypeObject* move_type() noexcept;
-PyTypeObject* board_state_type() noexcept;
+extern TypeCache board_type_cache;
+extern TypeCache move_type_cache;
+extern TypeCache board_state_type_cache;
+
+inline PyTypeObject* board_type() noexcept { return board_type_cache.get(); }
+inline PyTypeObject* move_type() noexcept { return move_type_cache.get(); }
+inline PyTypeObject* board_state_type() noexcept { return board_state_type_cache.get(); }
+
+PyTypeObject* type_creation_failed(const char* name) noexcept;
 
 // A type needed after import: a failure is printed and becomes the panic
 // "failed to create type object for {name}".
-PyTypeObject* require_type(PyTypeObject* (*get)() noexcept, const char* name) noexcept;
+inline PyTypeObject* require_type(TypeCache& cache, const char* name) noexcept {
+    if (PyTypeObject* t = cache.get()) return t;
+    return type_creation_failed(name);
+}
 
 // A new Move object holding a copy of `m`.
 PyObject* new_move(const board::Move& m) noexcept;

@@ -8,8 +8,7 @@
 
 namespace binding {
 
-PyTypeObject* TypeCache::get() noexcept {
-    if (PyTypeObject* t = type_.load(std::memory_order_acquire)) return t;
+PyTypeObject* TypeCache::create() noexcept {
     PyObject* made = PyType_FromSpec(spec_);
     if (!made) {
         Ref cause(PyErr_GetRaisedException());
@@ -28,8 +27,7 @@ PyTypeObject* TypeCache::get() noexcept {
     return type;
 }
 
-PyTypeObject* require_type(PyTypeObject* (*get)() noexcept, const char* name) noexcept {
-    if (PyTypeObject* t = get()) return t;
+PyTypeObject* type_creation_failed(const char* name) noexcept {
     PyErr_Print();
     std::string message = std::string("failed to create type object for ") + name;
     raise_panic(message, std::source_location::current());

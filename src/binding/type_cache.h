@@ -12,10 +12,15 @@ namespace binding {
 class TypeCache {
 public:
     TypeCache(PyType_Spec* spec, const char* name) noexcept : spec_(spec), name_(name) {}
-    PyTypeObject* get() noexcept;
+    PyTypeObject* get() noexcept {
+        if (PyTypeObject* t = type_.load(std::memory_order_acquire)) return t;
+        return create();
+    }
     PyTypeObject* peek() const noexcept { return type_.load(std::memory_order_acquire); }
 
 private:
+    PyTypeObject* create() noexcept;
+
     PyType_Spec* spec_;
     const char* name_;
     std::atomic<PyTypeObject*> type_{nullptr};

@@ -82,7 +82,7 @@ void Board::_remove_castling_rights(char32_t id) {
 
 void Board::apply_move(const Move& mov) {
     // Pushed before anything can fail, so pop() always has an entry to take back.
-    history.push_back(HistoryEntry{mov, state()});
+    history.emplace_back(mov, state());
 
     // Everything that can fail is decided before the position changes.
     const Bitboard from_mask = checked(BOARD_SQUARES, mov.from_square);
@@ -127,23 +127,28 @@ void Board::apply_move(const Move& mov) {
         en_passant_victim = checked(BOARD_SQUARES, white_moves ? to - 8 : to + 8);
 
     // The new rights are worked out on a copy, so an allocation failure
-    // also leaves the position untouched.
-    Text rights = castling_rights;
-    if (king_move) {
-        erase_letters(rights, white_moves ? "KQ" : "kq");
-    } else if (rights_rule) {
-        if (from == (white_moves ? A1 : A8))
-            erase_letters(rights, white_moves ? "Q" : "q");
-        else if (from == (white_moves ? H1 : H8))
-            erase_letters(rights, white_moves ? "K" : "k");
-    }
-    // Whatever lands on a corner, the rook that castled from there is gone.
-    switch (to) {
-        case A1: erase_letters(rights, "Q"); break;
-        case H1: erase_letters(rights, "K"); break;
-        case A8: erase_letters(rights, "q"); break;
-        case H8: erase_letters(rights, "k"); break;
-        default: break;
+    // also leaves the position untouched. Most moves touch no right at all.
+    const bool corner_target = to == A1 || to == H1 || to == A8 || to == H8;
+    const bool rights_change = castling_rights.present() && (rights_rule || corner_target);
+    Text rights;
+    if (rights_change) {
+        rights = castling_rights;
+        if (king_move) {
+            erase_letters(rights, white_moves ? "KQ" : "kq");
+        } else if (rights_rule) {
+            if (from == (white_moves ? A1 : A8))
+                erase_letters(rights, white_moves ? "Q" : "q");
+            else if (from == (white_moves ? H1 : H8))
+                erase_letters(rights, white_moves ? "K" : "k");
+        }
+        // Whatever lands on a corner, the rook that castled from there is gone.
+        switch (to) {
+            case A1: erase_letters(rights, "Q"); break;
+            case H1: erase_letters(rights, "K"); break;
+            case A8: erase_letters(rights, "q"); break;
+            case H8: erase_letters(rights, "k"); break;
+            default: break;
+        }
     }
 
     if (_reset_half_move_clock(from_mask, to_mask))
@@ -157,7 +162,7 @@ void Board::apply_move(const Move& mov) {
     else
         en_passant_square.reset();
 
-    castling_rights = std::move(rights);
+    if (rights_change) castling_rights = std::move(rights);
 
     // Toggling lets a capture by a piece of the same kind come out right.
     this->*moving ^= from_mask ^ to_mask;

@@ -100,7 +100,7 @@ struct Info {
     int king;
 };
 
-// Pieces of `side` attacking `s`, given the occupancy.
+// Pieces of colour `by` attacking `s`, given the occupancy.
 inline Bitboard attackers_to(const Pos& p, int s, Bitboard occupied, Color by) {
     Bitboard them = p.color[by];
     Bitboard diagonal = (p.kind[BISHOP] | p.kind[QUEEN]) & them;
