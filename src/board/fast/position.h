@@ -22,7 +22,7 @@ struct Pos {
     Bitboard kind[6];
     Bitboard color[2];
     std::uint8_t ep;      // 0 when absent: an en passant square is never a1
-    std::uint8_t castle;  // a bit stays set only while its king and rook are home
+    std::uint8_t castle;  // perft: a bit stays set only while its king and rook are home
 };
 
 // Move flags; the promotions come in the order the lists expand them.
@@ -78,7 +78,6 @@ struct Side {
     static constexpr int SECOND = Us == WHITE ? 7 : -7;
     static constexpr Bitboard PROMO_RANK = Us == WHITE ? RANK_8 : RANK_1;
     static constexpr Bitboard DOUBLE_RANK = Us == WHITE ? RANK_4 : RANK_5;
-    static constexpr Bitboard EP_RANK = Us == WHITE ? RANK_6 : RANK_3;
     static constexpr int HOME = Us == WHITE ? 4 : 60;
     static constexpr std::uint8_t KING_SIDE = Us == WHITE ? WHITE_KING_SIDE : BLACK_KING_SIDE;
     static constexpr std::uint8_t QUEEN_SIDE = Us == WHITE ? WHITE_QUEEN_SIDE : BLACK_QUEEN_SIDE;
@@ -177,19 +176,18 @@ inline Bitboard king_file(int k) { return FILE_A << (k & 7); }
 inline Bitboard king_diagonal(int k) { return RAYS[NORTH_EAST][k] | RAYS[SOUTH_WEST][k]; }
 inline Bitboard king_antidiagonal(int k) { return RAYS[NORTH_WEST][k] | RAYS[SOUTH_EAST][k]; }
 
-template <Color Us>
 struct PawnTargets {
     Bitboard single, twice, first, second;
 };
 
 template <Color Us>
-PawnTargets<Us> pawn_targets(const Pos& p, const Info& in) {
+PawnTargets pawn_targets(const Pos& p, const Info& in) {
     using S = Side<Us>;
     const Bitboard pawns = p.kind[PAWN] & in.own;
     const Bitboard free = pawns & ~in.pinned;
     const Bitboard pinned = pawns & in.pinned;
     const Bitboard empty = ~in.occupied;
-    PawnTargets<Us> t;
+    PawnTargets t;
     const Bitboard pushers = free | (pinned & king_file(in.king));
     const Bitboard once = S::up(pushers) & empty;
     t.single = once & in.target;
@@ -210,7 +208,7 @@ template <const auto& Dirs, typename Emit>
 void emit_rays(int from, Bitboard targets, int kind, Emit& emit) {
     for (int d : Dirs) {
         Bitboard r = targets & RAYS[d][from];
-        if (d < WEST)
+        if (d < WEST)  // the first four directions rise
             while (r) emit(from, pop_lowest(r), kind, NORMAL);
         else
             while (r) emit(from, pop_highest(r), kind, NORMAL);
