@@ -54,26 +54,6 @@ std::size_t count_code_points(std::string_view s) {
     return n;
 }
 
-std::string utf8(char32_t c) {
-    std::string out;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return out;
-}
-
 // An optional "+", then decimal digits, at most 2^32 - 1; 0 for anything else.
 std::uint32_t read_counter(std::string_view field) {
     if (!field.empty() && field.front() == '+') field.remove_prefix(1);
@@ -196,7 +176,11 @@ Bitboard Board::get_pieces(char32_t letter) const {
         default: break;
     }
     const Bitboard* kind = kind_bitboard(const_cast<Board&>(*this), letter);
-    if (!kind) throw Panic("Invalid piece type: " + utf8(letter));
+    if (!kind) {
+        std::string message = "Invalid piece type: ";
+        append_utf8(message, letter);
+        throw Panic(message);
+    }
     return *kind;
 }
 

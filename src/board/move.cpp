@@ -4,8 +4,6 @@
 
 namespace board {
 
-namespace {
-
 void append_utf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
@@ -23,6 +21,8 @@ void append_utf8(std::string& out, char32_t c) {
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
+
+namespace {
 
 void append_square(std::string& out, Square s) {
     out += BOARD_FILES[s % 8];

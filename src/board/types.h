@@ -29,6 +29,9 @@ private:
                               std::source_location where = std::source_location::current());
 [[noreturn]] void panic_unwrap_none(std::source_location where = std::source_location::current());
 
+// Appends the UTF-8 form of one code point.
+void append_utf8(std::string& out, char32_t c);
+
 template <typename Table>
 constexpr auto checked(const Table& table, std::uint64_t index,
                        std::source_location where = std::source_location::current()) {
