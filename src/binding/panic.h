@@ -6,7 +6,7 @@
 #include <source_location>
 #include <string_view>
 
-#include "board/types.h"
+#include "board/board.h"
 
 namespace binding {
 
