@@ -34,7 +34,7 @@ def main() -> None:
     for uci in ["e2e4", "e7e5", "g1f3", "b8c6", "f1c4", "g8f6", "e1g1"]:
         board.apply_move(Move.from_uci(uci))
         print(f"after {uci}: {board.fen()}")
-    print(board)
+        print(board)
     while board.move_stack:
         print("pop", board.pop(), "->", board.fen())
 

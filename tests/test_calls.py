@@ -147,6 +147,8 @@ FAILURES = [
     ("_restore", (Move(0, 1),), TypeError, "argument 'board_state': 'Move' object cannot be converted to 'BoardState'"),
     ("Board", (5,), TypeError, "argument 'starting_fen': 'int' object cannot be converted to 'PyString'"),
     ("Board", ("\ud800",), UnicodeEncodeError, None),
+    ("get_pieces", ("\ud800",), UnicodeEncodeError, None),
+    ("Move", (52, 60, "\udc00"), UnicodeEncodeError, None),
     ("Move", (4294967296, 0), OverflowError, OOR),
     ("Move", (0, 2**64 - 1), OverflowError, OOR),
     ("Move", (2**64, 0), OverflowError, None),

@@ -190,8 +190,10 @@ def stub_classes():
             for c in tree.body if isinstance(c, ast.ClassDef)}
 
 
-def test_installed_stub_is_the_shipped_one():
-    installed = pathlib.Path(sysconfig.get_paths()["platlib"]) / "tavrinmoss.pyi"
+# Beside the module, and as the stub-only package that type checkers look for.
+@pytest.mark.parametrize("path", ["tavrinmoss.pyi", "tavrinmoss-stubs/__init__.pyi"])
+def test_installed_stub_is_the_shipped_one(path):
+    installed = pathlib.Path(sysconfig.get_paths()["platlib"]) / path
     assert installed.read_text() == (REPO / "src" / "tavrinmoss.pyi").read_text()
 
 

@@ -9,8 +9,9 @@ if [ -n "${PYTHON:-}" ]; then
     echo "PYTHON=$PYTHON is not a CPython 3.12 or later" >&2; exit 1
 fi
 candidates=""
-if command -v pyenv >/dev/null 2>&1; then
-    root=$(pyenv root)
+root=${PYENV_ROOT:-$HOME/.pyenv}
+if command -v pyenv >/dev/null 2>&1; then root=$(pyenv root); fi
+if [ -d "$root/versions" ]; then
     for v in $(ls -1 "$root/versions" 2>/dev/null | sort -t. -k1,1nr -k2,2nr -k3,3nr); do
         candidates="$candidates $root/versions/$v/bin/python3"
     done

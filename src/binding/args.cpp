@@ -10,13 +10,18 @@ std::string full_name(const Signature& sig) {
     return std::string(sig.class_name) + "." + sig.function + "()";
 }
 
+// All names or none are stored, so a failure part way leaves no empty slot.
 bool intern_names(const Signature& sig) noexcept {
     if (sig.count == 0 || sig.interned[0]) return true;
+    std::array<PyObject*, MAX_PARAMS> names{};
     for (std::size_t i = 0; i < sig.count; ++i) {
-        PyObject* name = PyUnicode_InternFromString(sig.params[i]);
-        if (!name) return false;
-        sig.interned[i] = name;  // immortal for the process, like the signature
+        names[i] = PyUnicode_InternFromString(sig.params[i]);
+        if (!names[i]) {
+            for (std::size_t j = 0; j < i; ++j) Py_DECREF(names[j]);
+            return false;
+        }
     }
+    sig.interned = names;  // kept for the process, like the signature
     return true;
 }
 

@@ -89,6 +89,12 @@ bool Arg<char32_t>::load(PyObject* obj) noexcept {
         return false;
     }
     value = PyUnicode_READ_CHAR(obj, 0);
+    // A lone surrogate has no UTF-8 form, so no message or UCI text could
+    // carry it: refuse it as the text conversion does.
+    if (Py_UNICODE_IS_SURROGATE(value)) {
+        PyUnicode_AsUTF8AndSize(obj, nullptr);
+        return false;
+    }
     return true;
 }
 

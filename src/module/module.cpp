@@ -30,8 +30,9 @@ PyObject* hello_world(PyObject*, PyObject*) noexcept {
                 ssize_t n = ::write(1, line + done, sizeof line - 1 - done);
                 if (n < 0) {
                     if (errno == EINTR) continue;
+                    char reason[256];
                     throw board::Panic(std::string("failed printing to stdout: ") +
-                                       std::strerror(errno));
+                                       strerror_r(errno, reason, sizeof reason));
                 }
                 done += static_cast<std::size_t>(n);
             }
