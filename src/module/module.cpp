@@ -99,9 +99,7 @@ bool module_body(PyObject* module) {
     return add_name(module, name.get(), fn.get());
 }
 
-}  // namespace
-
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tavrinmoss() {
+PyObject* init() {
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         if (!PyErr_Occurred())
@@ -121,4 +119,10 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tavrinmoss() 
     if (!module_body(module.get())) return nullptr;
     cached_module = Py_NewRef(module.get());
     return module.release();
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tavrinmoss() noexcept {
+    return binding::guarded(init, static_cast<PyObject*>(nullptr));
 }
