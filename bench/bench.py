@@ -322,12 +322,12 @@ def cpu_model() -> str:
     return platform.processor() or platform.machine()
 
 
-def fmt(value: float | None, spec: str) -> str:
-    return "n/a" if value is None else format(value, spec)
+def fmt(value: float | None, form: str) -> str:
+    return "n/a" if value is None else format(value, form)
 
 
-def fx(value: float | None, spec: str = ".2f") -> str:
-    return "n/a" if value is None else format(value, spec) + "x"
+def fx(value: float | None, form: str = ".2f") -> str:
+    return "n/a" if value is None else format(value, form) + "x"
 
 
 def ratio(num: float | None, den: float | None) -> float | None:

@@ -2,6 +2,7 @@ from pathlib import Path
 
 import pytest
 
+from helpers import panic_message
 from tavrinmoss import Board, Move
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
@@ -20,13 +21,6 @@ def ucis(moves):
 
 def promos(frm, to):
     return " ".join(f"{frm}{to}{p}" for p in "qrnb")
-
-
-def panic_message(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
 
 
 def snapshot(b):

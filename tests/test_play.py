@@ -2,18 +2,12 @@ import random
 
 import pytest
 
+from helpers import panic_message
 from tavrinmoss import Board, Move
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 CASTLE = "r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1"
 UNWRAP = "called `Option::unwrap()` on a `None` value"
-
-
-def panic_message(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
 
 
 def state(b):

@@ -6,7 +6,7 @@
 
 namespace binding {
 
-// A type object made from its spec on first need and kept for the process.
+// A type object created on first need and kept for the process.
 // A failed creation is wrapped in RuntimeError "An error occurred while
 // initializing class {name}" and not remembered, so the next need retries.
 class TypeCache {

@@ -37,17 +37,6 @@ const std::array<Bitboard, 64>& KING_ATTACK_MASKS() {
 
 namespace {
 
-// Decodes one code point of well-formed UTF-8 (Python hands us nothing else).
-char32_t next_code_point(std::string_view s, std::size_t& i) {
-    auto b = static_cast<unsigned char>(s[i++]);
-    if (b < 0x80) return b;
-    int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : 1;
-    char32_t c = b & (0x3F >> extra);
-    for (int k = 0; k < extra && i < s.size(); ++k)
-        c = (c << 6) | (static_cast<unsigned char>(s[i++]) & 0x3F);
-    return c;
-}
-
 std::size_t count_code_points(std::string_view s) {
     std::size_t n = 0;
     for (unsigned char b : s) n += (b & 0xC0) != 0x80;

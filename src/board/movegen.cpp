@@ -177,32 +177,6 @@ bool lowers_to_k(char32_t c) {
     return loc != locale_t{} && towlower_l(static_cast<wint_t>(c), loc) == L'k';
 }
 
-// Malformed bytes decode to U+FFFD, which is no letter.
-template <typename F>
-void for_each_code_point(std::string_view text, F&& f) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t len = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
-                                       : (lead >> 3) == 0x1E   ? 4
-                                                               : 0;
-        char32_t c = len == 1 ? lead : len == 2 ? (lead & 0x1F) : len == 3 ? (lead & 0x0F) : (lead & 0x07);
-        bool ok = len != 0 && i + len <= text.size();
-        for (std::size_t k = 1; ok && k < len; ++k) {
-            const auto cont = static_cast<unsigned char>(text[i + k]);
-            if ((cont & 0xC0) != 0x80) ok = false;
-            c = (c << 6) | (cont & 0x3F);
-        }
-        if (!ok) {
-            f(U'\uFFFD');
-            ++i;
-        } else {
-            f(c);
-            i += len;
-        }
-    }
-}
-
 struct CastlingSide {
     Square king_from, king_to, rook_corner;
     Bitboard must_be_empty;
@@ -375,7 +349,7 @@ void castling_moves(Board& b, MoveList& out) {
     const LetterCase wanted = b.turn ? LetterCase::upper : LetterCase::lower;
 
     ListRollback rollback(out);
-    for_each_code_point(b.castling_rights.view(), [&](char32_t c) {
+    auto consider = [&](char32_t c) {
         if (letter_case(c) != wanted) return;
         const CastlingSide& side = CASTLING[colour][lowers_to_k(c) ? 0 : 1];
         if (!(b.kings & own & BOARD_SQUARES[side.king_from])) return;
@@ -384,7 +358,9 @@ void castling_moves(Board& b, MoveList& out) {
         for (Square s : side.must_be_safe)
             if (truly_attacked(b, s)) return;
         out.push_back(Move(side.king_from, side.king_to));
-    });
+    };
+    const std::string_view text = b.castling_rights.view();
+    for (std::size_t i = 0; i < text.size();) consider(next_code_point(text, i));
 }
 
 void legal_moves(Board& b, MoveList& out) {

@@ -4,6 +4,7 @@
 #include <source_location>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace board {
 
@@ -31,6 +32,9 @@ private:
 
 // Appends the UTF-8 form of one code point.
 void append_utf8(std::string& out, char32_t c);
+// Decodes the code point at byte i and moves i past it; a malformed byte
+// decodes to U+FFFD, which is no letter, digit or separator.
+char32_t next_code_point(std::string_view text, std::size_t& i);
 
 template <typename Table>
 constexpr auto checked(const Table& table, std::uint64_t index,
