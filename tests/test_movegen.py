@@ -155,6 +155,23 @@ class TestCastling:
         assert ucis(b._castling_moves()) == expected
         assert snapshot(b) == before
 
+    # Only the letters that apply_move castles by yield a move, each once:
+    # another letter (or one that merely lower-cases to "k") used to list a
+    # king move that play then made without its rook.
+    @pytest.mark.parametrize("rights, expected", [
+        ("A", ""), ("Kq", "e1g1"), ("KK", "e1g1"), ("QKQK", "e1c1 e1g1"),
+        ("\u212a", ""), ("kq", ""), ("Kb", "e1g1"),
+    ])
+    def test_castling_only_by_its_letters(self, rights, expected):
+        b = Board(f"r3k2r/8/8/8/8/8/8/R3K2R w {rights} - 0 1")
+        assert ucis(b._castling_moves()) == expected
+        legal = ucis(b.legal_moves())
+        assert legal.startswith(expected) and legal.count("e1g1") <= 1
+        for uci in expected.split():
+            b.apply_move(Move.from_uci(uci))
+            assert b.get_pieces("R") & b.get_pieces("W") & (1 << (5 if uci == "e1g1" else 3))
+            b.pop()
+
     def test_castling_comes_first(self):
         moves = ucis(Board("r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1").legal_moves())
         assert moves.startswith("e1g1 e1c1 ") and moves.count("e1g1") == 1

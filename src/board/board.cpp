@@ -15,26 +15,6 @@ void panic_unwrap_none(std::source_location where) {
     throw Panic("called `Option::unwrap()` on a `None` value", where);
 }
 
-const std::array<Bitboard, 64>& KNIGHT_ATTACK_MASKS() {
-    static const std::array<Bitboard, 64> table = [] {
-        std::array<Bitboard, 64> t{};
-        for (int i = 0; i < 64; ++i)
-            t[i] = get_attack_masks(static_cast<std::int8_t>(i), KNIGHT_DIRS, 3);
-        return t;
-    }();
-    return table;
-}
-
-const std::array<Bitboard, 64>& KING_ATTACK_MASKS() {
-    static const std::array<Bitboard, 64> table = [] {
-        std::array<Bitboard, 64> t{};
-        for (int i = 0; i < 64; ++i)
-            t[i] = get_attack_masks(static_cast<std::int8_t>(i), KING_DIRS, 2);
-        return t;
-    }();
-    return table;
-}
-
 namespace {
 
 std::size_t count_code_points(std::string_view s) {
@@ -53,18 +33,6 @@ std::uint32_t read_counter(std::string_view field) {
     auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
     if (ec != std::errc{} || end != field.data() + field.size()) return 0;
     return value;
-}
-
-Bitboard* kind_bitboard(BoardState& s, char32_t letter) {
-    switch (letter) {
-        case U'P': case U'p': return &s.pawns;
-        case U'R': case U'r': return &s.rooks;
-        case U'N': case U'n': return &s.knights;
-        case U'B': case U'b': return &s.bishops;
-        case U'Q': case U'q': return &s.queens;
-        case U'K': case U'k': return &s.kings;
-        default: return nullptr;
-    }
 }
 
 }  // namespace
@@ -143,34 +111,31 @@ void Board::read_fen() {
 }
 
 void Board::set_pieces_or(char32_t letter, Bitboard mask) {
-    Bitboard* kind = kind_bitboard(*this, letter);
-    if (!kind) throw Panic("Invalid piece type");
-    *kind |= mask;
-    if (letter >= U'A' && letter <= U'Z')
-        white |= mask;
-    else
-        black |= mask;
+    const auto piece = piece_of_letter(letter);
+    if (!piece) throw Panic("Invalid piece type");
+    kinds[piece->kind] |= mask;
+    colors[piece->color] |= mask;
 }
 
 void Board::set_pieces_xor(char32_t letter, Bitboard mask) {
-    Bitboard* kind = kind_bitboard(*this, letter);
+    const auto kind = kind_of_letter(letter);
     if (!kind) throw Panic("Invalid piece type");
-    *kind ^= mask;
+    kinds[*kind] ^= mask;
 }
 
 Bitboard Board::get_pieces(char32_t letter) const {
     switch (letter) {
-        case U'W': case U'w': return white;
-        case U'A': case U'a': return white | black;
+        case U'W': case U'w': return colors[WHITE];
+        case U'A': case U'a': return occupied();
         default: break;
     }
-    const Bitboard* kind = kind_bitboard(const_cast<Board&>(*this), letter);
+    const auto kind = kind_of_letter(letter);
     if (!kind) {
         std::string message = "Invalid piece type: ";
         append_utf8(message, letter);
         throw Panic(message);
     }
-    return *kind;
+    return kinds[*kind];
 }
 
 namespace {
@@ -180,14 +145,10 @@ namespace {
 std::array<char, 64> letter_grid(const BoardState& s) {
     std::array<char, 64> grid;
     grid.fill('.');
-    const Bitboard kinds[6] = {s.pawns, s.rooks, s.knights, s.bishops, s.queens, s.kings};
-    for (int colour = 0; colour < 2; ++colour) {
-        const Bitboard side = colour == 0 ? s.white : s.black;
-        const auto& letters = colour == 0 ? WHITE_PIECES : BLACK_PIECES;
-        for (int k = 0; k < 6; ++k)
-            for (Bitboard bb = kinds[k] & side; bb; bb &= bb - 1)
-                grid[std::countr_zero(bb)] = static_cast<char>(letters[k]);
-    }
+    for (Color c : {WHITE, BLACK})
+        for (PieceKind k : LETTER_ORDER)
+            for (Bitboard bb = s.pieces(c, k); bb; bb &= bb - 1)
+                grid[std::countr_zero(bb)] = piece_letter({c, k});
     return grid;
 }
 

@@ -70,21 +70,33 @@ private:
     alignas(Move) unsigned char storage_[INLINE_CAPACITY * sizeof(Move)];
 };
 
+// The order the piece-letter tables list the kinds in; play looks for a
+// moving or captured piece in this order, and where sets overlap the later
+// kind is the one a square shows.
+inline constexpr std::array<PieceKind, KIND_NB> LETTER_ORDER{PAWN, ROOK, KNIGHT, BISHOP, QUEEN, KING};
+
+// The piece a square shows: black over white, and the later kind of
+// LETTER_ORDER where sets overlap, as the text forms print it.
+constexpr std::optional<Piece> piece_on(const Placement& p, Square s) {
+    const Bitboard bit = square_bb(s);
+    for (Color c : {BLACK, WHITE}) {
+        if (!(p.colors[c] & bit)) continue;
+        for (int i = KIND_NB - 1; i >= 0; --i)
+            if (p.kinds[LETTER_ORDER[i]] & bit) return Piece{c, LETTER_ORDER[i]};
+    }
+    return std::nullopt;
+}
+
 // The position fields of a board: what a move changes and undo copies back.
-struct BoardState {
-    Bitboard pawns = 0;
-    Bitboard rooks = 0;
-    Bitboard knights = 0;
-    Bitboard bishops = 0;
-    Bitboard queens = 0;
-    Bitboard kings = 0;
-    Bitboard white = 0;
-    Bitboard black = 0;
+struct BoardState : Placement {
     std::uint32_t half_move_clock = 0;
     std::uint32_t full_move_number = 0;
     Text castling_rights;
     std::optional<std::uint8_t> en_passant_square;
     bool turn = true;
+
+    Color us() const noexcept { return color_of_turn(turn); }
+    Color them() const noexcept { return opposite(us()); }
 
     friend bool operator==(const BoardState&, const BoardState&) = default;
 };

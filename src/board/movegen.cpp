@@ -2,9 +2,6 @@
 #include <bit>
 #include <cstdint>
 #include <exception>
-#include <initializer_list>
-#include <locale.h>
-#include <wctype.h>
 
 #include "board.h"
 #include "fast/fast.h"
@@ -83,11 +80,11 @@ constexpr std::array<std::int8_t, 4> BISHOP_DIRS{9, 7, -7, -9};
 constexpr std::array<std::int8_t, 4> ROOK_DIRS{8, 1, -1, -8};
 
 template <std::size_t N>
-void sliding_moves(const Board& b, Bitboard pieces, const std::array<std::int8_t, N>& dirs,
+void sliding_moves(const Board& b, PieceKind kind, const std::array<std::int8_t, N>& dirs,
                    MoveList& out) {
-    const Bitboard own = b.turn ? b.white : b.black;
-    const Bitboard opponent = b.turn ? b.black : b.white;
-    for_each_square(pieces & own, [&](Square s) {
+    const Bitboard own = b.colors[b.us()];
+    const Bitboard opponent = b.colors[b.them()];
+    for_each_square(b.pieces(b.us(), kind), [&](Square s) {
         for (std::int8_t d : dirs) {
             auto p = static_cast<std::uint8_t>(s);
             std::uint8_t n;
@@ -103,8 +100,8 @@ void sliding_moves(const Board& b, Bitboard pieces, const std::array<std::int8_t
 }
 
 // Highest king of the given colour; 255 when there is none, which no move reaches.
-std::uint8_t king_square(const Board& b, Bitboard colour) {
-    return static_cast<std::uint8_t>(63 - std::countl_zero(b.kings & colour));
+std::uint8_t king_square(const Board& b, Color c) {
+    return static_cast<std::uint8_t>(63 - std::countl_zero(b.pieces(c, KING)));
 }
 
 bool any_move_to(const MoveList& moves, Square square) {
@@ -116,17 +113,13 @@ bool any_move_to(const MoveList& moves, Square square) {
 // Whether the opponent could take on `square`: unlike the pseudo-legal test,
 // pawns count by their diagonals, empty target or not, and never by pushes.
 bool truly_attacked(const Board& b, Square square) {
-    const Bitboard them = b.turn ? b.black : b.white;
-    const Bitboard occupied = b.white | b.black;
+    const Color them = b.them();
+    const Bitboard occupied = b.occupied();
     const Bitboard target = BOARD_SQUARES[square];
 
-    const Bitboard pawns = b.pawns & them;
-    const Bitboard pawn_attacks =
-        b.turn ? ((pawns >> 7) & NOT_A_FILE) | ((pawns >> 9) & NOT_H_FILE)
-               : ((pawns << 9) & NOT_A_FILE) | ((pawns << 7) & NOT_H_FILE);
-    if (pawn_attacks & target) return true;
-    if (KNIGHT_ATTACK_MASKS()[square] & b.knights & them) return true;
-    if (KING_ATTACK_MASKS()[square] & b.kings & them) return true;
+    if (pawn_attacks(them, b.pieces(them, PAWN)) & target) return true;
+    if (KNIGHT_ATTACKS[square] & b.pieces(them, KNIGHT)) return true;
+    if (KING_ATTACKS[square] & b.pieces(them, KING)) return true;
 
     auto ray_hits = [&](std::int8_t d, Bitboard sliders) {
         auto p = static_cast<std::uint8_t>(square);
@@ -138,8 +131,8 @@ bool truly_attacked(const Board& b, Square square) {
         }
         return false;
     };
-    const Bitboard diagonal = (b.bishops | b.queens) & them;
-    const Bitboard straight = (b.rooks | b.queens) & them;
+    const Bitboard diagonal = b.pieces(them, BISHOP) | b.pieces(them, QUEEN);
+    const Bitboard straight = b.pieces(them, ROOK) | b.pieces(them, QUEEN);
     for (std::int8_t d : BISHOP_DIRS)
         if (ray_hits(d, diagonal)) return true;
     for (std::int8_t d : ROOK_DIRS)
@@ -147,75 +140,18 @@ bool truly_attacked(const Board& b, Square square) {
     return false;
 }
 
-// Castling letters are UTF-8 text and their case is Unicode's; the C locale
-// only knows ASCII, so ask a UTF-8 one when the system has it.
-locale_t utf8_locale() {
-    static const locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
-    return loc;
-}
-
-enum class LetterCase { upper, lower, none };
-
-LetterCase letter_case(char32_t c) {
-    if (c < 0x80) {
-        if (c >= U'A' && c <= U'Z') return LetterCase::upper;
-        if (c >= U'a' && c <= U'z') return LetterCase::lower;
-        return LetterCase::none;
-    }
-    const locale_t loc = utf8_locale();
-    if (loc == locale_t{}) return LetterCase::none;
-    if (iswupper_l(static_cast<wint_t>(c), loc)) return LetterCase::upper;
-    if (iswlower_l(static_cast<wint_t>(c), loc)) return LetterCase::lower;
-    return LetterCase::none;
-}
-
-// True for "k", "K" and any other letter that lower-cases to "k".
-bool lowers_to_k(char32_t c) {
-    if (c == U'k' || c == U'K') return true;
-    if (c < 0x80) return false;
-    const locale_t loc = utf8_locale();
-    return loc != locale_t{} && towlower_l(static_cast<wint_t>(c), loc) == L'k';
-}
-
-struct CastlingSide {
-    Square king_from, king_to, rook_corner;
-    Bitboard must_be_empty;
-    std::array<Square, 3> must_be_safe;
-};
-
-constexpr Bitboard squares_bb(std::initializer_list<Square> squares) {
-    Bitboard bb = 0;
-    for (Square s : squares) bb |= BOARD_SQUARES[s];
-    return bb;
-}
-
-// [white, black][king side, queen side]
-constexpr CastlingSide CASTLING[2][2] = {
-    {{4, 6, 7, squares_bb({5, 6}), {4, 5, 6}}, {4, 2, 0, squares_bb({1, 2, 3}), {4, 3, 2}}},
-    {{60, 62, 63, squares_bb({61, 62}), {60, 61, 62}},
-     {60, 58, 56, squares_bb({57, 58, 59}), {60, 59, 58}}},
-};
-
 }  // namespace
 
 void Board::pawn_moves(MoveList& out) const {
     ListRollback rollback(out);
-    const Bitboard own = turn ? white : black;
-    const Bitboard opponent = turn ? black : white;
-    const Bitboard mine = pawns & own;
-    const Bitboard empty = ~(white | black);
+    const Color mover = us();
+    const Bitboard mine = pieces(mover, PAWN);
+    const Bitboard empty = ~occupied();
 
-    Bitboard singles, doubles, captures;
-    if (turn) {
-        singles = empty & (mine << 8);
-        doubles = empty & (singles << 8) & RANK_4;
-        captures = opponent & (((mine << 9) & NOT_A_FILE) | ((mine << 7) & NOT_H_FILE));
-    } else {
-        singles = empty & (mine >> 8);
-        doubles = empty & (singles >> 8) & RANK_5;
-        captures = opponent & (((mine >> 7) & NOT_A_FILE) | ((mine >> 9) & NOT_H_FILE));
-    }
-    const std::uint8_t last_rank = turn ? 8 : 1;
+    const Bitboard singles = empty & pawn_push(mover, mine);
+    const Bitboard doubles = empty & pawn_push(mover, singles) & (mover == WHITE ? RANK_4 : RANK_5);
+    const Bitboard captures = colors[them()] & pawn_attacks(mover, mine);
+    const std::uint8_t last_rank = mover == WHITE ? 8 : 1;
 
     auto emit = [&](Square from, Square to) {
         if (SQUARE_RANK_INDICES[to] == last_rank) {
@@ -239,35 +175,31 @@ void Board::pawn_moves(MoveList& out) const {
     if (en_passant_square) {
         const Square ep = *en_passant_square;
         const Bitboard target = checked(BOARD_SQUARES, ep);
-        const Bitboard capturers =
-            turn ? mine & RANK_5 & (((target >> 9) & NOT_H_FILE) | ((target >> 7) & NOT_A_FILE))
-                 : mine & RANK_4 & (((target << 9) & NOT_A_FILE) | ((target << 7) & NOT_H_FILE));
+        const Bitboard capturers = mine & (mover == WHITE ? RANK_5 : RANK_4) & pawn_attacks(them(), target);
         for_each_square(capturers, [&](Square c) { out.push_back(Move(c, ep)); });
     }
 }
 
 void Board::knight_moves(MoveList& out) const {
-    const auto& masks = KNIGHT_ATTACK_MASKS();
-    const Bitboard own = turn ? white : black;
-    for_each_square(knights & own, [&](Square k) {
-        for_each_square(masks[k] & ~own, [&](Square t) { out.push_back(Move(k, t)); });
+    const Bitboard own = colors[us()];
+    for_each_square(pieces(us(), KNIGHT), [&](Square k) {
+        for_each_square(KNIGHT_ATTACKS[k] & ~own, [&](Square t) { out.push_back(Move(k, t)); });
     });
 }
 
 void Board::king_moves(MoveList& out) const {
-    const auto& masks = KING_ATTACK_MASKS();
-    const Bitboard own = turn ? white : black;
+    const Bitboard own = colors[us()];
     // No king gives 63 - 64, wrapped: the index the panic reports.
-    const Square k = 63u - static_cast<Square>(std::countl_zero(kings & own));
-    const Bitboard targets = checked(masks, k) & ~own;
+    const Square k = 63u - static_cast<Square>(std::countl_zero(pieces(us(), KING)));
+    const Bitboard targets = checked(KING_ATTACKS, k) & ~own;
     for_each_square(targets, [&](Square t) { out.push_back(Move(k, t)); });
 }
 
-void Board::bishop_moves(MoveList& out) const { sliding_moves(*this, bishops, BISHOP_DIRS, out); }
+void Board::bishop_moves(MoveList& out) const { sliding_moves(*this, BISHOP, BISHOP_DIRS, out); }
 
-void Board::rook_moves(MoveList& out) const { sliding_moves(*this, rooks, ROOK_DIRS, out); }
+void Board::rook_moves(MoveList& out) const { sliding_moves(*this, ROOK, ROOK_DIRS, out); }
 
-void Board::queen_moves(MoveList& out) const { sliding_moves(*this, queens, KING_DIRS, out); }
+void Board::queen_moves(MoveList& out) const { sliding_moves(*this, QUEEN, KING_DIRS, out); }
 
 void Board::pseudo_legal_moves(MoveList& out) const {
     ListRollback rollback(out);
@@ -282,14 +214,12 @@ void Board::pseudo_legal_moves(MoveList& out) const {
 // The fast generator answers for every position a game can reach; the
 // reference takes the rest, where its results and panics are the contract.
 bool Board::_is_attacked(std::uint8_t square) {
-    bool result = false;
-    if (fast::is_attacked(*this, square, result)) return result;
+    if (const auto fast = fast::is_attacked(*this, square)) return *fast;
     return reference::is_attacked(*this, square);
 }
 
 bool Board::is_check() {
-    bool result = false;
-    if (fast::is_check(*this, result)) return result;
+    if (const auto fast = fast::is_check(*this)) return *fast;
     return reference::is_check(*this);
 }
 
@@ -319,8 +249,7 @@ bool Board::is_stalemate() {
 bool Board::is_game_over() { return is_checkmate() || is_stalemate(); }
 
 std::uint64_t Board::perft(unsigned depth) {
-    std::uint64_t nodes = 0;
-    if (fast::perft(*this, depth, nodes)) return nodes;
+    if (const auto fast = fast::perft(*this, depth)) return *fast;
     return reference::perft(*this, depth);
 }
 
@@ -337,30 +266,34 @@ bool is_attacked(Board& b, std::uint8_t square) {
 }
 
 bool is_check(Board& b) {
-    const std::uint8_t king = king_square(b, b.turn ? b.white : b.black);
-    return is_attacked(b, king);
+    return is_attacked(b, king_square(b, b.us()));
 }
 
+// Only the four letters that play castles by count; a letter repeated in
+// the text names the same move, which is listed once.
 void castling_moves(Board& b, MoveList& out) {
     if (!b.castling_rights.present()) return;
-    const int colour = b.turn ? 0 : 1;
-    const Bitboard own = b.turn ? b.white : b.black;
-    const Bitboard occupied = b.white | b.black;
-    const LetterCase wanted = b.turn ? LetterCase::upper : LetterCase::lower;
+    const Color mover = b.us();
+    const Bitboard own = b.colors[mover];
+    const Bitboard occupied = b.occupied();
 
     ListRollback rollback(out);
-    auto consider = [&](char32_t c) {
-        if (letter_case(c) != wanted) return;
-        const CastlingSide& side = CASTLING[colour][lowers_to_k(c) ? 0 : 1];
-        if (!(b.kings & own & BOARD_SQUARES[side.king_from])) return;
-        if (!(b.rooks & own & BOARD_SQUARES[side.rook_corner])) return;
-        if (occupied & side.must_be_empty) return;
-        for (Square s : side.must_be_safe)
-            if (truly_attacked(b, s)) return;
-        out.push_back(Move(side.king_from, side.king_to));
-    };
-    const std::string_view text = b.castling_rights.view();
-    for (std::size_t i = 0; i < text.size();) consider(next_code_point(text, i));
+    std::uint8_t listed = 0;
+    for (char letter : b.castling_rights.view()) {
+        const auto right = castling_right_of(static_cast<unsigned char>(letter));
+        if (!right || right->color != mover) continue;
+        const std::uint8_t bit = castling_bit(right->color, right->side);
+        if (listed & bit) continue;
+        listed |= bit;
+        const Castling& side = CASTLING[mover][right->side];
+        if (!(b.kinds[KING] & own & square_bb(side.king_from))) continue;
+        if (!(b.kinds[ROOK] & own & square_bb(side.rook_from))) continue;
+        if (occupied & side.must_be_empty) continue;
+        bool safe = true;
+        for (Bitboard path = side.king_path; path && safe; path &= path - 1)
+            safe = !truly_attacked(b, static_cast<Square>(std::countr_zero(path)));
+        if (safe) out.push_back(Move(side.king_from, side.king_to));
+    }
 }
 
 void legal_moves(Board& b, MoveList& out) {
@@ -372,7 +305,7 @@ void legal_moves(Board& b, MoveList& out) {
     for (const Move& m : candidates) {
         TrialMove trial(b);
         b.apply_move(m);
-        const std::uint8_t king = king_square(b, b.turn ? b.black : b.white);
+        const std::uint8_t king = king_square(b, b.them());
         replies.clear();
         b.pseudo_legal_moves(replies);
         if (!any_move_to(replies, king)) out.push_back(m);

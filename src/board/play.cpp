@@ -10,25 +10,19 @@ namespace board {
 
 namespace {
 
-using Kind = Bitboard BoardState::*;
-
-// The order in which the kind of a moving or captured piece is looked for.
-constexpr std::array<Kind, 6> KINDS{&BoardState::pawns,   &BoardState::rooks,  &BoardState::knights,
-                                    &BoardState::bishops, &BoardState::queens, &BoardState::kings};
-
-Kind kind_on(const BoardState& s, Bitboard mask) {
-    for (Kind k : KINDS)
-        if (s.*k & mask) return k;
-    return nullptr;
+std::optional<PieceKind> kind_on(const Placement& p, Bitboard mask) {
+    for (PieceKind k : LETTER_ORDER)
+        if (p.kinds[k] & mask) return k;
+    return std::nullopt;
 }
 
-Kind promotion_kind(char32_t letter) {
+std::optional<PieceKind> promotion_kind(char32_t letter) {
     switch (letter) {
-        case U'q': return &BoardState::queens;
-        case U'r': return &BoardState::rooks;
-        case U'b': return &BoardState::bishops;
-        case U'n': return &BoardState::knights;
-        default: return nullptr;
+        case U'q': return QUEEN;
+        case U'r': return ROOK;
+        case U'b': return BISHOP;
+        case U'n': return KNIGHT;
+        default: return std::nullopt;
     }
 }
 
@@ -44,36 +38,25 @@ void erase_letters(Text& text, std::string_view letters) {
     text.assign(kept);
 }
 
-unsigned distance(Square a, Square b) {
-    const int dr = SQUARE_RANK_INDICES[a] - SQUARE_RANK_INDICES[b];
-    const int df = SQUARE_FILE_INDICES[a] - SQUARE_FILE_INDICES[b];
-    const int r = dr < 0 ? -dr : dr;
-    const int f = df < 0 ? -df : df;
-    return static_cast<unsigned>(r > f ? r : f);
-}
-
-constexpr Square A1 = 0, H1 = 7, A8 = 56, H8 = 63;
-
 }  // namespace
 
 bool Board::_reset_half_move_clock(Bitboard from_mask, Bitboard to_mask) const {
-    const Bitboard own = turn ? white : black;
-    const Bitboard opponent = turn ? black : white;
-    return (pawns & own & from_mask) != 0 || (opponent & to_mask) != 0;
+    return (pieces(us(), PAWN) & from_mask) != 0 || (colors[them()] & to_mask) != 0;
 }
 
 bool Board::_check_castling_rights() const {
     if (!castling_rights.present()) return false;
-    const std::string_view v = castling_rights.view();
-    return v.find_first_of(turn ? "KQ" : "kq") != std::string_view::npos;
+    const auto& mine = CASTLING[us()];
+    const char letters[2] = {mine[KING_SIDE].letter, mine[QUEEN_SIDE].letter};
+    return castling_rights.view().find_first_of(std::string_view(letters, 2)) != std::string_view::npos;
 }
 
 void Board::_remove_castling_rights(char32_t id) {
     char letter;
     switch (id) {
         case U'a': castling_rights.reset(); return;
-        case U'k': letter = turn ? 'K' : 'k'; break;
-        case U'q': letter = turn ? 'Q' : 'q'; break;
+        case U'k': letter = CASTLING[us()][KING_SIDE].letter; break;
+        case U'q': letter = CASTLING[us()][QUEEN_SIDE].letter; break;
         default: throw Panic("Invalid castling rights");
     }
     if (!castling_rights.present()) panic_unwrap_none();
@@ -89,103 +72,99 @@ void Board::apply_move(const Move& mov) {
     const Bitboard to_mask = checked(BOARD_SQUARES, mov.to_square);
     const Square from = mov.from_square;
     const Square to = mov.to_square;
-    const unsigned dist = distance(from, to);
+    const unsigned dist = square_distance(from, to);
 
-    const Kind moving = kind_on(*this, from_mask);
+    const auto moving = kind_on(*this, from_mask);
     if (!moving) throw Panic("Could not find the piece to move for " + mov.uci());
-    Kind promoted = nullptr;
+    std::optional<PieceKind> promoted;
     if (mov.promotion) {
         promoted = promotion_kind(*mov.promotion);
         if (!promoted) throw Panic("Panic in the disco!!! (promotion issue) for " + mov.uci());
     }
-    const Kind captured = kind_on(*this, to_mask);
+    const auto captured = kind_on(*this, to_mask);
 
-    const bool white_moves = turn;
-    const Kind own_colour = white_moves ? &BoardState::white : &BoardState::black;
-    const Kind opponent_colour = white_moves ? &BoardState::black : &BoardState::white;
-    const Bitboard own = this->*own_colour;
+    const Color mover = us();
+    const Color opponent = them();
+    const Bitboard own = colors[mover];
 
-    const bool rights_rule = ((rooks | kings) & own & from_mask) != 0 && _check_castling_rights();
-    const bool king_move = rights_rule && (kings & own & from_mask) != 0;
+    const bool rights_rule = ((kinds[ROOK] | kinds[KING]) & own & from_mask) != 0 && _check_castling_rights();
+    const bool king_move = rights_rule && (kinds[KING] & own & from_mask) != 0;
     const bool castling = king_move && dist == 2;
 
-    // The rook comes along only from its own corner of the mover's home rank.
+    // The rook comes along only when the king lands where castling puts it
+    // and the rook stands in its corner.
     Bitboard rook_path = 0;
     if (castling && !promoted) {
-        const bool king_side = to > from;
-        const Square corner = king_side ? (white_moves ? H1 : H8) : (white_moves ? A1 : A8);
-        const Square rook_from = king_side ? to + 1 : to - 2;
-        const Square rook_to = king_side ? to - 1 : to + 1;
-        if (rook_from == corner && (rooks & own & BOARD_SQUARES[corner]))
-            rook_path = BOARD_SQUARES[rook_from] | BOARD_SQUARES[rook_to];
+        const Castling& side = CASTLING[mover][to > from ? KING_SIDE : QUEEN_SIDE];
+        if (to == side.king_to && (kinds[ROOK] & own & square_bb(side.rook_from)))
+            rook_path = square_bb(side.rook_from) | square_bb(side.rook_to);
     }
 
-    const bool en_passant = moving == &BoardState::pawns && en_passant_square &&
-                            Square{*en_passant_square} == to;
+    const bool en_passant = *moving == PAWN && en_passant_square && Square{*en_passant_square} == to;
     Bitboard en_passant_victim = 0;
     if (en_passant && !promoted && !castling)
-        en_passant_victim = checked(BOARD_SQUARES, white_moves ? to - 8 : to + 8);
+        en_passant_victim = checked(BOARD_SQUARES, mover == WHITE ? to - 8 : to + 8);
 
     // The new rights are worked out on a copy, so an allocation failure
     // also leaves the position untouched. Most moves touch no right at all.
-    const bool corner_target = to == A1 || to == H1 || to == A8 || to == H8;
+    bool corner_target = false;
+    for (const auto& colour : CASTLING)
+        for (const Castling& side : colour) corner_target |= to == side.rook_from;
     const bool rights_change = castling_rights.present() && (rights_rule || corner_target);
     Text rights;
     if (rights_change) {
         rights = castling_rights;
+        const auto& mine = CASTLING[mover];
         if (king_move) {
-            erase_letters(rights, white_moves ? "KQ" : "kq");
+            const char both[2] = {mine[KING_SIDE].letter, mine[QUEEN_SIDE].letter};
+            erase_letters(rights, std::string_view(both, 2));
         } else if (rights_rule) {
-            if (from == (white_moves ? A1 : A8))
-                erase_letters(rights, white_moves ? "Q" : "q");
-            else if (from == (white_moves ? H1 : H8))
-                erase_letters(rights, white_moves ? "K" : "k");
+            if (from == mine[QUEEN_SIDE].rook_from)
+                erase_letters(rights, std::string_view(&mine[QUEEN_SIDE].letter, 1));
+            else if (from == mine[KING_SIDE].rook_from)
+                erase_letters(rights, std::string_view(&mine[KING_SIDE].letter, 1));
         }
         // Whatever lands on a corner, the rook that castled from there is gone.
-        switch (to) {
-            case A1: erase_letters(rights, "Q"); break;
-            case H1: erase_letters(rights, "K"); break;
-            case A8: erase_letters(rights, "q"); break;
-            case H8: erase_letters(rights, "k"); break;
-            default: break;
-        }
+        for (const auto& colour : CASTLING)
+            for (const Castling& side : colour)
+                if (to == side.rook_from) erase_letters(rights, std::string_view(&side.letter, 1));
     }
 
     if (_reset_half_move_clock(from_mask, to_mask))
         half_move_clock = 0;
     else
         ++half_move_clock;
-    if (!white_moves) ++full_move_number;
+    if (mover == BLACK) ++full_move_number;
 
-    if (dist == 2 && (pawns & from_mask))
-        en_passant_square = static_cast<std::uint8_t>(white_moves ? to - 8 : to + 8);
+    if (dist == 2 && (kinds[PAWN] & from_mask))
+        en_passant_square = static_cast<std::uint8_t>(mover == WHITE ? to - 8 : to + 8);
     else
         en_passant_square.reset();
 
     if (rights_change) castling_rights = std::move(rights);
 
     // Toggling lets a capture by a piece of the same kind come out right.
-    this->*moving ^= from_mask ^ to_mask;
-    this->*own_colour ^= from_mask ^ to_mask;
+    kinds[*moving] ^= from_mask ^ to_mask;
+    colors[mover] ^= from_mask ^ to_mask;
 
     if (promoted) {
-        pawns ^= to_mask;
-        this->*promoted |= to_mask;
+        kinds[PAWN] ^= to_mask;
+        kinds[*promoted] |= to_mask;
         if (captured) {
-            if (captured != promoted) this->*captured ^= to_mask;
-            this->*opponent_colour ^= to_mask;
+            if (*captured != *promoted) kinds[*captured] ^= to_mask;
+            colors[opponent] ^= to_mask;
         }
     } else {
         if (castling) {
-            rooks ^= rook_path;
-            this->*own_colour ^= rook_path;
+            kinds[ROOK] ^= rook_path;
+            colors[mover] ^= rook_path;
         } else if (en_passant) {
-            pawns ^= en_passant_victim;
-            this->*opponent_colour ^= en_passant_victim;
+            kinds[PAWN] ^= en_passant_victim;
+            colors[opponent] ^= en_passant_victim;
         }
         if (captured) {
-            this->*captured ^= to_mask;
-            this->*opponent_colour ^= to_mask;
+            kinds[*captured] ^= to_mask;
+            colors[opponent] ^= to_mask;
         }
     }
 

@@ -34,8 +34,22 @@ inline constexpr std::array<std::int8_t, 8> KING_DIRS{9, 8, 7, 1, -1, -7, -8, -9
 
 inline constexpr Bitboard NOT_A_FILE = 0xFEFEFEFEFEFEFEFEULL;
 inline constexpr Bitboard NOT_H_FILE = 0x7F7F7F7F7F7F7F7FULL;
+inline constexpr Bitboard FILE_A = 0x0101010101010101ULL;
+inline constexpr Bitboard RANK_1 = 0x00000000000000FFULL;
+inline constexpr Bitboard RANK_3 = 0x0000000000FF0000ULL;
 inline constexpr Bitboard RANK_4 = 0x00000000FF000000ULL;
 inline constexpr Bitboard RANK_5 = 0x000000FF00000000ULL;
+inline constexpr Bitboard RANK_6 = 0x0000FF0000000000ULL;
+inline constexpr Bitboard RANK_8 = 0xFF00000000000000ULL;
+inline constexpr Bitboard DARK_SQUARES = 0xAA55AA55AA55AA55ULL;
+
+constexpr std::uint8_t square_distance(Square a, Square b) {
+    const int dr = SQUARE_RANK_INDICES[a] - SQUARE_RANK_INDICES[b];
+    const int df = SQUARE_FILE_INDICES[a] - SQUARE_FILE_INDICES[b];
+    const int r = dr < 0 ? -dr : dr;
+    const int f = df < 0 ? -df : df;
+    return static_cast<std::uint8_t>(r > f ? r : f);
+}
 
 // Squares reached from `square` by the offsets of `dirs` whose step spans fewer
 // than `limit` ranks and files: the distance test is what drops the offsets
@@ -46,17 +60,97 @@ constexpr Bitboard get_attack_masks(std::int8_t square, const std::array<std::in
     for (std::int8_t d : dirs) {
         auto t = static_cast<std::uint8_t>(square + d);
         if (t > 63) continue;
-        int dr = SQUARE_RANK_INDICES[square] - SQUARE_RANK_INDICES[t];
-        int df = SQUARE_FILE_INDICES[square] - SQUARE_FILE_INDICES[t];
-        if (dr < 0) dr = -dr;
-        if (df < 0) df = -df;
-        if ((dr > df ? dr : df) < limit) mask |= BOARD_SQUARES[t];
+        if (square_distance(static_cast<Square>(square), t) < limit) mask |= BOARD_SQUARES[t];
     }
     return mask;
 }
 
-// Built on first use; a function-local static makes concurrent first callers wait.
-const std::array<Bitboard, 64>& KNIGHT_ATTACK_MASKS();
-const std::array<Bitboard, 64>& KING_ATTACK_MASKS();
+inline constexpr auto KNIGHT_ATTACKS = [] {
+    std::array<Bitboard, 64> t{};
+    for (int s = 0; s < 64; ++s) t[s] = get_attack_masks(static_cast<std::int8_t>(s), KNIGHT_DIRS, 3);
+    return t;
+}();
+
+inline constexpr auto KING_ATTACKS = [] {
+    std::array<Bitboard, 64> t{};
+    for (int s = 0; s < 64; ++s) t[s] = get_attack_masks(static_cast<std::int8_t>(s), KING_DIRS, 2);
+    return t;
+}();
+
+// The leaper tables under their public names; they are constant, so every
+// caller shares the one copy above.
+inline const std::array<Bitboard, 64>& KNIGHT_ATTACK_MASKS() { return KNIGHT_ATTACKS; }
+inline const std::array<Bitboard, 64>& KING_ATTACK_MASKS() { return KING_ATTACKS; }
+
+// Pawns take one step forward and one file aside; the file mask drops the
+// steps that would wrap around the board's edge.
+constexpr Bitboard pawn_attacks_east(Color c, Bitboard pawns) {
+    return (c == WHITE ? pawns << 9 : pawns >> 7) & NOT_A_FILE;
+}
+constexpr Bitboard pawn_attacks_west(Color c, Bitboard pawns) {
+    return (c == WHITE ? pawns << 7 : pawns >> 9) & NOT_H_FILE;
+}
+constexpr Bitboard pawn_attacks(Color c, Bitboard pawns) {
+    return pawn_attacks_east(c, pawns) | pawn_attacks_west(c, pawns);
+}
+constexpr Bitboard pawn_push(Color c, Bitboard pawns) { return c == WHITE ? pawns << 8 : pawns >> 8; }
+
+// PAWN_ATTACKS[c][s]: the squares a pawn of colour c on s attacks.
+inline constexpr auto PAWN_ATTACKS = [] {
+    std::array<std::array<Bitboard, 64>, 2> t{};
+    for (int s = 0; s < 64; ++s) {
+        t[WHITE][s] = pawn_attacks(WHITE, square_bb(s));
+        t[BLACK][s] = pawn_attacks(BLACK, square_bb(s));
+    }
+    return t;
+}();
+
+// The one castling geometry: the right's letter, where king and rook stand
+// and go, what must be empty and which king squares must not be attacked.
+struct Castling {
+    char letter;
+    Square king_from, king_to, rook_from, rook_to;
+    Bitboard must_be_empty;
+    Bitboard king_path;  // from, passed and arrival squares
+};
+
+constexpr Castling castling_of(Color c, CastlingSide side) {
+    const Square home = c == WHITE ? 4 : 60;
+    const Square corner = side == KING_SIDE ? home + 3 : home - 4;
+    const Square king_to = side == KING_SIDE ? home + 2 : home - 2;
+    const Square rook_to = side == KING_SIDE ? home + 1 : home - 1;
+    Bitboard empty = 0;
+    for (Square s = corner < home ? corner + 1 : home + 1; s < (corner < home ? home : corner); ++s)
+        empty |= square_bb(s);
+    const char letter = side == KING_SIDE ? 'K' : 'Q';
+    return {c == WHITE ? letter : static_cast<char>(letter - 'A' + 'a'),
+            home,
+            king_to,
+            corner,
+            rook_to,
+            empty,
+            square_bb(home) | square_bb(rook_to) | square_bb(king_to)};
+}
+
+// CASTLING[colour][side]
+inline constexpr std::array<std::array<Castling, 2>, 2> CASTLING{{
+    {castling_of(WHITE, KING_SIDE), castling_of(WHITE, QUEEN_SIDE)},
+    {castling_of(BLACK, KING_SIDE), castling_of(BLACK, QUEEN_SIDE)},
+}};
+
+// The castling right a text letter names, when it names one.
+struct CastlingRight {
+    Color color;
+    CastlingSide side;
+};
+constexpr std::optional<CastlingRight> castling_right_of(char32_t letter) {
+    for (Color c : {WHITE, BLACK})
+        for (CastlingSide s : {KING_SIDE, QUEEN_SIDE})
+            if (letter == static_cast<char32_t>(CASTLING[c][s].letter)) return CastlingRight{c, s};
+    return std::nullopt;
+}
+// Bit of a right in a four-bit set: white king side 1, white queen side 2,
+// black king side 4, black queen side 8.
+constexpr std::uint8_t castling_bit(Color c, CastlingSide s) { return static_cast<std::uint8_t>(1u << (2 * c + s)); }
 
 }  // namespace board

@@ -1,6 +1,11 @@
 #pragma once
 
+// The engine's vocabulary: every generator, the reference and the fast path,
+// play, and the queries built on them speak in these types.
+
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <source_location>
 #include <stdexcept>
 #include <string>
@@ -9,7 +14,56 @@
 namespace board {
 
 using Bitboard = std::uint64_t;
+// A move's squares are as wide as Python may set them; a square of the board
+// is 0 (a1) to 63 (h8).
 using Square = std::uint32_t;
+
+enum Color : std::uint8_t { WHITE, BLACK };
+enum PieceKind : std::uint8_t { PAWN, KNIGHT, BISHOP, ROOK, QUEEN, KING };
+enum CastlingSide : std::uint8_t { KING_SIDE, QUEEN_SIDE };
+inline constexpr int COLOR_NB = 2;
+inline constexpr int KIND_NB = 6;
+
+constexpr Color opposite(Color c) { return static_cast<Color>(c ^ 1); }
+constexpr Color color_of_turn(bool turn) { return turn ? WHITE : BLACK; }
+constexpr Bitboard square_bb(Square s) { return Bitboard{1} << s; }
+
+struct Piece {
+    Color color;
+    PieceKind kind;
+    friend constexpr bool operator==(Piece, Piece) = default;
+};
+
+// FEN letters: upper case white, lower case black.
+inline constexpr std::array<char, KIND_NB> KIND_LETTERS{'p', 'n', 'b', 'r', 'q', 'k'};
+constexpr char piece_letter(Piece p) {
+    const char c = KIND_LETTERS[p.kind];
+    return p.color == WHITE ? static_cast<char>(c - 'a' + 'A') : c;
+}
+constexpr std::optional<PieceKind> kind_of_letter(char32_t c) {
+    if (c >= U'A' && c <= U'Z') c += U'a' - U'A';
+    for (int k = 0; k < KIND_NB; ++k)
+        if (c == static_cast<char32_t>(KIND_LETTERS[k])) return static_cast<PieceKind>(k);
+    return std::nullopt;
+}
+constexpr std::optional<Piece> piece_of_letter(char32_t c) {
+    const auto kind = kind_of_letter(c);
+    if (!kind) return std::nullopt;
+    return Piece{c >= U'a' ? BLACK : WHITE, *kind};
+}
+
+// Where the pieces stand: one set per kind and one per colour. The sets are
+// kept as play and the setters leave them, so they may overlap or disagree on
+// contrived boards; normal positions keep them consistent.
+struct Placement {
+    std::array<Bitboard, KIND_NB> kinds{};
+    std::array<Bitboard, COLOR_NB> colors{};
+
+    constexpr Bitboard pieces(Color c, PieceKind k) const { return kinds[k] & colors[c]; }
+    constexpr Bitboard occupied() const { return colors[WHITE] | colors[BLACK]; }
+
+    friend bool operator==(const Placement&, const Placement&) = default;
+};
 
 // A violated assumption inside an engine operation. The binding turns it into
 // the Python-visible panic exception; `where` feeds the stderr diagnostic.

@@ -67,26 +67,23 @@ void compare(Board& b, std::mt19937_64& rng, Stats& stats, bool with_perft) {
         ++stats.declined;
     }
 
-    bool fast_check = false;
-    if (fast::is_check(b, fast_check)) {
+    if (const auto fast_check = fast::is_check(b)) {
         bool ref = reference::is_check(b);
-        ASSERT_EQ(fast_check, ref) << describe(b);
+        ASSERT_EQ(*fast_check, ref) << describe(b);
     }
 
     std::uniform_int_distribution<int> square(0, 70);
     for (int i = 0; i < 4; ++i) {
         auto s = static_cast<std::uint8_t>(square(rng));
-        bool fast_attacked = false;
-        if (fast::is_attacked(b, s, fast_attacked)) {
+        if (const auto fast_attacked = fast::is_attacked(b, s)) {
             bool ref = reference::is_attacked(b, s);
-            ASSERT_EQ(fast_attacked, ref) << "square " << int(s) << " of " << describe(b);
+            ASSERT_EQ(*fast_attacked, ref) << "square " << int(s) << " of " << describe(b);
         }
     }
 
     if (with_perft) {
-        std::uint64_t nodes = 0;
-        if (fast::perft(b, 2, nodes)) {
-            ASSERT_EQ(nodes, reference::perft(b, 2)) << describe(b);
+        if (const auto nodes = fast::perft(b, 2)) {
+            ASSERT_EQ(*nodes, reference::perft(b, 2)) << describe(b);
         }
     }
     ASSERT_TRUE(b.state() == before) << describe(b);

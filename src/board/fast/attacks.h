@@ -12,19 +12,11 @@
 
 namespace board::fast::detail {
 
-inline constexpr Bitboard RANK_1 = 0x00000000000000FFULL;
-inline constexpr Bitboard RANK_3 = 0x0000000000FF0000ULL;
-inline constexpr Bitboard RANK_6 = 0x0000FF0000000000ULL;
-inline constexpr Bitboard RANK_8 = 0xFF00000000000000ULL;
-inline constexpr Bitboard FILE_A = 0x0101010101010101ULL;
-
 // Ray directions in the order the queen walks them; the bishop takes the odd
 // diagonal entries (0, 2, 5, 7), the rook the straight ones (1, 3, 4, 6).
 enum Dir : int { NORTH_EAST, NORTH, NORTH_WEST, EAST, WEST, SOUTH_EAST, SOUTH, SOUTH_WEST };
 inline constexpr std::array<int, 8> DIR_RANK{1, 1, 1, 0, 0, -1, -1, -1};
 inline constexpr std::array<int, 8> DIR_FILE{1, 0, -1, 1, -1, 1, 0, -1};
-
-constexpr Bitboard square_bb(int s) { return Bitboard{1} << s; }
 
 // RAYS[d][s]: the squares from s in direction d up to the board's edge.
 inline constexpr auto RAYS = [] {
@@ -56,30 +48,6 @@ inline constexpr LineTables LINES = [] {
                 t.line[a][b] = full;
             }
         }
-    return t;
-}();
-
-inline constexpr auto KNIGHT_ATTACKS = [] {
-    std::array<Bitboard, 64> t{};
-    for (int s = 0; s < 64; ++s) t[s] = get_attack_masks(static_cast<std::int8_t>(s), KNIGHT_DIRS, 3);
-    return t;
-}();
-
-inline constexpr auto KING_ATTACKS = [] {
-    std::array<Bitboard, 64> t{};
-    for (int s = 0; s < 64; ++s) t[s] = get_attack_masks(static_cast<std::int8_t>(s), KING_DIRS, 2);
-    return t;
-}();
-
-// PAWN_ATTACKS[c][s]: the squares a pawn of colour c (0 white, 1 black) on s
-// attacks.
-inline constexpr auto PAWN_ATTACKS = [] {
-    std::array<std::array<Bitboard, 64>, 2> t{};
-    for (int s = 0; s < 64; ++s) {
-        Bitboard b = square_bb(s);
-        t[0][s] = ((b << 9) & NOT_A_FILE) | ((b << 7) & NOT_H_FILE);
-        t[1][s] = ((b >> 7) & NOT_A_FILE) | ((b >> 9) & NOT_H_FILE);
-    }
     return t;
 }();
 

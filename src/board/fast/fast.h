@@ -3,10 +3,11 @@
 // The fast generator: check and pin masks instead of trial moves, magic
 // slider tables, copy-make perft with bulk counting. It answers only for
 // normal positions (is_normal) where it reproduces the reference exactly;
-// every function returns false for the rest, and the caller falls back to
-// the reference.
+// for the rest every function declines (false or std::nullopt), and the
+// caller falls back to the reference.
 
 #include <cstdint>
+#include <optional>
 
 #include "board.h"
 
@@ -28,14 +29,14 @@ bool legal_moves(const Board& b, MoveList& out);
 // Leaf count of the legal tree to `depth` (1 at depth 0), castling rights
 // kept as apply_move keeps them. Refuses what legal_moves refuses, and
 // positions with enough pieces that a ply could overflow its move array.
-bool perft(const Board& b, unsigned depth, std::uint64_t& nodes);
+std::optional<std::uint64_t> perft(const Board& b, unsigned depth);
 
 // Whether the side to move's king is attacked.
-bool is_check(const Board& b, bool& result);
+std::optional<bool> is_check(const Board& b);
 
 // The reference _is_attacked: whether the side not to move has a pseudo-legal
 // move onto `square` (pawn pushes count, a pawn's diagonal only onto a piece
 // of the side to move); false for a square above 63.
-bool is_attacked(const Board& b, std::uint8_t square, bool& result);
+std::optional<bool> is_attacked(const Board& b, std::uint8_t square);
 
 }  // namespace board::fast

@@ -11,22 +11,16 @@
 
 namespace board::fast::detail {
 
-enum Color : int { WHITE, BLACK };
-enum Kind : int { PAWN, KNIGHT, BISHOP, ROOK, QUEEN, KING };
-
-// Castling bits.
-inline constexpr std::uint8_t WHITE_KING_SIDE = 1, WHITE_QUEEN_SIDE = 2;
-inline constexpr std::uint8_t BLACK_KING_SIDE = 4, BLACK_QUEEN_SIDE = 8;
-
-struct Pos {
-    Bitboard kind[6];
-    Bitboard color[2];
-    std::uint8_t ep;      // 0 when absent: an en passant square is never a1
-    std::uint8_t castle;  // perft: a bit stays set only while its king and rook are home
+// A node of the perft tree: the board's own placement record, with the en
+// passant square (0 when absent: it is never a1) and the castling bits that
+// still have their king and rook at home.
+struct Pos : Placement {
+    std::uint8_t ep;
+    std::uint8_t castle;
 };
 
 // Move flags; the promotions come in the order the lists expand them.
-enum Flag : std::uint32_t { NORMAL, PROMO_Q, PROMO_R, PROMO_N, PROMO_B, EN_PASSANT, CASTLING };
+enum Flag : std::uint32_t { NORMAL, PROMO_Q, PROMO_R, PROMO_N, PROMO_B, EN_PASSANT, CASTLE };
 
 inline constexpr std::array<int, 5> PROMO_KIND{0, QUEEN, ROOK, KNIGHT, BISHOP};
 
@@ -41,16 +35,16 @@ constexpr int move_to(CMove m) { return (m >> 6) & 63; }
 constexpr int move_kind(CMove m) { return (m >> 12) & 7; }
 constexpr std::uint32_t move_flag(CMove m) { return m >> 15; }
 
-// A move onto or off these squares ends the matching castling right.
+// A move onto or off a castling king's or rook's home ends the right.
 inline constexpr auto CASTLE_KEEP = [] {
     std::array<std::uint8_t, 64> t{};
     for (auto& v : t) v = 15;
-    t[4] = static_cast<std::uint8_t>(15 & ~(WHITE_KING_SIDE | WHITE_QUEEN_SIDE));
-    t[7] = 15 & ~WHITE_KING_SIDE;
-    t[0] = 15 & ~WHITE_QUEEN_SIDE;
-    t[60] = static_cast<std::uint8_t>(15 & ~(BLACK_KING_SIDE | BLACK_QUEEN_SIDE));
-    t[63] = 15 & ~BLACK_KING_SIDE;
-    t[56] = 15 & ~BLACK_QUEEN_SIDE;
+    for (Color c : {WHITE, BLACK})
+        for (CastlingSide side : {KING_SIDE, QUEEN_SIDE}) {
+            const Castling& g = CASTLING[c][side];
+            t[g.king_from] &= static_cast<std::uint8_t>(~castling_bit(c, side));
+            t[g.rook_from] &= static_cast<std::uint8_t>(~castling_bit(c, side));
+        }
     return t;
 }();
 
@@ -70,7 +64,7 @@ inline int count(Bitboard b) { return std::popcount(b); }
 
 template <Color Us>
 struct Side {
-    static constexpr Color THEM = Us == WHITE ? BLACK : WHITE;
+    static constexpr Color THEM = opposite(Us);
     static constexpr int UP = Us == WHITE ? 8 : -8;
     // The first capture direction the lists try (origin t - 9 for white,
     // t + 9 for black), then the second.
@@ -78,15 +72,11 @@ struct Side {
     static constexpr int SECOND = Us == WHITE ? 7 : -7;
     static constexpr Bitboard PROMO_RANK = Us == WHITE ? RANK_8 : RANK_1;
     static constexpr Bitboard DOUBLE_RANK = Us == WHITE ? RANK_4 : RANK_5;
-    static constexpr int HOME = Us == WHITE ? 4 : 60;
-    static constexpr std::uint8_t KING_SIDE = Us == WHITE ? WHITE_KING_SIDE : BLACK_KING_SIDE;
-    static constexpr std::uint8_t QUEEN_SIDE = Us == WHITE ? WHITE_QUEEN_SIDE : BLACK_QUEEN_SIDE;
+    static constexpr int HOME = CASTLING[Us][KING_SIDE].king_from;
 
-    static constexpr Bitboard shift(Bitboard b, int d) { return d > 0 ? b << d : b >> -d; }
-    static constexpr Bitboard up(Bitboard b) { return shift(b, UP); }
-    // Captures toward file h wrap onto file a, and the other way round.
-    static constexpr Bitboard first(Bitboard b) { return shift(b, FIRST) & (Us == WHITE ? NOT_A_FILE : NOT_H_FILE); }
-    static constexpr Bitboard second(Bitboard b) { return shift(b, SECOND) & (Us == WHITE ? NOT_H_FILE : NOT_A_FILE); }
+    static constexpr Bitboard up(Bitboard b) { return pawn_push(Us, b); }
+    static constexpr Bitboard first(Bitboard b) { return Us == WHITE ? pawn_attacks_east(Us, b) : pawn_attacks_west(Us, b); }
+    static constexpr Bitboard second(Bitboard b) { return Us == WHITE ? pawn_attacks_west(Us, b) : pawn_attacks_east(Us, b); }
 };
 
 // What legality needs, worked out once per position.
@@ -100,31 +90,31 @@ struct Info {
 };
 
 // Pieces of colour `by` attacking `s`, given the occupancy.
-inline Bitboard attackers_to(const Pos& p, int s, Bitboard occupied, Color by) {
-    Bitboard them = p.color[by];
-    Bitboard diagonal = (p.kind[BISHOP] | p.kind[QUEEN]) & them;
-    Bitboard straight = (p.kind[ROOK] | p.kind[QUEEN]) & them;
-    return (KNIGHT_ATTACKS[s] & p.kind[KNIGHT] & them) | (PAWN_ATTACKS[by ^ 1][s] & p.kind[PAWN] & them) |
-           (KING_ATTACKS[s] & p.kind[KING] & them) | (bishop_attacks(s, occupied) & diagonal) |
+inline Bitboard attackers_to(const Placement& p, int s, Bitboard occupied, Color by) {
+    Bitboard them = p.colors[by];
+    Bitboard diagonal = (p.kinds[BISHOP] | p.kinds[QUEEN]) & them;
+    Bitboard straight = (p.kinds[ROOK] | p.kinds[QUEEN]) & them;
+    return (KNIGHT_ATTACKS[s] & p.kinds[KNIGHT] & them) | (PAWN_ATTACKS[opposite(by)][s] & p.kinds[PAWN] & them) |
+           (KING_ATTACKS[s] & p.kinds[KING] & them) | (bishop_attacks(s, occupied) & diagonal) |
            (rook_attacks(s, occupied) & straight);
 }
 
 template <Color Us>
-Info analyse(const Pos& p) {
+Info analyse(const Placement& p) {
     using S = Side<Us>;
     constexpr Color Them = S::THEM;
     Info in;
-    in.own = p.color[Us];
-    in.them = p.color[Them];
+    in.own = p.colors[Us];
+    in.them = p.colors[Them];
     in.occupied = in.own | in.them;
-    const Bitboard king_bb = p.kind[KING] & in.own;
+    const Bitboard king_bb = p.kinds[KING] & in.own;
     in.king = std::countr_zero(king_bb);
     const int k = in.king;
 
-    const Bitboard their_pawns = p.kind[PAWN] & in.them;
-    const Bitboard their_knights = p.kind[KNIGHT] & in.them;
-    const Bitboard diagonal = (p.kind[BISHOP] | p.kind[QUEEN]) & in.them;
-    const Bitboard straight = (p.kind[ROOK] | p.kind[QUEEN]) & in.them;
+    const Bitboard their_pawns = p.kinds[PAWN] & in.them;
+    const Bitboard their_knights = p.kinds[KNIGHT] & in.them;
+    const Bitboard diagonal = (p.kinds[BISHOP] | p.kinds[QUEEN]) & in.them;
+    const Bitboard straight = (p.kinds[ROOK] | p.kinds[QUEEN]) & in.them;
 
     in.checkers = (KNIGHT_ATTACKS[k] & their_knights) | (PAWN_ATTACKS[Us][k] & their_pawns) |
                   (bishop_attacks(k, in.occupied) & diagonal) | (rook_attacks(k, in.occupied) & straight);
@@ -139,8 +129,8 @@ Info analyse(const Pos& p) {
 
     // The king steps out of the occupancy: a slider's ray goes on past it.
     const Bitboard through = in.occupied ^ king_bb;
-    Bitboard danger = Side<Them>::first(their_pawns) | Side<Them>::second(their_pawns);
-    danger |= KING_ATTACKS[std::countr_zero(p.kind[KING] & in.them)];
+    Bitboard danger = pawn_attacks(Them, their_pawns);
+    danger |= KING_ATTACKS[std::countr_zero(p.kinds[KING] & in.them)];
     for (Bitboard b = their_knights; b;) danger |= KNIGHT_ATTACKS[pop_lowest(b)];
     for (Bitboard b = diagonal; b;) danger |= bishop_attacks(pop_lowest(b), through);
     for (Bitboard b = straight; b;) danger |= rook_attacks(pop_lowest(b), through);
@@ -159,15 +149,14 @@ Info analyse(const Pos& p) {
 // whether the king is then attacked: the one move pins cannot judge (two
 // pawns leave the capturer's rank at once).
 template <Color Us>
-bool en_passant_legal(const Pos& p, const Info& in, int from) {
-    const int to = p.ep;
+bool en_passant_legal(const Placement& p, const Info& in, int from, int to) {
     const Bitboard captured = square_bb(to - Side<Us>::UP);
     const Bitboard occupied = (in.occupied ^ square_bb(from) ^ captured) | square_bb(to);
     const Bitboard them = in.them ^ captured;
     const int k = in.king;
-    const Bitboard diagonal = (p.kind[BISHOP] | p.kind[QUEEN]) & them;
-    const Bitboard straight = (p.kind[ROOK] | p.kind[QUEEN]) & them;
-    return !((KNIGHT_ATTACKS[k] & p.kind[KNIGHT] & them) | (PAWN_ATTACKS[Us][k] & p.kind[PAWN] & them) |
+    const Bitboard diagonal = (p.kinds[BISHOP] | p.kinds[QUEEN]) & them;
+    const Bitboard straight = (p.kinds[ROOK] | p.kinds[QUEEN]) & them;
+    return !((KNIGHT_ATTACKS[k] & p.kinds[KNIGHT] & them) | (PAWN_ATTACKS[Us][k] & p.kinds[PAWN] & them) |
              (bishop_attacks(k, occupied) & diagonal) | (rook_attacks(k, occupied) & straight));
 }
 
@@ -181,9 +170,9 @@ struct PawnTargets {
 };
 
 template <Color Us>
-PawnTargets pawn_targets(const Pos& p, const Info& in) {
+PawnTargets pawn_targets(const Placement& p, const Info& in) {
     using S = Side<Us>;
-    const Bitboard pawns = p.kind[PAWN] & in.own;
+    const Bitboard pawns = p.kinds[PAWN] & in.own;
     const Bitboard free = pawns & ~in.pinned;
     const Bitboard pinned = pawns & in.pinned;
     const Bitboard empty = ~in.occupied;
@@ -219,7 +208,7 @@ void emit_rays(int from, Bitboard targets, int kind, Emit& emit) {
 // double pushes, captures, en passant), knights, king, bishops, rooks,
 // queens. `emit(from, to, kind, flag)` receives them.
 template <Color Us, typename Emit>
-void generate(const Pos& p, const Info& in, Emit&& emit) {
+void generate(const Placement& p, int ep, const Info& in, Emit&& emit) {
     using S = Side<Us>;
     const Bitboard pinned = in.pinned;
     const int k = in.king;
@@ -250,14 +239,14 @@ void generate(const Pos& p, const Info& in, Emit&& emit) {
             if (t.first & square_bb(to)) pawn_move(to - S::FIRST, to);
             if (t.second & square_bb(to)) pawn_move(to - S::SECOND, to);
         }
-        if (p.ep) {
-            Bitboard capturers = PAWN_ATTACKS[S::THEM][p.ep] & p.kind[PAWN] & in.own;
+        if (ep) {
+            Bitboard capturers = PAWN_ATTACKS[S::THEM][ep] & p.kinds[PAWN] & in.own;
             while (capturers) {
                 int from = pop_highest(capturers);
-                if (en_passant_legal<Us>(p, in, from)) emit(from, p.ep, PAWN, EN_PASSANT);
+                if (en_passant_legal<Us>(p, in, from, ep)) emit(from, ep, PAWN, EN_PASSANT);
             }
         }
-        for (Bitboard b = p.kind[KNIGHT] & in.own & ~pinned; b;) {
+        for (Bitboard b = p.kinds[KNIGHT] & in.own & ~pinned; b;) {
             int from = pop_highest(b);
             for (Bitboard a = KNIGHT_ATTACKS[from] & in.target; a;) emit(from, pop_highest(a), KNIGHT, NORMAL);
         }
@@ -270,34 +259,27 @@ void generate(const Pos& p, const Info& in, Emit&& emit) {
         if (pinned & square_bb(from)) a &= LINES.line[k][from];
         return a;
     };
-    for (Bitboard b = p.kind[BISHOP] & in.own; b;) {
+    for (Bitboard b = p.kinds[BISHOP] & in.own; b;) {
         int from = pop_highest(b);
         emit_rays<BISHOP_DIRS>(from, legal_targets(from, bishop_attacks(from, in.occupied)), BISHOP, emit);
     }
-    for (Bitboard b = p.kind[ROOK] & in.own; b;) {
+    for (Bitboard b = p.kinds[ROOK] & in.own; b;) {
         int from = pop_highest(b);
         emit_rays<ROOK_DIRS>(from, legal_targets(from, rook_attacks(from, in.occupied)), ROOK, emit);
     }
-    for (Bitboard b = p.kind[QUEEN] & in.own; b;) {
+    for (Bitboard b = p.kinds[QUEEN] & in.own; b;) {
         int from = pop_highest(b);
         Bitboard a = bishop_attacks(from, in.occupied) | rook_attacks(from, in.occupied);
         emit_rays<QUEEN_DIRS>(from, legal_targets(from, a), QUEEN, emit);
     }
 }
 
-// Whether the castling move of `side` (a KING_SIDE or QUEEN_SIDE bit of Us)
-// is legal, assuming its king and rook stand at home.
+// Whether castling on `side` is legal, assuming its king and rook stand at
+// home.
 template <Color Us>
-bool castling_legal(const Info& in, std::uint8_t side) {
-    constexpr int h = Side<Us>::HOME;
-    if (side == Side<Us>::KING_SIDE) {
-        const Bitboard empty = square_bb(h + 1) | square_bb(h + 2);
-        const Bitboard safe = square_bb(h) | empty;
-        return !(in.occupied & empty) && !(in.danger & safe);
-    }
-    const Bitboard empty = square_bb(h - 1) | square_bb(h - 2) | square_bb(h - 3);
-    const Bitboard safe = square_bb(h) | square_bb(h - 1) | square_bb(h - 2);
-    return !(in.occupied & empty) && !(in.danger & safe);
+bool castling_legal(const Info& in, CastlingSide side) {
+    const Castling& g = CASTLING[Us][side];
+    return !(in.occupied & g.must_be_empty) && !(in.danger & g.king_path);
 }
 
 // The number of legal moves, castling included.
@@ -313,14 +295,14 @@ std::uint64_t count_legal(const Pos& p, const Info& in) {
     if ((t.single | t.first | t.second) & S::PROMO_RANK)
         n += 3 * (count(t.single & S::PROMO_RANK) + count(t.first & S::PROMO_RANK) + count(t.second & S::PROMO_RANK));
     if (p.ep) {
-        Bitboard capturers = PAWN_ATTACKS[S::THEM][p.ep] & p.kind[PAWN] & in.own;
-        while (capturers) n += en_passant_legal<Us>(p, in, pop_lowest(capturers));
+        Bitboard capturers = PAWN_ATTACKS[S::THEM][p.ep] & p.kinds[PAWN] & in.own;
+        while (capturers) n += en_passant_legal<Us>(p, in, pop_lowest(capturers), p.ep);
     }
 
     const Bitboard pinned = in.pinned;
-    for (Bitboard b = p.kind[KNIGHT] & in.own & ~pinned; b;) n += count(KNIGHT_ATTACKS[pop_lowest(b)] & in.target);
-    const Bitboard diagonal = (p.kind[BISHOP] | p.kind[QUEEN]) & in.own;
-    const Bitboard straight = (p.kind[ROOK] | p.kind[QUEEN]) & in.own;
+    for (Bitboard b = p.kinds[KNIGHT] & in.own & ~pinned; b;) n += count(KNIGHT_ATTACKS[pop_lowest(b)] & in.target);
+    const Bitboard diagonal = (p.kinds[BISHOP] | p.kinds[QUEEN]) & in.own;
+    const Bitboard straight = (p.kinds[ROOK] | p.kinds[QUEEN]) & in.own;
     for (Bitboard b = diagonal & ~pinned; b;) n += count(bishop_attacks(pop_lowest(b), in.occupied) & in.target);
     for (Bitboard b = straight & ~pinned; b;) n += count(rook_attacks(pop_lowest(b), in.occupied) & in.target);
     // A pinned piece never answers a check.
@@ -335,8 +317,8 @@ std::uint64_t count_legal(const Pos& p, const Info& in) {
         }
     }
     if (!in.checkers) {
-        if ((p.castle & S::KING_SIDE) && castling_legal<Us>(in, S::KING_SIDE)) ++n;
-        if ((p.castle & S::QUEEN_SIDE) && castling_legal<Us>(in, S::QUEEN_SIDE)) ++n;
+        for (CastlingSide side : {KING_SIDE, QUEEN_SIDE})
+            n += (p.castle & castling_bit(Us, side)) && castling_legal<Us>(in, side);
     }
     return n;
 }
@@ -351,38 +333,39 @@ Pos make(const Pos& p, CMove m) {
     n.ep = 0;
     n.castle &= CASTLE_KEEP[from] & CASTLE_KEEP[to];
     const Bitboard keep = ~to_bb;
-    n.kind[PAWN] &= keep;
-    n.kind[KNIGHT] &= keep;
-    n.kind[BISHOP] &= keep;
-    n.kind[ROOK] &= keep;
-    n.kind[QUEEN] &= keep;
-    n.color[Them] &= keep;
-    n.color[Us] ^= both;
+    n.kinds[PAWN] &= keep;
+    n.kinds[KNIGHT] &= keep;
+    n.kinds[BISHOP] &= keep;
+    n.kinds[ROOK] &= keep;
+    n.kinds[QUEEN] &= keep;
+    n.colors[Them] &= keep;
+    n.colors[Us] ^= both;
     switch (move_flag(m)) {
         case NORMAL:
-            n.kind[kind] ^= both;
+            n.kinds[kind] ^= both;
             if (kind == PAWN && (to - from == 2 * S::UP)) {
                 // Only a square some pawn can take on is worth recording.
                 const int passed = from + S::UP;
-                if (PAWN_ATTACKS[Us][passed] & p.kind[PAWN] & p.color[Them]) n.ep = static_cast<std::uint8_t>(passed);
+                if (PAWN_ATTACKS[Us][passed] & p.kinds[PAWN] & p.colors[Them]) n.ep = static_cast<std::uint8_t>(passed);
             }
             break;
         case EN_PASSANT: {
             const Bitboard captured = square_bb(to - S::UP);
-            n.kind[PAWN] ^= both | captured;
-            n.color[Them] ^= captured;
+            n.kinds[PAWN] ^= both | captured;
+            n.colors[Them] ^= captured;
             break;
         }
-        case CASTLING: {
-            n.kind[KING] ^= both;
-            const Bitboard rook = to > from ? square_bb(to + 1) | square_bb(to - 1) : square_bb(to - 2) | square_bb(to + 1);
-            n.kind[ROOK] ^= rook;
-            n.color[Us] ^= rook;
+        case CASTLE: {
+            n.kinds[KING] ^= both;
+            const Castling& g = CASTLING[Us][to > from ? KING_SIDE : QUEEN_SIDE];
+            const Bitboard rook = square_bb(g.rook_from) | square_bb(g.rook_to);
+            n.kinds[ROOK] ^= rook;
+            n.colors[Us] ^= rook;
             break;
         }
         default:
-            n.kind[PAWN] ^= from_bb;
-            n.kind[PROMO_KIND[move_flag(m)]] |= to_bb;
+            n.kinds[PAWN] ^= from_bb;
+            n.kinds[PROMO_KIND[move_flag(m)]] |= to_bb;
             break;
     }
     return n;
@@ -399,15 +382,13 @@ std::uint64_t perft(const Pos& p, unsigned depth) {
     if (depth == 1) return count_legal<Us>(p, in);
     CMove moves[PLY_CAPACITY];
     std::size_t size = 0;
-    generate<Us>(p, in, [&](int from, int to, int kind, std::uint32_t flag) {
+    generate<Us>(p, p.ep, in, [&](int from, int to, int kind, std::uint32_t flag) {
         moves[size++] = make_move(from, to, kind, flag);
     });
-    if (!in.checkers) {
-        if ((p.castle & S::KING_SIDE) && castling_legal<Us>(in, S::KING_SIDE))
-            moves[size++] = make_move(S::HOME, S::HOME + 2, KING, CASTLING);
-        if ((p.castle & S::QUEEN_SIDE) && castling_legal<Us>(in, S::QUEEN_SIDE))
-            moves[size++] = make_move(S::HOME, S::HOME - 2, KING, CASTLING);
-    }
+    if (!in.checkers)
+        for (CastlingSide side : {KING_SIDE, QUEEN_SIDE})
+            if ((p.castle & castling_bit(Us, side)) && castling_legal<Us>(in, side))
+                moves[size++] = make_move(S::HOME, CASTLING[Us][side].king_to, KING, CASTLE);
     std::uint64_t nodes = 0;
     for (std::size_t i = 0; i < size; ++i) nodes += perft<S::THEM>(make<Us>(p, moves[i]), depth - 1);
     return nodes;
