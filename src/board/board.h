@@ -155,6 +155,29 @@ public:
     bool is_game_over();
     std::uint64_t perft(unsigned depth);
 
+    // Rules and queries beside the specified surface (rules.cpp). They never
+    // panic: a position whose legal moves are undefined (the reference would
+    // panic on it) gives Invalid, and a failure changes nothing.
+    // Square arguments are 0..63 (the binding checks them).
+    std::optional<Piece> piece_at(Square s) const { return piece_on(*this, s); }
+    std::optional<Square> king(Color c) const;
+    Bitboard attackers(Color c, Square s) const;
+    Bitboard checkers() const;
+    bool is_attacked_by(Color c, Square s) const { return attackers(c, s) != 0; }
+    bool is_pinned(Color c, Square s) const;
+    // The legal list, or Invalid naming the position where it is undefined.
+    void checked_legal_moves(MoveList& out);
+    bool is_pseudo_legal(const Move& m);
+    bool is_legal(const Move& m);
+    bool is_capture(const Move& m) const;
+    bool is_en_passant(const Move& m) const;
+    bool is_castling(const Move& m) const;
+    bool is_zeroing(const Move& m) const;
+    bool gives_check(const Move& m);
+    // Plays a legal move given as UCI text; Invalid ("invalid" / "illegal")
+    // otherwise, with the board as before.
+    Move apply_uci(std::string_view text);
+
     BoardState& state() noexcept { return *this; }
     const BoardState& state() const noexcept { return *this; }
 

@@ -79,6 +79,21 @@ private:
     std::source_location where_;
 };
 
+// Bad input to one of the additions (checked move text, strict FEN, a square
+// out of range, ...). Unlike a Panic it is an ordinary Python error: the
+// binding raises ValueError, or IndexError for an `Invalid::Index`, with the
+// text, and the operation has changed nothing.
+class Invalid : public std::invalid_argument {
+public:
+    enum Kind { Value, Index };
+    explicit Invalid(const std::string& message, Kind kind = Value)
+        : std::invalid_argument(message), kind_(kind) {}
+    Kind kind() const noexcept { return kind_; }
+
+private:
+    Kind kind_;
+};
+
 // The two generic messages every caller of a table or an optional expects.
 [[noreturn]] void panic_index(std::uint64_t len, std::uint64_t index,
                               std::source_location where = std::source_location::current());
