@@ -1,4 +1,14 @@
-from typing import Any, Final
+from typing import Any, Final, Literal, NamedTuple
+
+_Termination = Literal[
+    "checkmate", "stalemate", "insufficient_material", "seventyfive_moves",
+    "fivefold_repetition", "fifty_moves", "threefold_repetition",
+]
+
+class _Outcome(NamedTuple):
+    """How a game ended: a read-only pair, not in the module's namespace."""
+    termination: _Termination
+    winner: bool | None
 
 __all__: Final[list[str]]
 
@@ -57,3 +67,57 @@ class Board:
     def copy(self) -> Board: ...
     def __copy__(self) -> Board: ...
     def __deepcopy__(self, memo: Any) -> Board: ...
+    # Game rules and queries. Squares are 0 (a1) to 63 (h8), colours bool
+    # (True is white), pieces FEN letters; a bad square or letter is a ValueError.
+    def piece_at(self, square: int) -> str | None:
+        """The letter of the piece on a square, or None for an empty square."""
+    def piece_map(self) -> dict[int, str]:
+        """A dict from each occupied square to the letter of its piece."""
+    def pieces(self, letter: str) -> int:
+        """The bitboard of one coloured kind of piece ("P" white pawns, "k" the black king)."""
+    def king(self, color: bool) -> int | None:
+        """The square of the king of a colour, or None when it has none."""
+    def checkers(self) -> int:
+        """The bitboard of the pieces giving check to the side to move."""
+    def attackers(self, color: bool, square: int) -> int:
+        """The bitboard of the pieces of a colour that attack a square."""
+    def is_attacked_by(self, color: bool, square: int) -> bool:
+        """Whether some piece of a colour attacks a square."""
+    def is_pinned(self, color: bool, square: int) -> bool:
+        """Whether the square is pinned to the king of a colour by an enemy slider."""
+    def is_legal(self, move: Move) -> bool:
+        """Whether the move is legal here; "e1h1" counts as castling as "e1g1" does."""
+    def is_pseudo_legal(self, move: Move) -> bool:
+        """Whether the move is legal but for leaving its own king in check."""
+    def apply_uci(self, text: str) -> Move:
+        """Play a legal move given in UCI and return it; ValueError ("invalid", "illegal") leaves the board as it was."""
+    def is_capture(self, move: Move) -> bool:
+        """Whether the move captures a piece, en passant included."""
+    def is_en_passant(self, move: Move) -> bool:
+        """Whether the move is an en passant capture."""
+    def is_castling(self, move: Move) -> bool:
+        """Whether the move is a castling move."""
+    def is_zeroing(self, move: Move) -> bool:
+        """Whether the move resets the fifty-move clock: a capture or a pawn move."""
+    def gives_check(self, move: Move) -> bool:
+        """Whether the pseudo-legal move gives check; ValueError for any other move."""
+    def zobrist_hash(self) -> int:
+        """The Polyglot opening-book key of the position (kept up to date by every move)."""
+    def is_insufficient_material(self) -> bool:
+        """Whether neither side has the material to mate."""
+    def is_seventyfive_moves(self) -> bool:
+        """Whether 75 moves by each side passed without a capture or pawn move (and a move remains)."""
+    def is_fivefold_repetition(self) -> bool:
+        """Whether the position has occurred five times in this game."""
+    def is_repetition(self, count: int = 3) -> bool:
+        """Whether the position has occurred count times since the last irreversible move."""
+    def can_claim_fifty_moves(self) -> bool:
+        """Whether the side to move can claim a draw by the fifty-move rule, now or with its next move."""
+    def can_claim_threefold_repetition(self) -> bool:
+        """Whether the side to move can claim a threefold repetition, now or with its next move."""
+    def can_claim_draw(self) -> bool:
+        """Whether the side to move can claim a draw by fifty moves or threefold repetition."""
+    def outcome(self, claim_draw: bool = False) -> _Outcome | None:
+        """How the game ended (termination, winner), or None while it goes on."""
+    def result(self, claim_draw: bool = False) -> str:
+        """The game's result: "1-0", "0-1", "1/2-1/2", or "*" while it goes on."""

@@ -183,11 +183,13 @@ class TestPanic:
 
 def stub_classes():
     tree = ast.parse((REPO / "src" / "tavrinmoss.pyi").read_text())
-    assert {n.name for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))} == set(PUBLIC)
+    # Private stub-only helpers (the outcome's type) stay out of the namespace.
+    assert {n.name for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))
+            and not n.name.startswith("_")} == set(PUBLIC)
     return {c.name: {(i.name if isinstance(i, ast.FunctionDef) else i.target.id):
                      ([a.arg for a in i.args.args[1:]] if isinstance(i, ast.FunctionDef) else None)
                      for i in c.body}
-            for c in tree.body if isinstance(c, ast.ClassDef)}
+            for c in tree.body if isinstance(c, ast.ClassDef) and not c.name.startswith("_")}
 
 
 # Beside the module, and as the stub-only package that type checkers look for.

@@ -1,3 +1,4 @@
+#include <bit>
 #include <new>
 
 #include "binding/call.h"
@@ -10,6 +11,7 @@ namespace {
 using board::Board;
 using board::Move;
 using board::MoveList;
+using board::Bitboard;
 
 PyObject* wrap_board(PyTypeObject* type, Board&& record) noexcept {
     auto* obj = reinterpret_cast<BoardObject*>(type->tp_alloc(type, 0));
@@ -121,6 +123,79 @@ constexpr auto get_move_stack = [](const Board& b) -> PyObject* {
     return list.release();
 };
 
+// ---------------------------------------------------------------- game rules
+// Additions beside the specified surface: they raise ValueError naming a bad
+// input and leave the board as it was.
+
+constexpr auto piece_at = [](const Board& b, BoardSquare square) { return b.piece_at(square.value); };
+constexpr auto piece_map = [](const Board& b) -> PyObject* {
+    Ref map(PyDict_New());
+    if (!map) return nullptr;
+    for (Bitboard occupied = b.occupied(); occupied; occupied &= occupied - 1) {
+        const auto s = static_cast<board::Square>(std::countr_zero(occupied));
+        const auto piece = b.piece_at(s);
+        if (!piece) continue;
+        Ref key(PyLong_FromUnsignedLong(s));
+        Ref letter(to_python(piece));
+        if (!key || !letter || PyDict_SetItem(map.get(), key.get(), letter.get()) < 0) return nullptr;
+    }
+    return map.release();
+};
+constexpr auto pieces = [](const Board& b, board::Piece letter) { return b.pieces(letter.color, letter.kind); };
+constexpr auto king = [](const Board& b, Side color) { return b.king(color.value); };
+constexpr auto checkers = [](const Board& b) { return b.checkers(); };
+constexpr auto attackers = [](const Board& b, Side color, BoardSquare square) {
+    return b.attackers(color.value, square.value);
+};
+constexpr auto is_attacked_by = [](const Board& b, Side color, BoardSquare square) {
+    return b.is_attacked_by(color.value, square.value);
+};
+constexpr auto is_pinned = [](const Board& b, Side color, BoardSquare square) {
+    return b.is_pinned(color.value, square.value);
+};
+constexpr auto is_legal = [](Board& b, const Move& move) { return b.is_legal(move); };
+constexpr auto is_pseudo_legal = [](Board& b, const Move& move) { return b.is_pseudo_legal(move); };
+constexpr auto apply_uci = [](Board& b, std::string_view text) { return b.apply_uci(text); };
+constexpr auto is_capture = [](const Board& b, const Move& move) { return b.is_capture(move); };
+constexpr auto is_en_passant = [](const Board& b, const Move& move) { return b.is_en_passant(move); };
+constexpr auto is_castling = [](const Board& b, const Move& move) { return b.is_castling(move); };
+constexpr auto is_zeroing = [](const Board& b, const Move& move) { return b.is_zeroing(move); };
+constexpr auto gives_check = [](Board& b, const Move& move) { return b.gives_check(move); };
+constexpr auto zobrist_hash = [](const Board& b) { return b.zobrist_hash(); };
+constexpr auto is_insufficient_material = [](const Board& b) { return b.is_insufficient_material(); };
+constexpr auto is_seventyfive_moves = [](Board& b) { return b.is_seventyfive_moves(); };
+constexpr auto is_fivefold_repetition = [](Board& b) { return b.is_fivefold_repetition(); };
+constexpr auto is_repetition = [](Board& b, std::optional<std::uint64_t> count) {
+    return b.is_repetition(count.value_or(3));
+};
+constexpr auto can_claim_fifty_moves = [](Board& b) { return b.can_claim_fifty_moves(); };
+constexpr auto can_claim_threefold_repetition = [](Board& b) { return b.can_claim_threefold_repetition(); };
+constexpr auto can_claim_draw = [](Board& b) { return b.can_claim_draw(); };
+constexpr auto outcome = [](Board& b, std::optional<bool> claim_draw) {
+    return new_outcome(b.outcome(claim_draw.value_or(false)));
+};
+constexpr auto result = [](Board& b, std::optional<bool> claim_draw) {
+    return b.result(claim_draw.value_or(false));
+};
+
+Signature PIECE_AT_SIG{"Board", "piece_at", {"square"}, 1, 1};
+Signature PIECES_SIG{"Board", "pieces", {"letter"}, 1, 1};
+Signature KING_SIG{"Board", "king", {"color"}, 1, 1};
+Signature ATTACKERS_SIG{"Board", "attackers", {"color", "square"}, 2, 2};
+Signature IS_ATTACKED_BY_SIG{"Board", "is_attacked_by", {"color", "square"}, 2, 2};
+Signature IS_PINNED_SIG{"Board", "is_pinned", {"color", "square"}, 2, 2};
+Signature IS_LEGAL_SIG{"Board", "is_legal", {"move"}, 1, 1};
+Signature IS_PSEUDO_LEGAL_SIG{"Board", "is_pseudo_legal", {"move"}, 1, 1};
+Signature APPLY_UCI_SIG{"Board", "apply_uci", {"text"}, 1, 1};
+Signature IS_CAPTURE_SIG{"Board", "is_capture", {"move"}, 1, 1};
+Signature IS_EN_PASSANT_SIG{"Board", "is_en_passant", {"move"}, 1, 1};
+Signature IS_CASTLING_SIG{"Board", "is_castling", {"move"}, 1, 1};
+Signature IS_ZEROING_SIG{"Board", "is_zeroing", {"move"}, 1, 1};
+Signature GIVES_CHECK_SIG{"Board", "gives_check", {"move"}, 1, 1};
+Signature IS_REPETITION_SIG{"Board", "is_repetition", {"count"}, 1, 0};
+Signature OUTCOME_SIG{"Board", "outcome", {"claim_draw"}, 1, 0};
+Signature RESULT_SIG{"Board", "result", {"claim_draw"}, 1, 0};
+
 Signature GET_PIECES_SIG{"Board", "get_pieces", {"piece_type"}, 1, 1};
 Signature SET_PIECES_OR_SIG{"Board", "set_pieces_or", {"piece_type", "bitboard"}, 2, 2};
 Signature SET_PIECES_XOR_SIG{"Board", "set_pieces_xor", {"piece_type", "bitboard"}, 2, 2};
@@ -189,6 +264,59 @@ PyMethodDef board_methods[] = {
     {"__deepcopy__", fast(method<&DEEPCOPY_SIG, SH, deepcopy>), FAST,
      "__deepcopy__($self, memo)\n--\n\n"},
     {"__sizeof__", noargs<SH, size_of>, METH_NOARGS, "__sizeof__($self)\n--\n\n"},
+
+    {"piece_at", fast(method<&PIECE_AT_SIG, SH, piece_at>), FAST,
+     "piece_at($self, square)\n--\n\nThe letter of the piece on a square (0 to 63), or None."},
+    {"piece_map", noargs<SH, piece_map>, METH_NOARGS,
+     "piece_map($self)\n--\n\nA dict from each occupied square to its piece letter."},
+    {"pieces", fast(method<&PIECES_SIG, SH, pieces>), FAST,
+     "pieces($self, letter)\n--\n\nThe bitboard of one coloured kind of piece, named by its FEN letter."},
+    {"king", fast(method<&KING_SIG, SH, king>), FAST,
+     "king($self, color)\n--\n\nThe square of the king of a colour (True is white), or None."},
+    {"checkers", noargs<SH, checkers>, METH_NOARGS,
+     "checkers($self)\n--\n\nThe bitboard of the pieces giving check to the side to move."},
+    {"attackers", fast(method<&ATTACKERS_SIG, SH, attackers>), FAST,
+     "attackers($self, color, square)\n--\n\nThe bitboard of the pieces of a colour that attack a square."},
+    {"is_attacked_by", fast(method<&IS_ATTACKED_BY_SIG, SH, is_attacked_by>), FAST,
+     "is_attacked_by($self, color, square)\n--\n\nWhether a piece of the colour attacks the square."},
+    {"is_pinned", fast(method<&IS_PINNED_SIG, SH, is_pinned>), FAST,
+     "is_pinned($self, color, square)\n--\n\nWhether the square is pinned to the king of the colour."},
+    {"is_legal", fast(method<&IS_LEGAL_SIG, EX, is_legal>), FAST,
+     "is_legal($self, move)\n--\n\nWhether the move is legal in this position."},
+    {"is_pseudo_legal", fast(method<&IS_PSEUDO_LEGAL_SIG, EX, is_pseudo_legal>), FAST,
+     "is_pseudo_legal($self, move)\n--\n\nWhether the move is pseudo-legal (may leave its own king in check)."},
+    {"apply_uci", fast(method<&APPLY_UCI_SIG, EX, apply_uci>), FAST,
+     "apply_uci($self, text)\n--\n\nPlay a legal move given in UCI; raise ValueError if invalid or illegal."},
+    {"is_capture", fast(method<&IS_CAPTURE_SIG, SH, is_capture>), FAST,
+     "is_capture($self, move)\n--\n\nWhether the move captures (en passant included)."},
+    {"is_en_passant", fast(method<&IS_EN_PASSANT_SIG, SH, is_en_passant>), FAST,
+     "is_en_passant($self, move)\n--\n\nWhether the move is an en passant capture."},
+    {"is_castling", fast(method<&IS_CASTLING_SIG, SH, is_castling>), FAST,
+     "is_castling($self, move)\n--\n\nWhether the move is a castling move."},
+    {"is_zeroing", fast(method<&IS_ZEROING_SIG, SH, is_zeroing>), FAST,
+     "is_zeroing($self, move)\n--\n\nWhether the move is a capture or a pawn move."},
+    {"gives_check", fast(method<&GIVES_CHECK_SIG, EX, gives_check>), FAST,
+     "gives_check($self, move)\n--\n\nWhether the pseudo-legal move gives check."},
+    {"zobrist_hash", noargs<SH, zobrist_hash>, METH_NOARGS,
+     "zobrist_hash($self)\n--\n\nThe Polyglot opening-book key of the position."},
+    {"is_insufficient_material", noargs<SH, is_insufficient_material>, METH_NOARGS,
+     "is_insufficient_material($self)\n--\n\nWhether neither side has material enough to mate."},
+    {"is_seventyfive_moves", noargs<EX, is_seventyfive_moves>, METH_NOARGS,
+     "is_seventyfive_moves($self)\n--\n\nWhether 75 moves passed without a capture or pawn move."},
+    {"is_fivefold_repetition", noargs<EX, is_fivefold_repetition>, METH_NOARGS,
+     "is_fivefold_repetition($self)\n--\n\nWhether the position has occurred five times."},
+    {"is_repetition", fast(method<&IS_REPETITION_SIG, EX, is_repetition>), FAST,
+     "is_repetition($self, count=3)\n--\n\nWhether the position has occurred count times in this game."},
+    {"can_claim_fifty_moves", noargs<EX, can_claim_fifty_moves>, METH_NOARGS,
+     "can_claim_fifty_moves($self)\n--\n\nWhether the side to move can claim a draw by the fifty-move rule."},
+    {"can_claim_threefold_repetition", noargs<EX, can_claim_threefold_repetition>, METH_NOARGS,
+     "can_claim_threefold_repetition($self)\n--\n\nWhether the side to move can claim a threefold repetition."},
+    {"can_claim_draw", noargs<EX, can_claim_draw>, METH_NOARGS,
+     "can_claim_draw($self)\n--\n\nWhether the side to move can claim a draw."},
+    {"outcome", fast(method<&OUTCOME_SIG, EX, outcome>), FAST,
+     "outcome($self, claim_draw=False)\n--\n\nHow the game ended (termination, winner), or None while it goes on."},
+    {"result", fast(method<&RESULT_SIG, EX, result>), FAST,
+     "result($self, claim_draw=False)\n--\n\nThe result: \"1-0\", \"0-1\", \"1/2-1/2\" or \"*\"."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

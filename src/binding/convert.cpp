@@ -79,6 +79,42 @@ bool Arg<std::uint8_t>::load(PyObject* obj) noexcept {
     return true;
 }
 
+bool Arg<BoardSquare>::load(PyObject* obj) noexcept {
+    Ref index(PyNumber_Index(obj));
+    if (!index) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow || v < 0 || v > 63) {
+        PyErr_Format(PyExc_ValueError, "square %R is out of range (0 to 63)", obj);
+        return false;
+    }
+    value.value = static_cast<board::Square>(v);
+    return true;
+}
+
+bool Arg<Side>::load(PyObject* obj) noexcept {
+    Arg<bool> flag;
+    if (!flag.load(obj)) return false;
+    value.value = flag.get() ? board::WHITE : board::BLACK;
+    return true;
+}
+
+bool Arg<board::Piece>::load(PyObject* obj) noexcept {
+    if (!PyUnicode_Check(obj)) {
+        cannot_convert(obj, "PyString");
+        return false;
+    }
+    const auto piece = PyUnicode_GET_LENGTH(obj) == 1 ? board::piece_of_letter(PyUnicode_READ_CHAR(obj, 0))
+                                                       : std::nullopt;
+    if (!piece) {
+        PyErr_Format(PyExc_ValueError, "invalid piece letter %R (one of PNBRQK for white, pnbrqk for black)", obj);
+        return false;
+    }
+    value = *piece;
+    return true;
+}
+
 bool Arg<char32_t>::load(PyObject* obj) noexcept {
     if (!PyUnicode_Check(obj)) {
         cannot_convert(obj, "PyString");
@@ -181,6 +217,15 @@ PyObject* to_python(const std::string& v) noexcept { return to_python(std::strin
 PyObject* to_python(std::optional<char32_t> v) noexcept {
     if (!v) return Py_NewRef(Py_None);
     return PyUnicode_FromOrdinal(static_cast<int>(*v));
+}
+PyObject* to_python(std::optional<board::Piece> v) noexcept {
+    if (!v) return Py_NewRef(Py_None);
+    const char letter = board::piece_letter(*v);
+    return PyUnicode_FromStringAndSize(&letter, 1);
+}
+PyObject* to_python(std::optional<board::Square> v) noexcept {
+    if (!v) return Py_NewRef(Py_None);
+    return PyLong_FromUnsignedLong(*v);
 }
 PyObject* to_python(const board::Move& v) noexcept { return new_move(v); }
 PyObject* to_python(const board::MoveList& v) noexcept {

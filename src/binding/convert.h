@@ -71,6 +71,37 @@ struct Arg<bool> {
     bool get() const noexcept { return value; }
 };
 
+// A square of the board, 0 (a1) to 63 (h8): the additions' square argument.
+// Another integer is a ValueError naming it.
+struct BoardSquare {
+    board::Square value;
+};
+template <>
+struct Arg<BoardSquare> {
+    BoardSquare value{0};
+    bool load(PyObject* obj) noexcept;
+    BoardSquare get() const noexcept { return value; }
+};
+
+// A colour given as a bool: True is white.
+struct Side {
+    board::Color value;
+};
+template <>
+struct Arg<Side> {
+    Side value{board::WHITE};
+    bool load(PyObject* obj) noexcept;
+    Side get() const noexcept { return value; }
+};
+
+// One coloured piece letter, "P" to "k": case matters.
+template <>
+struct Arg<board::Piece> {
+    board::Piece value{board::WHITE, board::PAWN};
+    bool load(PyObject* obj) noexcept;
+    board::Piece get() const noexcept { return value; }
+};
+
 // Missing or None gives an absent value.
 template <typename T>
 struct Arg<std::optional<T>> {
@@ -122,6 +153,8 @@ PyObject* to_python(std::uint32_t v) noexcept;
 PyObject* to_python(const std::string& v) noexcept;
 PyObject* to_python(std::string_view v) noexcept;
 PyObject* to_python(std::optional<char32_t> v) noexcept;
+PyObject* to_python(std::optional<board::Piece> v) noexcept;
+PyObject* to_python(std::optional<board::Square> v) noexcept;
 PyObject* to_python(const board::Move& v) noexcept;
 PyObject* to_python(const board::MoveList& v) noexcept;
 inline PyObject* to_python(PyObject* owned) noexcept { return owned; }

@@ -47,6 +47,8 @@ inline PyTypeObject* require_type(TypeCache& cache, const char* name) noexcept {
 
 // A new Move object holding a copy of `m`.
 PyObject* new_move(const board::Move& m) noexcept;
+// None, or a new Outcome struct sequence (termination name, winner).
+PyObject* new_outcome(const std::optional<board::Outcome>& o) noexcept;
 // A new list of new Move objects, in order.
 PyObject* new_move_list(const board::Move* begin, const board::Move* end) noexcept;
 

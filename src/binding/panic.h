@@ -20,14 +20,16 @@ void raise_panic(std::string_view message, const std::source_location& where) no
 // still become a Python exception.
 [[noreturn]] void abort_at_boundary() noexcept;
 
-// Runs an entry's body: an engine Panic becomes the panic exception, a failed
-// allocation MemoryError; `failed` is what the entry then returns to CPython.
+// Runs an entry's body: an engine Panic becomes the panic exception, an
+// Invalid input ValueError (or IndexError), a failed allocation MemoryError; `failed` is what the entry then returns to CPython.
 template <typename F, typename R>
 R guarded(F&& body, R failed) noexcept {
     try {
         return body();
     } catch (const board::Panic& p) {
         raise_panic(p.what(), p.where());
+    } catch (const board::Invalid& e) {
+        PyErr_SetString(e.kind() == board::Invalid::Index ? PyExc_IndexError : PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {

@@ -108,6 +108,7 @@ void Board::read_fen() {
 
     half_move_clock = read_counter(fields[4]);
     full_move_number = read_counter(fields[5]);
+    piece_key = piece_key_of(*this);
 }
 
 void Board::set_pieces_or(char32_t letter, Bitboard mask) {
@@ -115,12 +116,14 @@ void Board::set_pieces_or(char32_t letter, Bitboard mask) {
     if (!piece) throw Panic("Invalid piece type");
     kinds[piece->kind] |= mask;
     colors[piece->color] |= mask;
+    piece_key = piece_key_of(*this);
 }
 
 void Board::set_pieces_xor(char32_t letter, Bitboard mask) {
     const auto kind = kind_of_letter(letter);
     if (!kind) throw Panic("Invalid piece type");
     kinds[*kind] ^= mask;
+    piece_key = piece_key_of(*this);
 }
 
 Bitboard Board::get_pieces(char32_t letter) const {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "polyglot_random.h"
 #include "tables.h"
 #include "text.h"
 #include "types.h"
@@ -94,12 +95,36 @@ struct BoardState : Placement {
     Text castling_rights;
     std::optional<std::uint8_t> en_passant_square;
     bool turn = true;
+    // The piece part of the Polyglot key, kept up to date by every writer of
+    // the placement, so that the key costs O(1) and history needs no replay.
+    std::uint64_t piece_key = 0;
 
     Color us() const noexcept { return color_of_turn(turn); }
     Color them() const noexcept { return opposite(us()); }
 
     friend bool operator==(const BoardState&, const BoardState&) = default;
 };
+
+constexpr std::uint64_t polyglot_piece(Piece p, Square s) {
+    return POLYGLOT_RANDOM[64 * (2 * p.kind + (p.color == WHITE ? 1 : 0)) + s];
+}
+std::uint64_t piece_key_of(const Placement& p);
+// The rights of the text whose king and rook stand at home, as castling_bit
+// sets: the rights that can still ever castle.
+std::uint8_t clean_castling_bits(const BoardState& s);
+// The Polyglot key of a position.
+std::uint64_t zobrist_hash(const BoardState& s);
+
+// How a game ended; a draw has no winner.
+enum class Termination : std::uint8_t {
+    CHECKMATE, STALEMATE, INSUFFICIENT_MATERIAL, SEVENTYFIVE_MOVES, FIVEFOLD_REPETITION,
+    FIFTY_MOVES, THREEFOLD_REPETITION,
+};
+struct Outcome {
+    Termination termination;
+    std::optional<Color> winner;
+};
+std::string_view termination_name(Termination t);
 
 // One applied move and the position it was played from. Keeping both in one
 // entry makes the move list and the snapshot list the same length by
@@ -117,6 +142,8 @@ public:
     // Reads `fen` (the standard start when absent); throws Panic on the
     // reader's failures.
     explicit Board(std::optional<std::string_view> fen = std::nullopt);
+    // A scratch board on a position, with no starting text or history.
+    explicit Board(const BoardState& position) : BoardState(position) {}
 
     Text starting_fen;
     std::vector<HistoryEntry> history;
@@ -178,12 +205,30 @@ public:
     // otherwise, with the board as before.
     Move apply_uci(std::string_view text);
 
+    std::uint64_t zobrist_hash() const { return board::zobrist_hash(*this); }
+    bool has_insufficient_material(Color c) const;
+    bool is_insufficient_material() const;
+    bool is_seventyfive_moves();
+    bool is_fifty_moves();
+    bool can_claim_fifty_moves();
+    bool is_repetition(std::uint64_t count);
+    bool is_fivefold_repetition() { return is_repetition(5); }
+    bool can_claim_threefold_repetition();
+    bool can_claim_draw() { return can_claim_fifty_moves() || can_claim_threefold_repetition(); }
+    std::optional<Outcome> outcome(bool claim_draw);
+    // "1-0", "0-1", "1/2-1/2" or "*".
+    std::string_view result(bool claim_draw);
+    bool has_legal_en_passant();
+
     BoardState& state() noexcept { return *this; }
     const BoardState& state() const noexcept { return *this; }
 
 private:
     void read_fen();
     void reset_position() noexcept;
+    bool any_legal_move();
+    // Whether playing the pseudo-legal `m` leaves the mover's king attacked.
+    bool leaves_king_attacked(const Move& m);
 };
 
 namespace reference {

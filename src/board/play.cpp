@@ -1,4 +1,5 @@
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -130,6 +131,18 @@ void Board::apply_move(const Move& mov) {
                 if (to == side.rook_from) erase_letters(rights, std::string_view(&side.letter, 1));
     }
 
+    // Only these squares change, so the key's piece part changes only there.
+    const Bitboard touched = from_mask | to_mask | rook_path | en_passant_victim;
+    auto key_on = [this](Bitboard squares) {
+        std::uint64_t k = 0;
+        for (; squares; squares &= squares - 1) {
+            const auto s = static_cast<Square>(std::countr_zero(squares));
+            if (const auto p = piece_on(*this, s)) k ^= polyglot_piece(*p, s);
+        }
+        return k;
+    };
+    const std::uint64_t key_before = key_on(touched);
+
     if (_reset_half_move_clock(from_mask, to_mask))
         half_move_clock = 0;
     else
@@ -168,6 +181,7 @@ void Board::apply_move(const Move& mov) {
         }
     }
 
+    piece_key ^= key_before ^ key_on(touched);
     turn = !turn;
 }
 
@@ -185,6 +199,7 @@ Move Board::pop() {
 // Copy first, so a failed text allocation leaves the board whole.
 void Board::_restore(const BoardState& snapshot) {
     BoardState copy = snapshot;
+    copy.piece_key = piece_key_of(copy);
     state() = std::move(copy);
 }
 

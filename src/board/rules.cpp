@@ -1,0 +1,447 @@
+// The rules a game needs beyond move generation: attacks and pins by the
+// rules of chess, checked move input, move predicates, the Polyglot key,
+// draws and the outcome. Meanings follow the chess library Python users know;
+// none of these ever panics.
+
+#include <algorithm>
+#include <bit>
+#include <exception>
+#include <string>
+
+#include "board.h"
+#include "fast/attacks.h"
+#include "fast/fast.h"
+
+namespace board {
+
+namespace {
+
+using fast::detail::bishop_attacks;
+using fast::detail::LINES;
+using fast::detail::RAYS;
+using fast::detail::rook_attacks;
+using fast::detail::slider_tables;
+namespace dir = fast::detail;
+
+// Pieces of colour `c` attacking `s` under the given occupancy.
+Bitboard attackers_with(const Placement& p, Color c, Square s, Bitboard occupied) {
+    slider_tables();
+    const Bitboard own = p.colors[c];
+    const Bitboard diagonal = (p.kinds[BISHOP] | p.kinds[QUEEN]) & own;
+    const Bitboard straight = (p.kinds[ROOK] | p.kinds[QUEEN]) & own;
+    return (PAWN_ATTACKS[opposite(c)][s] & p.kinds[PAWN] & own) | (KNIGHT_ATTACKS[s] & p.kinds[KNIGHT] & own) |
+           (KING_ATTACKS[s] & p.kinds[KING] & own) | (bishop_attacks(static_cast<int>(s), occupied) & diagonal) |
+           (rook_attacks(static_cast<int>(s), occupied) & straight);
+}
+
+std::optional<Square> highest(Bitboard b) {
+    if (!b) return std::nullopt;
+    return static_cast<Square>(63 - std::countl_zero(b));
+}
+
+Bitboard touched_by(const Move& m) { return square_bb(m.from_square) ^ square_bb(m.to_square); }
+
+// Undoes every move played since construction, however the scope is left.
+class Rewind {
+public:
+    explicit Rewind(Board& b) noexcept : board_(b), depth_(b.history.size()) {}
+    Rewind(const Rewind&) = delete;
+    Rewind& operator=(const Rewind&) = delete;
+    ~Rewind() {
+        while (board_.history.size() > depth_) board_.pop();
+    }
+
+private:
+    Board& board_;
+    std::size_t depth_;
+};
+
+// What a repetition compares: placement, side to move, the rights that can
+// still castle and an en passant square only when it can be taken.
+struct Transposition {
+    Placement placement;
+    bool turn;
+    std::uint8_t castling;
+    int en_passant;  // -1 when none can be taken
+
+    friend bool operator==(const Transposition&, const Transposition&) = default;
+};
+
+Transposition transposition_of(const BoardState& s) {
+    int ep = -1;
+    if (s.en_passant_square) {
+        Board scratch(s);
+        if (scratch.has_legal_en_passant()) ep = *s.en_passant_square;
+    }
+    return {s, s.turn, clean_castling_bits(s), ep};
+}
+
+// Whether `m`, played from `s`, can never be taken back by a repetition:
+// pawn moves, captures, lost castling rights, and giving up en passant.
+bool irreversible(const BoardState& s, const Move& m) {
+    const Bitboard touched = touched_by(m);
+    if ((touched & s.kinds[PAWN]) || (touched & s.colors[s.them()])) return true;
+    const std::uint8_t rights = clean_castling_bits(s);
+    for (Color c : {WHITE, BLACK}) {
+        const bool any = rights & (castling_bit(c, KING_SIDE) | castling_bit(c, QUEEN_SIDE));
+        if (any && (touched & s.pieces(c, KING))) return true;
+        for (CastlingSide side : {KING_SIDE, QUEEN_SIDE})
+            if ((rights & castling_bit(c, side)) && (touched & square_bb(CASTLING[c][side].rook_from))) return true;
+    }
+    if (s.en_passant_square) {
+        Board scratch(s);
+        if (scratch.has_legal_en_passant()) return true;
+    }
+    return false;
+}
+
+// The move a king's step onto its own corner rook stands for: UCI writes
+// castling as the king's two-square move, and some programs as king takes rook.
+Move castling_alias(const BoardState& s, const Move& m) {
+    if (m.promotion) return m;
+    for (Color c : {WHITE, BLACK}) {
+        const Castling& ks = CASTLING[c][KING_SIDE];
+        if (m.from_square != ks.king_from || !(s.kinds[KING] & square_bb(ks.king_from))) continue;
+        for (CastlingSide side : {KING_SIDE, QUEEN_SIDE})
+            if (m.to_square == CASTLING[c][side].rook_from) return Move(ks.king_from, CASTLING[c][side].king_to);
+    }
+    return m;
+}
+
+}  // namespace
+
+std::uint64_t piece_key_of(const Placement& p) {
+    std::uint64_t key = 0;
+    for (Bitboard occupied = p.occupied(); occupied; occupied &= occupied - 1) {
+        const auto s = static_cast<Square>(std::countr_zero(occupied));
+        if (const auto piece = piece_on(p, s)) key ^= polyglot_piece(*piece, s);
+    }
+    return key;
+}
+
+std::uint8_t clean_castling_bits(const BoardState& s) {
+    if (!s.castling_rights.present()) return 0;
+    std::uint8_t bits = 0;
+    for (char c : s.castling_rights.view()) {
+        const auto right = castling_right_of(static_cast<unsigned char>(c));
+        if (!right) continue;
+        const Castling& g = CASTLING[right->color][right->side];
+        if ((s.pieces(right->color, KING) & square_bb(g.king_from)) &&
+            (s.pieces(right->color, ROOK) & square_bb(g.rook_from)))
+            bits |= castling_bit(right->color, right->side);
+    }
+    return bits;
+}
+
+std::uint64_t zobrist_hash(const BoardState& s) {
+    std::uint64_t key = s.piece_key;
+    for (std::uint8_t bits = clean_castling_bits(s); bits; bits &= bits - 1)
+        key ^= POLYGLOT_RANDOM[768 + std::countr_zero(bits)];
+    // The en passant file counts only when a pawn stands ready to take;
+    // whether the capture is legal does not matter.
+    if (s.en_passant_square && *s.en_passant_square > 0 && *s.en_passant_square < 64) {
+        const Square ep = *s.en_passant_square;
+        if (PAWN_ATTACKS[s.them()][ep] & s.pieces(s.us(), PAWN)) key ^= POLYGLOT_RANDOM[772 + ep % 8];
+    }
+    if (s.turn) key ^= POLYGLOT_RANDOM[780];
+    return key;
+}
+
+std::string_view termination_name(Termination t) {
+    switch (t) {
+        case Termination::CHECKMATE: return "checkmate";
+        case Termination::STALEMATE: return "stalemate";
+        case Termination::INSUFFICIENT_MATERIAL: return "insufficient_material";
+        case Termination::SEVENTYFIVE_MOVES: return "seventyfive_moves";
+        case Termination::FIVEFOLD_REPETITION: return "fivefold_repetition";
+        case Termination::FIFTY_MOVES: return "fifty_moves";
+        case Termination::THREEFOLD_REPETITION: return "threefold_repetition";
+    }
+    return "";
+}
+
+// ---------------------------------------------------------------- queries
+
+std::optional<Square> Board::king(Color c) const { return highest(pieces(c, KING)); }
+
+Bitboard Board::attackers(Color c, Square s) const { return attackers_with(*this, c, s, occupied()); }
+
+Bitboard Board::checkers() const {
+    const auto k = king(us());
+    return k ? attackers(them(), *k) : 0;
+}
+
+// Pinned: the only thing between its own king and an enemy slider on a line
+// that slider moves along; an empty square can be "pinned" too.
+bool Board::is_pinned(Color c, Square s) const {
+    const auto k = king(c);
+    if (!k) return false;
+    const Bitboard square = square_bb(s);
+    const Bitboard straight = (kinds[ROOK] | kinds[QUEEN]) & colors[opposite(c)];
+    const Bitboard diagonal = (kinds[BISHOP] | kinds[QUEEN]) & colors[opposite(c)];
+    const struct {
+        Bitboard rays;
+        Bitboard sliders;
+    } families[3] = {
+        {RAYS[dir::NORTH][*k] | RAYS[dir::SOUTH][*k], straight},
+        {RAYS[dir::EAST][*k] | RAYS[dir::WEST][*k], straight},
+        {RAYS[dir::NORTH_EAST][*k] | RAYS[dir::SOUTH_WEST][*k] | RAYS[dir::NORTH_WEST][*k] |
+             RAYS[dir::SOUTH_EAST][*k],
+         diagonal},
+    };
+    for (const auto& f : families) {
+        if (!(f.rays & square)) continue;
+        for (Bitboard snipers = f.rays & f.sliders; snipers; snipers &= snipers - 1) {
+            const int sniper = std::countr_zero(snipers);
+            if ((LINES.between[sniper][*k] & (occupied() | square)) == square) return true;
+        }
+        return false;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- legality
+
+void Board::checked_legal_moves(MoveList& out) {
+    try {
+        legal_moves(out);
+    } catch (const Panic& p) {
+        throw Invalid("no legal moves are defined for the position " + fen() + " (" + p.what() + ")");
+    }
+}
+
+bool Board::any_legal_move() {
+    if (const auto n = fast::perft(*this, 1)) return *n > 0;
+    MoveList moves;
+    checked_legal_moves(moves);
+    return !moves.empty();
+}
+
+bool Board::is_pseudo_legal(const Move& raw) {
+    if (raw.from_square > 63 || raw.to_square > 63) return false;
+    const Move m = castling_alias(*this, raw);
+    const Bitboard from = square_bb(m.from_square), to = square_bb(m.to_square);
+    const auto piece = piece_at(m.from_square);
+    if (!piece || !(colors[us()] & from)) return false;
+    const Color mover = us();
+    if (m.promotion) {
+        if (piece->kind != PAWN) return false;
+        if (SQUARE_RANK_INDICES[m.to_square] != (mover == WHITE ? 8 : 1)) return false;
+        if (!kind_of_letter(*m.promotion) || *m.promotion < U'a' || *m.promotion == U'p' || *m.promotion == U'k')
+            return false;
+    }
+    if (piece->kind == KING) {
+        MoveList castles;
+        reference::castling_moves(*this, castles);
+        for (const Move& c : castles)
+            if (c.from_square == m.from_square && c.to_square == m.to_square) return true;
+    }
+    if (colors[mover] & to) return false;
+    const Bitboard occ = occupied();
+    switch (piece->kind) {
+        case PAWN: {
+            // Reaching the last rank is a promotion and nothing else.
+            const bool last = (to & (mover == WHITE ? RANK_8 : RANK_1)) != 0;
+            if (last != m.promotion.has_value()) return false;
+            if (PAWN_ATTACKS[mover][m.from_square] & to) {
+                if (colors[them()] & to) return true;
+                // En passant: onto the empty square a pawn just passed.
+                if (!en_passant_square || *en_passant_square != m.to_square || (occ & to)) return false;
+                return (from & (mover == WHITE ? RANK_5 : RANK_4)) != 0;
+            }
+            const Bitboard single = pawn_push(mover, from) & ~occ;
+            if (single & to) return true;
+            const Bitboard twice = pawn_push(mover, single) & ~occ & (mover == WHITE ? RANK_4 : RANK_5);
+            return (twice & to) != 0;
+        }
+        case KNIGHT: return (KNIGHT_ATTACKS[m.from_square] & to) != 0;
+        case KING: return (KING_ATTACKS[m.from_square] & to) != 0;
+        default: {
+            slider_tables();
+            const int s = static_cast<int>(m.from_square);
+            Bitboard reach = 0;
+            if (piece->kind != ROOK) reach |= bishop_attacks(s, occ);
+            if (piece->kind != BISHOP) reach |= rook_attacks(s, occ);
+            return (reach & to) != 0;
+        }
+    }
+}
+
+bool Board::leaves_king_attacked(const Move& m) {
+    Rewind rewind(*this);
+    apply_move(m);
+    const auto k = king(them());
+    return k && attackers(us(), *k);
+}
+
+bool Board::is_legal(const Move& raw) {
+    if (!is_pseudo_legal(raw)) return false;
+    const Move m = castling_alias(*this, raw);
+    // Castling was judged whole by the castling list.
+    if (is_castling(m) && piece_at(m.from_square)->kind == KING) return true;
+    try {
+        return !leaves_king_attacked(m);
+    } catch (const Panic&) {
+        return false;
+    }
+}
+
+bool Board::is_en_passant(const Move& m) const {
+    if (m.from_square > 63 || m.to_square > 63) return false;
+    const int diff = static_cast<int>(m.to_square) - static_cast<int>(m.from_square);
+    return en_passant_square && *en_passant_square == m.to_square && (kinds[PAWN] & square_bb(m.from_square)) &&
+           (diff == 7 || diff == 9 || diff == -7 || diff == -9) && !(occupied() & square_bb(m.to_square));
+}
+
+bool Board::is_capture(const Move& m) const {
+    if (m.from_square > 63 || m.to_square > 63) return false;
+    return (touched_by(m) & colors[them()]) || is_en_passant(m);
+}
+
+bool Board::is_zeroing(const Move& m) const {
+    if (m.from_square > 63 || m.to_square > 63) return false;
+    const Bitboard touched = touched_by(m);
+    return (touched & kinds[PAWN]) || (touched & colors[them()]);
+}
+
+bool Board::is_castling(const Move& m) const {
+    if (m.from_square > 63 || m.to_square > 63) return false;
+    if (!(kinds[KING] & square_bb(m.from_square))) return false;
+    const int diff = SQUARE_FILE_INDICES[m.from_square] - SQUARE_FILE_INDICES[m.to_square];
+    return diff > 1 || diff < -1 || (pieces(us(), ROOK) & square_bb(m.to_square));
+}
+
+bool Board::gives_check(const Move& raw) {
+    if (!is_pseudo_legal(raw)) throw Invalid("move " + raw.uci() + " is not pseudo-legal in " + fen());
+    const Move m = castling_alias(*this, raw);
+    Rewind rewind(*this);
+    try {
+        apply_move(m);
+    } catch (const Panic& p) {
+        throw Invalid("move " + m.uci() + " cannot be played in " + fen() + " (" + p.what() + ")");
+    }
+    return checkers() != 0;
+}
+
+Move Board::apply_uci(std::string_view text) {
+    const auto parsed = Move::from_uci(text);
+    if (!parsed) throw Invalid("invalid UCI move '" + std::string(text) + "'");
+    const Move m = castling_alias(*this, *parsed);
+    if (!is_legal(m)) throw Invalid("illegal UCI move '" + std::string(text) + "' in " + fen());
+    apply_move(m);
+    return m;
+}
+
+// ---------------------------------------------------------------- draws
+
+bool Board::has_legal_en_passant() {
+    if (!en_passant_square || *en_passant_square > 63) return false;
+    const Square ep = *en_passant_square;
+    for (Bitboard c = PAWN_ATTACKS[them()][ep] & pieces(us(), PAWN); c; c &= c - 1)
+        if (is_legal(Move(static_cast<Square>(std::countr_zero(c)), ep))) return true;
+    return false;
+}
+
+bool Board::has_insufficient_material(Color c) const {
+    const Bitboard own = colors[c];
+    const Bitboard other = colors[opposite(c)];
+    if (own & (kinds[PAWN] | kinds[ROOK] | kinds[QUEEN])) return false;
+    // A lone knight mates only with the opponent's help: pieces that can
+    // block its own king in.
+    if (own & kinds[KNIGHT]) return std::popcount(own) <= 2 && !(other & ~kinds[KING] & ~kinds[QUEEN]);
+    // Bishops all on one colour of square, and no opposite bishop, knight or
+    // pawn to mate against.
+    if (own & kinds[BISHOP]) {
+        const bool same_colour = !(kinds[BISHOP] & DARK_SQUARES) || !(kinds[BISHOP] & ~DARK_SQUARES);
+        return same_colour && !kinds[PAWN] && !kinds[KNIGHT];
+    }
+    return true;
+}
+
+bool Board::is_insufficient_material() const {
+    return has_insufficient_material(WHITE) && has_insufficient_material(BLACK);
+}
+
+bool Board::is_seventyfive_moves() { return half_move_clock >= 150 && any_legal_move(); }
+
+bool Board::is_fifty_moves() { return half_move_clock >= 100 && any_legal_move(); }
+
+bool Board::can_claim_fifty_moves() {
+    if (is_fifty_moves()) return true;
+    if (half_move_clock < 99) return false;
+    MoveList moves;
+    checked_legal_moves(moves);
+    for (const Move& m : moves) {
+        if (is_zeroing(m)) continue;
+        Rewind rewind(*this);
+        apply_move(m);
+        if (is_fifty_moves()) return true;
+    }
+    return false;
+}
+
+bool Board::is_repetition(std::uint64_t count) {
+    if (count <= 1) return true;
+    // Positions with another occupancy cannot repeat this one, nor can any
+    // before the last pawn move or capture, where the replay below stops.
+    std::uint64_t candidates = 1;
+    const Bitboard occ = occupied();
+    const auto window = history.rbegin() + static_cast<std::ptrdiff_t>(
+                                               std::min<std::size_t>(history.size(), half_move_clock));
+    for (auto e = history.rbegin(); e != window && candidates < count; ++e)
+        candidates += e->state.occupied() == occ;
+    if (candidates < count) return false;
+
+    const Transposition here = transposition_of(*this);
+    for (auto e = history.rbegin(); e != history.rend(); ++e) {
+        if (static_cast<std::uint64_t>(history.rend() - e) < count - 1) break;
+        if (irreversible(e->state, e->move)) break;
+        if (e->state.occupied() == occ && transposition_of(e->state) == here && --count <= 1) return true;
+    }
+    return false;
+}
+
+bool Board::can_claim_threefold_repetition() {
+    // Every position since the last irreversible move, this one included.
+    std::vector<Transposition> seen{transposition_of(*this)};
+    for (auto e = history.rbegin(); e != history.rend(); ++e) {
+        if (irreversible(e->state, e->move)) break;
+        seen.push_back(transposition_of(e->state));
+    }
+    auto occurrences = [&](const Transposition& t) {
+        return static_cast<std::size_t>(std::count(seen.begin(), seen.end(), t));
+    };
+    if (occurrences(seen.front()) >= 3) return true;
+
+    MoveList moves;
+    checked_legal_moves(moves);
+    for (const Move& m : moves) {
+        Rewind rewind(*this);
+        apply_move(m);
+        if (occurrences(transposition_of(*this)) >= 2) return true;
+    }
+    return false;
+}
+
+std::optional<Outcome> Board::outcome(bool claim_draw) {
+    const bool moves = any_legal_move();
+    if (!moves && checkers()) return Outcome{Termination::CHECKMATE, them()};
+    if (is_insufficient_material()) return Outcome{Termination::INSUFFICIENT_MATERIAL, std::nullopt};
+    if (!moves) return Outcome{Termination::STALEMATE, std::nullopt};
+    if (half_move_clock >= 150) return Outcome{Termination::SEVENTYFIVE_MOVES, std::nullopt};
+    if (is_repetition(5)) return Outcome{Termination::FIVEFOLD_REPETITION, std::nullopt};
+    if (claim_draw) {
+        if (can_claim_fifty_moves()) return Outcome{Termination::FIFTY_MOVES, std::nullopt};
+        if (can_claim_threefold_repetition()) return Outcome{Termination::THREEFOLD_REPETITION, std::nullopt};
+    }
+    return std::nullopt;
+}
+
+std::string_view Board::result(bool claim_draw) {
+    const auto o = outcome(claim_draw);
+    if (!o) return "*";
+    if (!o->winner) return "1/2-1/2";
+    return *o->winner == WHITE ? "1-0" : "0-1";
+}
+
+}  // namespace board
