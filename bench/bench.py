@@ -12,6 +12,7 @@ import gc
 import importlib.metadata
 import math
 import os
+import pickle
 import platform
 import shutil
 import statistics
@@ -302,6 +303,202 @@ def bench_memory(calls: int):
     return sizes, before, after_warmup, samples, elapsed_s
 
 
+# ---------------------------------------------------------------- per-call operations
+
+def first_legal_uci(fen: str) -> str:
+    return tavrinmoss.Board(fen).legal_moves()[0].uci()
+
+
+def with_history(lib: str, fen: str, plies: int):
+    """A board of `lib` after `plies` moves of a fixed game from `fen` (the same moves for every library)."""
+    board = new_board(lib, fen)
+    probe = tavrinmoss.Board(fen)
+    for i in range(plies):
+        legal = probe.legal_moves()
+        if not legal:
+            break
+        uci = legal[(7 * i + 3) % len(legal)].uci()
+        probe.apply_uci(uci)
+        if lib == TM:
+            board.apply_uci(uci)
+        elif lib == BC:
+            board.apply(bulletchess.Move.from_uci(uci))
+        else:
+            board.push_uci(uci)
+    return board
+
+
+def op_zobrist(lib: str, fen: str):
+    board = new_board(lib, fen)
+    if lib == TM:
+        f = board.zobrist_hash
+        def run(n):
+            for _ in range(n):
+                f()
+    elif lib == BC:
+        def run(n):
+            for _ in range(n):
+                hash(board)
+    else:
+        from chess.polyglot import zobrist_hash
+        def run(n):
+            for _ in range(n):
+                zobrist_hash(board)
+    return run
+
+
+def op_outcome(lib: str, fen: str):
+    board = new_board(lib, fen)
+    if lib == BC:
+        mate, draw = bulletchess.CHECKMATE, bulletchess.FORCED_DRAW
+        def run(n):
+            for _ in range(n):
+                board in mate or board in draw
+    else:
+        f = board.outcome
+        def run(n):
+            for _ in range(n):
+                f()
+    return run
+
+
+def op_piece_map(lib: str, fen: str):
+    board = new_board(lib, fen)
+    if lib == BC:
+        squares = bulletchess.SQUARES
+        def run(n):
+            for _ in range(n):
+                [board[s] for s in squares]
+    else:
+        f = board.piece_map
+        def run(n):
+            for _ in range(n):
+                f()
+    return run
+
+
+def op_piece_at(lib: str, fen: str):
+    board = new_board(lib, fen)
+    if lib == BC:
+        squares = bulletchess.SQUARES
+        def run(n):
+            for _ in range(n):
+                for s in squares:
+                    board[s]
+    else:
+        f = board.piece_at
+        squares = range(64)
+        def run(n):
+            for _ in range(n):
+                for s in squares:
+                    f(s)
+    return run
+
+
+def op_apply_uci(lib: str, fen: str):
+    board, uci = new_board(lib, fen), first_legal_uci(fen)
+    if lib == TM:
+        apply, pop = board.apply_uci, board.pop
+        def run(n):
+            for _ in range(n):
+                apply(uci)
+                pop()
+    elif lib == BC:
+        parse, apply, undo = bulletchess.Move.from_uci, board.apply, board.undo
+        def run(n):
+            for _ in range(n):
+                apply(parse(uci))
+                undo()
+    else:
+        push, pop = board.push_uci, board.pop
+        def run(n):
+            for _ in range(n):
+                push(uci)
+                pop()
+    return run
+
+
+def op_apply_move(lib: str, fen: str):
+    board, uci = new_board(lib, fen), first_legal_uci(fen)
+    if lib == TM:
+        move, apply, pop = tavrinmoss.Move.from_uci(uci), board.apply_move, board.pop
+    elif lib == BC:
+        move, apply, pop = bulletchess.Move.from_uci(uci), board.apply, board.undo
+    else:
+        move, apply, pop = chess.Move.from_uci(uci), board.push, board.pop
+    def run(n):
+        for _ in range(n):
+            apply(move)
+            pop()
+    return run
+
+
+def op_is_legal(lib: str, fen: str):
+    if lib == BC:
+        return None
+    board, uci = new_board(lib, fen), first_legal_uci(fen)
+    move = (tavrinmoss.Move if lib == TM else chess.Move).from_uci(uci)
+    f = board.is_legal
+    def run(n):
+        for _ in range(n):
+            f(move)
+    return run
+
+
+def op_pickle(lib: str, fen: str):
+    if lib == BC:
+        return None
+    board = with_history(lib, fen, 40)
+    dumps, loads = pickle.dumps, pickle.loads
+    try:
+        loads(dumps(board))
+    except Exception:
+        return None
+    def run(n):
+        for _ in range(n):
+            loads(dumps(board))
+    return run
+
+
+# label, factory(lib, fen) -> run(n) or None where a library has no such operation
+OPERATIONS: list[tuple[str, Callable]] = [
+    ("zobrist_hash()", op_zobrist),
+    ("outcome()", op_outcome),
+    ("piece_map()", op_piece_map),
+    ("piece_at() x 64", op_piece_at),
+    ("apply_uci() + pop()", op_apply_uci),
+    ("apply_move() + pop()", op_apply_move),
+    ("is_legal()", op_is_legal),
+    ("pickle round trip, 40-ply history", op_pickle),
+]
+
+
+def bench_operations(libs: list[str], rounds: int, target_ms: float, budget_s: float):
+    """Per operation: microseconds per call on each position, and per-library geomeans over the positions."""
+    rows = []
+    for label, factory in OPERATIONS:
+        per_lib: dict[str, list[float]] = {lib: [] for lib in libs}
+        ratios_bc, ratios_pc = [], []
+        for _, fen in POSITIONS:
+            runs = {lib: r for lib in libs if (r := factory(lib, fen)) is not None}
+            present = list(runs)
+            calls = {lib: calibrate(runs[lib], int(target_ms * 1e6)) for lib in present}
+
+            def sample(lib: str) -> float:
+                t0 = ns()
+                runs[lib](calls[lib])
+                return (ns() - t0) / calls[lib] / 1000
+
+            med = {lib: median(v) for lib, v in rounds_of(present, rounds, sample, budget_s).items()}
+            for lib, v in med.items():
+                per_lib[lib].append(v)
+            ratios_bc.append(ratio(med.get(BC), med.get(TM)))
+            ratios_pc.append(ratio(med.get(PC), med.get(TM)))
+        rows.append((label, {lib: geomean(v) if v else None for lib, v in per_lib.items()},
+                     geomean(ratios_bc), geomean(ratios_pc)))
+    return rows
+
+
 # ---------------------------------------------------------------- report
 
 def version(dist: str) -> str:
@@ -353,8 +550,8 @@ def main() -> int:
     parser.add_argument("--budget", type=float, default=120.0,
                         help="seconds a library may spend on one case before its remaining rounds are skipped")
     parser.add_argument("--stockfish", help="path of the stockfish binary (default: PATH, then /usr/games)")
-    parser.add_argument("--only", default="legal,loop,native,memory",
-                        help="comma-separated sections: legal, loop, native, memory")
+    parser.add_argument("--only", default="legal,ops,loop,native,memory",
+                        help="comma-separated sections: legal, ops, loop, native, memory")
     args = parser.parse_args()
 
     rounds = args.rounds or (3 if args.quick else 7)
@@ -395,6 +592,14 @@ def main() -> int:
                         fx(geomean(vs_pc), ".2f")])
             print("## legal_moves() from Python, us per call")
             print(table(["position", TM, BC, PC, "vs bulletchess", "vs python-chess"], out))
+            print(flush=True)
+
+        if "ops" in sections:
+            rows = bench_operations(libs, rounds, target_ms=10.0, budget_s=args.budget)
+            out = [[label, fmt(r.get(TM), ".3f"), fmt(r.get(BC), ".3f"), fmt(r.get(PC), ".2f"),
+                    fx(b, ".2f"), fx(p, ".2f")] for label, r, b, p in rows]
+            print("## Operations from Python, us per call (geomean over the six positions)")
+            print(table(["operation", TM, BC, PC, "vs bulletchess", "vs python-chess"], out))
             print(flush=True)
 
         if "loop" in sections:

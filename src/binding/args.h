@@ -26,14 +26,13 @@ struct Signature {
 // optional parameter); on failure sets TypeError and returns false.
 bool parse_fastcall_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, PyObject** out) noexcept;
-inline bool parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, PyObject** out) noexcept {
-    // Every parameter given by position: the common call, and nothing to check.
-    if (!kwnames && static_cast<std::size_t>(PyVectorcall_NARGS(nargs)) == sig.count) {
-        for (std::size_t i = 0; i < sig.count; ++i) out[i] = args[i];
-        return true;
-    }
-    return parse_fastcall_slow(sig, args, nargs, kwnames, out);
+// The arguments in parameter order: `args` itself when every parameter came
+// by position (the common call, with nothing to check or copy), else `buffer`
+// filled by the slow path; nullptr with TypeError set on failure.
+inline PyObject* const* parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames, PyObject** buffer) noexcept {
+    if (!kwnames && static_cast<std::size_t>(PyVectorcall_NARGS(nargs)) == sig.count) return args;
+    return parse_fastcall_slow(sig, args, nargs, kwnames, buffer) ? buffer : nullptr;
 }
 bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) noexcept;
 

@@ -1,4 +1,6 @@
+#include <array>
 #include <bit>
+#include <utility>
 #include <new>
 
 #include "binding/call.h"
@@ -128,15 +130,20 @@ constexpr auto get_move_stack = [](const Board& b) -> PyObject* {
 // input and leave the board as it was.
 
 constexpr auto piece_at = [](const Board& b, BoardSquare square) { return b.piece_at(square.value); };
+// The pieces are read out whole first, so building the dict (which may run
+// a collection and so any finaliser) never reads the record.
 constexpr auto piece_map = [](const Board& b) -> PyObject* {
-    Ref map(PyDict_New());
-    if (!map) return nullptr;
+    std::array<std::pair<board::Square, board::Piece>, 64> found;
+    std::size_t n = 0;
     for (Bitboard occupied = b.occupied(); occupied; occupied &= occupied - 1) {
         const auto s = static_cast<board::Square>(std::countr_zero(occupied));
-        const auto piece = b.piece_at(s);
-        if (!piece) continue;
-        Ref key(PyLong_FromUnsignedLong(s));
-        Ref letter(to_python(piece));
+        if (const auto piece = b.piece_at(s)) found[n++] = {s, *piece};
+    }
+    Ref map(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+    if (!map) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        Ref key(PyLong_FromUnsignedLong(found[i].first));
+        Ref letter(to_python(std::optional(found[i].second)));
         if (!key || !letter || PyDict_SetItem(map.get(), key.get(), letter.get()) < 0) return nullptr;
     }
     return map.release();
@@ -211,6 +218,7 @@ using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject
 PyCFunction fast(FastCall f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
 
 constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
+constexpr auto PK = Access::Peek;
 constexpr auto SH = Access::Shared;
 constexpr auto EX = Access::Exclusive;
 
@@ -265,21 +273,21 @@ PyMethodDef board_methods[] = {
      "__deepcopy__($self, memo)\n--\n\n"},
     {"__sizeof__", noargs<SH, size_of>, METH_NOARGS, "__sizeof__($self)\n--\n\n"},
 
-    {"piece_at", fast(method<&PIECE_AT_SIG, SH, piece_at>), FAST,
+    {"piece_at", fast(method<&PIECE_AT_SIG, PK, piece_at>), FAST,
      "piece_at($self, square)\n--\n\nThe letter of the piece on a square (0 to 63), or None."},
-    {"piece_map", noargs<SH, piece_map>, METH_NOARGS,
+    {"piece_map", noargs<PK, piece_map>, METH_NOARGS,
      "piece_map($self)\n--\n\nA dict from each occupied square to its piece letter."},
-    {"pieces", fast(method<&PIECES_SIG, SH, pieces>), FAST,
+    {"pieces", fast(method<&PIECES_SIG, PK, pieces>), FAST,
      "pieces($self, letter)\n--\n\nThe bitboard of one coloured kind of piece, named by its FEN letter."},
-    {"king", fast(method<&KING_SIG, SH, king>), FAST,
+    {"king", fast(method<&KING_SIG, PK, king>), FAST,
      "king($self, color)\n--\n\nThe square of the king of a colour (True is white), or None."},
-    {"checkers", noargs<SH, checkers>, METH_NOARGS,
+    {"checkers", noargs<PK, checkers>, METH_NOARGS,
      "checkers($self)\n--\n\nThe bitboard of the pieces giving check to the side to move."},
-    {"attackers", fast(method<&ATTACKERS_SIG, SH, attackers>), FAST,
+    {"attackers", fast(method<&ATTACKERS_SIG, PK, attackers>), FAST,
      "attackers($self, color, square)\n--\n\nThe bitboard of the pieces of a colour that attack a square."},
-    {"is_attacked_by", fast(method<&IS_ATTACKED_BY_SIG, SH, is_attacked_by>), FAST,
+    {"is_attacked_by", fast(method<&IS_ATTACKED_BY_SIG, PK, is_attacked_by>), FAST,
      "is_attacked_by($self, color, square)\n--\n\nWhether a piece of the colour attacks the square."},
-    {"is_pinned", fast(method<&IS_PINNED_SIG, SH, is_pinned>), FAST,
+    {"is_pinned", fast(method<&IS_PINNED_SIG, PK, is_pinned>), FAST,
      "is_pinned($self, color, square)\n--\n\nWhether the square is pinned to the king of the colour."},
     {"is_legal", fast(method<&IS_LEGAL_SIG, EX, is_legal>), FAST,
      "is_legal($self, move)\n--\n\nWhether the move is legal in this position."},
@@ -297,9 +305,9 @@ PyMethodDef board_methods[] = {
      "is_zeroing($self, move)\n--\n\nWhether the move is a capture or a pawn move."},
     {"gives_check", fast(method<&GIVES_CHECK_SIG, EX, gives_check>), FAST,
      "gives_check($self, move)\n--\n\nWhether the pseudo-legal move gives check."},
-    {"zobrist_hash", noargs<SH, zobrist_hash>, METH_NOARGS,
+    {"zobrist_hash", noargs<PK, zobrist_hash>, METH_NOARGS,
      "zobrist_hash($self)\n--\n\nThe Polyglot opening-book key of the position."},
-    {"is_insufficient_material", noargs<SH, is_insufficient_material>, METH_NOARGS,
+    {"is_insufficient_material", noargs<PK, is_insufficient_material>, METH_NOARGS,
      "is_insufficient_material($self)\n--\n\nWhether neither side has material enough to mate."},
     {"is_seventyfive_moves", noargs<EX, is_seventyfive_moves>, METH_NOARGS,
      "is_seventyfive_moves($self)\n--\n\nWhether 75 moves passed without a capture or pawn move."},

@@ -41,6 +41,21 @@ private:
     BorrowFlag* flag_ = nullptr;
 };
 
+// A read that takes no borrow at all, for queries that copy their answer out
+// of the record before converting it: the caller holds the GIL and the engine
+// runs no Python code, so nothing can take the record in between. It still
+// refuses a record that an exclusive borrow holds.
+class Peek {
+public:
+    [[nodiscard]] bool take(BorrowFlag& flag) noexcept {
+        if (flag.load(std::memory_order_acquire) == EXCLUSIVE) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            return false;
+        }
+        return true;
+    }
+};
+
 class ExclusiveBorrow {
 public:
     [[nodiscard]] bool take(BorrowFlag& flag) noexcept {

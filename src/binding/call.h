@@ -20,7 +20,10 @@
 
 namespace binding {
 
-enum class Access { Shared, Exclusive };
+// Peek is for queries whose engine call returns a value, read whole before
+// any Python object is made; Shared for those that read the record while
+// building their result; Exclusive for whatever changes it, even for a moment.
+enum class Access { Peek, Shared, Exclusive };
 
 template <typename Record>
 struct ObjectOf;
@@ -66,7 +69,9 @@ public:
 
 private:
     typename ObjectOf<Record>::type* obj_ = nullptr;
-    std::conditional_t<K == Access::Shared, SharedBorrow, ExclusiveBorrow> borrow_;
+    std::conditional_t<K == Access::Peek, Peek,
+                       std::conditional_t<K == Access::Shared, SharedBorrow, ExclusiveBorrow>>
+        borrow_;
 };
 
 template <typename R>
@@ -103,8 +108,9 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static_assert(T::arity <= MAX_PARAMS);
     return guarded(
         [&]() -> PyObject* {
-            PyObject* argv[MAX_PARAMS];
-            if (!parse_fastcall(*Sig, args, nargs, kwnames, argv)) return nullptr;
+            PyObject* buffer[MAX_PARAMS];
+            PyObject* const* argv = parse_fastcall(*Sig, args, nargs, kwnames, buffer);
+            if (!argv) return nullptr;
             Receiver<typename T::Record, K> recv;
             if (!recv.take(self)) return nullptr;
             return invoke<Fn, typename T::Record, typename T::Args>(

@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "binding/panic.h"
@@ -79,11 +80,14 @@ bool Arg<std::uint8_t>::load(PyObject* obj) noexcept {
     return true;
 }
 
-bool Arg<BoardSquare>::load(PyObject* obj) noexcept {
-    Ref index(PyNumber_Index(obj));
-    if (!index) return false;
+bool Arg<BoardSquare>::load_slow(PyObject* obj) noexcept {
+    Ref index;
+    if (!PyLong_CheckExact(obj)) {
+        index = Ref(PyNumber_Index(obj));
+        if (!index) return false;
+    }
     int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    const long long v = PyLong_AsLongLongAndOverflow(index ? index.get() : obj, &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
     if (overflow || v < 0 || v > 63) {
         PyErr_Format(PyExc_ValueError, "square %R is out of range (0 to 63)", obj);
@@ -218,10 +222,16 @@ PyObject* to_python(std::optional<char32_t> v) noexcept {
     if (!v) return Py_NewRef(Py_None);
     return PyUnicode_FromOrdinal(static_cast<int>(*v));
 }
-PyObject* to_python(std::optional<board::Piece> v) noexcept {
-    if (!v) return Py_NewRef(Py_None);
-    const char letter = board::piece_letter(*v);
-    return PyUnicode_FromStringAndSize(&letter, 1);
+PyObject* piece_letter_object(board::Piece p) noexcept {
+    static std::atomic<PyObject*> cache[board::COLOR_NB][board::KIND_NB]{};
+    std::atomic<PyObject*>& slot = cache[p.color][p.kind];
+    if (PyObject* s = slot.load(std::memory_order_relaxed)) return Py_NewRef(s);
+    const char letter = board::piece_letter(p);
+    PyObject* made = PyUnicode_FromStringAndSize(&letter, 1);
+    if (!made) return nullptr;
+    PyObject* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, made)) Py_INCREF(made);  // one reference stays here
+    return made;
 }
 PyObject* to_python(std::optional<board::Square> v) noexcept {
     if (!v) return Py_NewRef(Py_None);

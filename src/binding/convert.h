@@ -79,7 +79,18 @@ struct BoardSquare {
 template <>
 struct Arg<BoardSquare> {
     BoardSquare value{0};
-    bool load(PyObject* obj) noexcept;
+    bool load(PyObject* obj) noexcept {
+        // A small int in range is the common case: read it inline.
+        if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+            const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+            if (v >= 0 && v <= 63) {
+                value.value = static_cast<board::Square>(v);
+                return true;
+            }
+        }
+        return load_slow(obj);
+    }
+    bool load_slow(PyObject* obj) noexcept;
     BoardSquare get() const noexcept { return value; }
 };
 
@@ -153,7 +164,13 @@ PyObject* to_python(std::uint32_t v) noexcept;
 PyObject* to_python(const std::string& v) noexcept;
 PyObject* to_python(std::string_view v) noexcept;
 PyObject* to_python(std::optional<char32_t> v) noexcept;
-PyObject* to_python(std::optional<board::Piece> v) noexcept;
+// One-letter strings are the interpreter's own immortal singletons: the
+// twelve letters are looked up once and handed out without a decoder call.
+PyObject* piece_letter_object(board::Piece p) noexcept;
+inline PyObject* to_python(std::optional<board::Piece> v) noexcept {
+    if (!v) return Py_NewRef(Py_None);
+    return piece_letter_object(*v);
+}
 PyObject* to_python(std::optional<board::Square> v) noexcept;
 PyObject* to_python(const board::Move& v) noexcept;
 PyObject* to_python(const board::MoveList& v) noexcept;

@@ -68,8 +68,9 @@ PyObject* move_from_uci(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            PyObject* argv[MAX_PARAMS];
-            if (!parse_fastcall(FROM_UCI_SIG, args, nargs, kwnames, argv)) return nullptr;
+            PyObject* buffer[MAX_PARAMS];
+            PyObject* const* argv = parse_fastcall(FROM_UCI_SIG, args, nargs, kwnames, buffer);
+            if (!argv) return nullptr;
             Arg<std::string_view> text;
             if (!text.load(argv[0])) return name_argument("text"), nullptr;
             auto move = Move::from_uci(text.get());

@@ -76,16 +76,26 @@ private:
 // kind is the one a square shows.
 inline constexpr std::array<PieceKind, KIND_NB> LETTER_ORDER{PAWN, ROOK, KNIGHT, BISHOP, QUEEN, KING};
 
+// KIND_SHOWN[mask]: the kind a square shows when the kinds in `mask` (bit k
+// for PieceKind k) all claim it: the latest of LETTER_ORDER.
+inline constexpr auto KIND_SHOWN = [] {
+    std::array<PieceKind, 1 << KIND_NB> t{};
+    for (unsigned mask = 1; mask < t.size(); ++mask)
+        for (PieceKind k : LETTER_ORDER)
+            if (mask & (1u << k)) t[mask] = k;
+    return t;
+}();
+
 // The piece a square shows: black over white, and the later kind of
-// LETTER_ORDER where sets overlap, as the text forms print it.
+// LETTER_ORDER where sets overlap, as the text forms print it. Branch-free:
+// a board is read square by square, and every square differs.
 constexpr std::optional<Piece> piece_on(const Placement& p, Square s) {
-    const Bitboard bit = square_bb(s);
-    for (Color c : {BLACK, WHITE}) {
-        if (!(p.colors[c] & bit)) continue;
-        for (int i = KIND_NB - 1; i >= 0; --i)
-            if (p.kinds[LETTER_ORDER[i]] & bit) return Piece{c, LETTER_ORDER[i]};
-    }
-    return std::nullopt;
+    unsigned kinds = 0;
+    for (unsigned k = 0; k < KIND_NB; ++k) kinds |= static_cast<unsigned>((p.kinds[k] >> s) & 1) << k;
+    const bool black = (p.colors[BLACK] >> s) & 1;
+    const bool white = (p.colors[WHITE] >> s) & 1;
+    if (!kinds || !(black || white)) return std::nullopt;
+    return Piece{black ? BLACK : WHITE, KIND_SHOWN[kinds]};
 }
 
 // The position fields of a board: what a move changes and undo copies back.
@@ -227,6 +237,10 @@ private:
     void read_fen();
     void reset_position() noexcept;
     bool any_legal_move();
+    // The checks behind is_legal / is_pseudo_legal, for a move whose castling
+    // is already written as the king's two-square step.
+    bool is_legal_as_written(const Move& m);
+    bool is_pseudo_legal_as_written(const Move& m);
     // Whether playing the pseudo-legal `m` leaves the mover's king attacked.
     bool leaves_king_attacked(const Move& m);
 };

@@ -98,7 +98,9 @@ bool irreversible(const BoardState& s, const Move& m) {
 // The move a king's step onto its own corner rook stands for: UCI writes
 // castling as the king's two-square move, and some programs as king takes rook.
 Move castling_alias(const BoardState& s, const Move& m) {
-    if (m.promotion) return m;
+    if (m.promotion || (m.from_square != CASTLING[WHITE][KING_SIDE].king_from &&
+                        m.from_square != CASTLING[BLACK][KING_SIDE].king_from))
+        return m;
     for (Color c : {WHITE, BLACK}) {
         const Castling& ks = CASTLING[c][KING_SIDE];
         if (m.from_square != ks.king_from || !(s.kinds[KING] & square_bb(ks.king_from))) continue;
@@ -217,9 +219,10 @@ bool Board::any_legal_move() {
     return !moves.empty();
 }
 
-bool Board::is_pseudo_legal(const Move& raw) {
-    if (raw.from_square > 63 || raw.to_square > 63) return false;
-    const Move m = castling_alias(*this, raw);
+bool Board::is_pseudo_legal(const Move& raw) { return is_pseudo_legal_as_written(castling_alias(*this, raw)); }
+
+bool Board::is_pseudo_legal_as_written(const Move& m) {
+    if (m.from_square > 63 || m.to_square > 63) return false;
     const Bitboard from = square_bb(m.from_square), to = square_bb(m.to_square);
     const auto piece = piece_at(m.from_square);
     if (!piece || !(colors[us()] & from)) return false;
@@ -230,11 +233,16 @@ bool Board::is_pseudo_legal(const Move& raw) {
         if (!kind_of_letter(*m.promotion) || *m.promotion < U'a' || *m.promotion == U'p' || *m.promotion == U'k')
             return false;
     }
-    if (piece->kind == KING) {
-        MoveList castles;
-        reference::castling_moves(*this, castles);
-        for (const Move& c : castles)
-            if (c.from_square == m.from_square && c.to_square == m.to_square) return true;
+    const Castling& home = CASTLING[mover][m.to_square > m.from_square ? KING_SIDE : QUEEN_SIDE];
+    if (piece->kind == KING && m.from_square == home.king_from && m.to_square == home.king_to) {
+        if (const auto fast = fast::can_castle(*this, m.to_square > m.from_square ? KING_SIDE : QUEEN_SIDE)) {
+            if (*fast) return true;
+        } else {
+            MoveList castles;
+            reference::castling_moves(*this, castles);
+            for (const Move& c : castles)
+                if (c.from_square == m.from_square && c.to_square == m.to_square) return true;
+        }
     }
     if (colors[mover] & to) return false;
     const Bitboard occ = occupied();
@@ -268,15 +276,17 @@ bool Board::is_pseudo_legal(const Move& raw) {
 }
 
 bool Board::leaves_king_attacked(const Move& m) {
+    if (const auto fast = fast::leaves_king_attacked(*this, m)) return *fast;
     Rewind rewind(*this);
     apply_move(m);
     const auto k = king(them());
     return k && attackers(us(), *k);
 }
 
-bool Board::is_legal(const Move& raw) {
-    if (!is_pseudo_legal(raw)) return false;
-    const Move m = castling_alias(*this, raw);
+bool Board::is_legal(const Move& raw) { return is_legal_as_written(castling_alias(*this, raw)); }
+
+bool Board::is_legal_as_written(const Move& m) {
+    if (!is_pseudo_legal_as_written(m)) return false;
     // Castling was judged whole by the castling list.
     if (is_castling(m) && piece_at(m.from_square)->kind == KING) return true;
     try {
@@ -312,8 +322,8 @@ bool Board::is_castling(const Move& m) const {
 }
 
 bool Board::gives_check(const Move& raw) {
-    if (!is_pseudo_legal(raw)) throw Invalid("move " + raw.uci() + " is not pseudo-legal in " + fen());
     const Move m = castling_alias(*this, raw);
+    if (!is_pseudo_legal_as_written(m)) throw Invalid("move " + raw.uci() + " is not pseudo-legal in " + fen());
     Rewind rewind(*this);
     try {
         apply_move(m);
@@ -327,7 +337,7 @@ Move Board::apply_uci(std::string_view text) {
     const auto parsed = Move::from_uci(text);
     if (!parsed) throw Invalid("invalid UCI move '" + std::string(text) + "'");
     const Move m = castling_alias(*this, *parsed);
-    if (!is_legal(m)) throw Invalid("illegal UCI move '" + std::string(text) + "' in " + fen());
+    if (!is_legal_as_written(m)) throw Invalid("illegal UCI move '" + std::string(text) + "' in " + fen());
     apply_move(m);
     return m;
 }
@@ -338,7 +348,7 @@ bool Board::has_legal_en_passant() {
     if (!en_passant_square || *en_passant_square > 63) return false;
     const Square ep = *en_passant_square;
     for (Bitboard c = PAWN_ATTACKS[them()][ep] & pieces(us(), PAWN); c; c &= c - 1)
-        if (is_legal(Move(static_cast<Square>(std::countr_zero(c)), ep))) return true;
+        if (is_legal_as_written(Move(static_cast<Square>(std::countr_zero(c)), ep))) return true;
     return false;
 }
 

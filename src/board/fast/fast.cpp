@@ -78,7 +78,11 @@ bool is_normal(const Board& b) {
         all |= k;
     }
     if ((b.colors[WHITE] & b.colors[BLACK]) || b.occupied() != all) return false;
-    if (std::popcount(b.pieces(WHITE, KING)) != 1 || std::popcount(b.pieces(BLACK, KING)) != 1) return false;
+    // One king each; a single-bit test, as popcount may be a library call.
+    for (Color c : {WHITE, BLACK}) {
+        const Bitboard k = b.pieces(c, KING);
+        if (!k || (k & (k - 1))) return false;
+    }
     if (b.kinds[PAWN] & (RANK_1 | RANK_8)) return false;
     if (b.en_passant_square) {
         const unsigned ep = *b.en_passant_square;
@@ -123,6 +127,49 @@ std::optional<bool> is_check(const Board& b) {
     const Color us = b.us();
     const int king = std::countr_zero(b.pieces(us, KING));
     return attackers_to(b, king, b.occupied(), opposite(us)) != 0;
+}
+
+namespace {
+
+template <Color Us>
+bool king_attacked_after(const Board& b, const Move& m) {
+    const Bitboard from = square_bb(m.from_square);
+    int kind = PAWN;
+    while (!(b.kinds[kind] & from)) ++kind;
+    std::uint32_t flag = NORMAL;
+    if (m.promotion) {
+        for (std::uint32_t f = PROMO_Q; f <= PROMO_B; ++f)
+            if (PROMO_LETTER[f] == *m.promotion) flag = f;
+    } else if (kind == PAWN && b.en_passant_square && *b.en_passant_square == m.to_square) {
+        flag = EN_PASSANT;
+    }
+    const Pos p{b, static_cast<std::uint8_t>(ep_of(b)), 0};
+    const Pos n = make<Us>(p, make_move(static_cast<int>(m.from_square), static_cast<int>(m.to_square), kind, flag));
+    const int king = std::countr_zero(n.pieces(Us, KING));
+    return attackers_to(n, king, n.occupied(), opposite(Us)) != 0;
+}
+
+template <Color Us>
+bool castle_now(const Board& b, CastlingSide side) {
+    if (!(castle_bits(b, b.castling_rights.view()) & castling_bit(Us, side))) return false;
+    const Info in = analyse<Us>(b);
+    return !in.checkers && castling_legal<Us>(in, side);
+}
+
+}  // namespace
+
+std::optional<bool> can_castle(const Board& b, CastlingSide side) {
+    if (!is_normal(b)) return std::nullopt;
+    slider_tables();
+    if (opponent_in_check(b, b.us())) return std::nullopt;
+    if (!b.castling_rights.present()) return false;
+    return b.turn ? castle_now<WHITE>(b, side) : castle_now<BLACK>(b, side);
+}
+
+std::optional<bool> leaves_king_attacked(const Board& b, const Move& m) {
+    if (!is_normal(b)) return std::nullopt;
+    slider_tables();
+    return b.turn ? king_attacked_after<WHITE>(b, m) : king_attacked_after<BLACK>(b, m);
 }
 
 std::optional<bool> is_attacked(const Board& b, std::uint8_t square) {

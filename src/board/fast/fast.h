@@ -39,4 +39,12 @@ std::optional<bool> is_check(const Board& b);
 // of the side to move); false for a square above 63.
 std::optional<bool> is_attacked(const Board& b, std::uint8_t square);
 
+// Whether the side to move may castle on `side` now: the right in the text,
+// king and rook at home, nothing between, no attacked square on the king's way.
+std::optional<bool> can_castle(const Board& b, CastlingSide side);
+
+// Whether playing `m` leaves the mover's king attacked; `m` must be a
+// pseudo-legal move other than castling.
+std::optional<bool> leaves_king_attacked(const Board& b, const Move& m);
+
 }  // namespace board::fast
