@@ -132,7 +132,21 @@ void Board::apply_move(const Move& mov) {
     }
 
     // Only these squares change, so the key's piece part changes only there.
+    // A move between well-formed squares (one kind and one colour each, the
+    // mover's piece onto an empty or enemy square) changes it by the pieces
+    // it moves; any other is keyed square by square before and after.
     const Bitboard touched = from_mask | to_mask | rook_path | en_passant_victim;
+    Bitboard seen = 0, twice = 0;
+    for (Bitboard k : kinds) {
+        twice |= seen & k;
+        seen |= k;
+    }
+    const Bitboard malformed = twice | (colors[WHITE] & colors[BLACK]) | (seen ^ occupied());
+    const bool plain = !(touched & malformed) && (own & from_mask) && !(own & to_mask) &&
+                       (!promoted || *moving == PAWN) &&
+                       (!rook_path || (!captured && !(occupied() & rook_path & ~(kinds[ROOK] & own)) &&
+                                       (occupied() & rook_path) != rook_path)) &&
+                       (!en_passant_victim || ((pieces(opponent, PAWN) & en_passant_victim) && !captured));
     auto key_on = [this](Bitboard squares) {
         std::uint64_t k = 0;
         for (; squares; squares &= squares - 1) {
@@ -141,7 +155,19 @@ void Board::apply_move(const Move& mov) {
         }
         return k;
     };
-    const std::uint64_t key_before = key_on(touched);
+    std::uint64_t key_delta = 0;
+    if (plain) {
+        key_delta = polyglot_piece({mover, *moving}, from) ^ polyglot_piece({mover, promoted.value_or(*moving)}, to);
+        if (captured) key_delta ^= polyglot_piece({opponent, *captured}, to);
+        if (rook_path) {
+            const Castling& side = CASTLING[mover][to > from ? KING_SIDE : QUEEN_SIDE];
+            key_delta ^= polyglot_piece({mover, ROOK}, side.rook_from) ^ polyglot_piece({mover, ROOK}, side.rook_to);
+        }
+        if (en_passant_victim)
+            key_delta ^= polyglot_piece({opponent, PAWN}, static_cast<Square>(std::countr_zero(en_passant_victim)));
+    } else {
+        key_delta = key_on(touched);
+    }
 
     if (_reset_half_move_clock(from_mask, to_mask))
         half_move_clock = 0;
@@ -181,7 +207,8 @@ void Board::apply_move(const Move& mov) {
         }
     }
 
-    piece_key ^= key_before ^ key_on(touched);
+    if (!plain) key_delta ^= key_on(touched);
+    piece_key ^= key_delta;
     turn = !turn;
 }
 
