@@ -121,3 +121,11 @@ class Board:
         """How the game ended (termination, winner), or None while it goes on."""
     def result(self, claim_draw: bool = False) -> str:
         """The game's result: "1-0", "0-1", "1/2-1/2", or "*" while it goes on."""
+    # Pictures.
+    def unicode(self, invert_color: bool = False, borders: bool = False, empty_square: str = "⭘",
+                orientation: bool = True) -> str:
+        """The board as a grid of chess symbols, as python-chess's Board.unicode() lays it out."""
+    def svg(self, size: int = 400, orientation: bool = True) -> str:
+        """An SVG diagram, size pixels square, with the last move and a checked king marked; ValueError unless size >= 1."""
+    def _repr_svg_(self) -> str:
+        """The diagram Jupyter and IPython draw for a board: svg() at 400 pixels."""
