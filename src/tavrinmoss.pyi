@@ -149,3 +149,11 @@ class Board:
         """Pickle the whole board: position, starting FEN, clocks, castling text and history."""
     def __setstate__(self, state: bytes) -> None:
         """Replace the whole board by a pickled one's state; ValueError for bytes no board wrote."""
+    # Pictures.
+    def unicode(self, invert_color: bool = False, borders: bool = False, empty_square: str = "⭘",
+                orientation: bool = True) -> str:
+        """The board as a grid of chess symbols, as python-chess's Board.unicode() lays it out."""
+    def svg(self, size: int = 400, orientation: bool = True) -> str:
+        """An SVG diagram, size pixels square, with the last move and a checked king marked; ValueError unless size >= 1."""
+    def _repr_svg_(self) -> str:
+        """The diagram Jupyter and IPython draw for a board: svg() at 400 pixels."""

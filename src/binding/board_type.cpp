@@ -250,6 +250,18 @@ PyObject* board_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         },
         static_cast<PyObject*>(nullptr));
 }
+// Pictures. Omitted or None arguments take python-chess's defaults.
+constexpr std::string_view EMPTY_SQUARE = "\u2B58";
+constexpr std::uint32_t DIAGRAM_SIZE = 400;
+constexpr auto unicode = [](const Board& b, std::optional<bool> invert_color, std::optional<bool> borders,
+                            std::optional<std::string_view> empty_square, std::optional<bool> orientation) {
+    return b.unicode(invert_color.value_or(false), borders.value_or(false),
+                     empty_square.value_or(EMPTY_SQUARE), orientation.value_or(true));
+};
+constexpr auto svg = [](const Board& b, std::optional<PixelSize> size, std::optional<bool> orientation) {
+    return b.svg(size ? size->value : DIAGRAM_SIZE, orientation.value_or(true));
+};
+constexpr auto repr_svg = [](const Board& b) { return b.svg(DIAGRAM_SIZE, true); };
 
 Signature PIECE_AT_SIG{"Board", "piece_at", {"square"}, 1, 1};
 Signature PIECES_SIG{"Board", "pieces", {"letter"}, 1, 1};
@@ -268,6 +280,8 @@ Signature GIVES_CHECK_SIG{"Board", "gives_check", {"move"}, 1, 1};
 Signature IS_REPETITION_SIG{"Board", "is_repetition", {"count"}, 1, 0};
 Signature OUTCOME_SIG{"Board", "outcome", {"claim_draw"}, 1, 0};
 Signature RESULT_SIG{"Board", "result", {"claim_draw"}, 1, 0};
+Signature UNICODE_SIG{"Board", "unicode", {"invert_color", "borders", "empty_square", "orientation"}, 4, 0};
+Signature SVG_SIG{"Board", "svg", {"size", "orientation"}, 2, 0};
 
 Signature GET_PIECES_SIG{"Board", "get_pieces", {"piece_type"}, 1, 1};
 Signature SET_PIECES_OR_SIG{"Board", "set_pieces_or", {"piece_type", "bitboard"}, 2, 2};
@@ -400,6 +414,15 @@ PyMethodDef board_methods[] = {
      "peek($self)\n--\n\nThe last move played; IndexError when there is none."},
     {"__reduce__", board_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__setstate__", fast(board_setstate), FAST, "__setstate__($self, state)\n--\n\n"},
+
+    {"unicode", fast(method<&UNICODE_SIG, SH, unicode>), FAST,
+     "unicode($self, invert_color=False, borders=False, empty_square='\\u2b58', orientation=True)\n--\n\n"
+     "The board as a grid of chess symbols, rank 8 first (orientation=False: rank 1 first)."},
+    {"svg", fast(method<&SVG_SIG, SH, svg>), FAST,
+     "svg($self, size=400, orientation=True)\n--\n\n"
+     "An SVG diagram of the board, size pixels square, with the last move and a checked king marked."},
+    {"_repr_svg_", noargs<SH, repr_svg>, METH_NOARGS,
+     "_repr_svg_($self)\n--\n\nThe SVG diagram notebooks show for a board: svg() at 400 pixels."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -80,20 +80,46 @@ bool Arg<std::uint8_t>::load(PyObject* obj) noexcept {
     return true;
 }
 
-bool Arg<BoardSquare>::load_slow(PyObject* obj) noexcept {
+namespace {
+
+// The integer value of `obj` (or of its __index__), with `in_range` false
+// for one beyond a long long; false with TypeError set for a non-integer.
+bool load_index(PyObject* obj, long long& v, bool& in_range) noexcept {
     Ref index;
     if (!PyLong_CheckExact(obj)) {
         index = Ref(PyNumber_Index(obj));
         if (!index) return false;
     }
     int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(index ? index.get() : obj, &overflow);
+    v = PyLong_AsLongLongAndOverflow(index ? index.get() : obj, &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
-    if (overflow || v < 0 || v > 63) {
+    in_range = overflow == 0;
+    return true;
+}
+
+}  // namespace
+
+bool Arg<BoardSquare>::load_slow(PyObject* obj) noexcept {
+    long long v;
+    bool in_range;
+    if (!load_index(obj, v, in_range)) return false;
+    if (!in_range || v < 0 || v > 63) {
         PyErr_Format(PyExc_ValueError, "square %R is out of range (0 to 63)", obj);
         return false;
     }
     value.value = static_cast<board::Square>(v);
+    return true;
+}
+
+bool Arg<PixelSize>::load(PyObject* obj) noexcept {
+    long long v;
+    bool in_range;
+    if (!load_index(obj, v, in_range)) return false;
+    if (!in_range || v < 1 || v > 0xFFFFFFFF) {
+        PyErr_Format(PyExc_ValueError, "size %R is out of range (1 to 4294967295 pixels)", obj);
+        return false;
+    }
+    value.value = static_cast<std::uint32_t>(v);
     return true;
 }
 

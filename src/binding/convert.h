@@ -94,6 +94,18 @@ struct Arg<BoardSquare> {
     BoardSquare get() const noexcept { return value; }
 };
 
+// A picture's size in pixels, 1 to 2^32 - 1; another integer is a
+// ValueError naming it.
+struct PixelSize {
+    std::uint32_t value;
+};
+template <>
+struct Arg<PixelSize> {
+    PixelSize value{0};
+    bool load(PyObject* obj) noexcept;
+    PixelSize get() const noexcept { return value; }
+};
+
 // A colour given as a bool: True is white.
 struct Side {
     board::Color value;

@@ -245,6 +245,13 @@ public:
     // and back; `from_bytes` throws Invalid on anything it did not write.
     std::string to_bytes() const;
     static Board from_bytes(std::string_view bytes);
+    // Pictures (picture.cpp). The grid of chess symbols, laid out as
+    // python-chess lays it out; and an SVG diagram `size` pixels square
+    // (1 or more: the binding checks it) with the last move and a checked
+    // king marked.
+    std::string unicode(bool invert_color, bool borders, std::string_view empty_square,
+                        bool orientation) const;
+    std::string svg(std::uint32_t size, bool orientation) const;
 
     BoardState& state() noexcept { return *this; }
     const BoardState& state() const noexcept { return *this; }
