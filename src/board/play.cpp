@@ -11,6 +11,14 @@ namespace board {
 
 namespace {
 
+// The squares castling rooks start from.
+constexpr Bitboard CASTLING_CORNERS = [] {
+    Bitboard b = 0;
+    for (const auto& colour : CASTLING)
+        for (const Castling& side : colour) b |= square_bb(side.rook_from);
+    return b;
+}();
+
 std::optional<PieceKind> kind_on(const Placement& p, Bitboard mask) {
     for (PieceKind k : LETTER_ORDER)
         if (p.kinds[k] & mask) return k;
@@ -108,9 +116,7 @@ void Board::apply_move(const Move& mov) {
 
     // The new rights are worked out on a copy, so an allocation failure
     // also leaves the position untouched. Most moves touch no right at all.
-    bool corner_target = false;
-    for (const auto& colour : CASTLING)
-        for (const Castling& side : colour) corner_target |= to == side.rook_from;
+    const bool corner_target = (to_mask & CASTLING_CORNERS) != 0;
     const bool rights_change = castling_rights.present() && (rights_rule || corner_target);
     Text rights;
     if (rights_change) {

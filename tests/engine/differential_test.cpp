@@ -81,6 +81,19 @@ void compare(Board& b, std::mt19937_64& rng, Stats& stats, bool with_perft) {
         }
     }
 
+    // The legality test of checked input, which answers without playing the
+    // move, keeps exactly the reference's legal moves among the pseudo-legal.
+    if (!reference_panicked && fast::is_normal(b)) {
+        MoveList pseudo;
+        b.pseudo_legal_moves(pseudo);
+        for (const Move& m : pseudo) {
+            bool listed = false;
+            for (const Move& r : reference_list) listed |= r.uci() == m.uci();
+            ASSERT_EQ(b.is_legal(m), listed) << m.uci() << " in " << describe(b);
+        }
+        for (const Move& r : reference_list) ASSERT_TRUE(b.is_legal(r)) << r.uci() << " in " << describe(b);
+    }
+
     if (with_perft) {
         if (const auto nodes = fast::perft(b, 2)) {
             ASSERT_EQ(*nodes, reference::perft(b, 2)) << describe(b);

@@ -132,24 +132,6 @@ std::optional<bool> is_check(const Board& b) {
 namespace {
 
 template <Color Us>
-bool king_attacked_after(const Board& b, const Move& m) {
-    const Bitboard from = square_bb(m.from_square);
-    int kind = PAWN;
-    while (!(b.kinds[kind] & from)) ++kind;
-    std::uint32_t flag = NORMAL;
-    if (m.promotion) {
-        for (std::uint32_t f = PROMO_Q; f <= PROMO_B; ++f)
-            if (PROMO_LETTER[f] == *m.promotion) flag = f;
-    } else if (kind == PAWN && b.en_passant_square && *b.en_passant_square == m.to_square) {
-        flag = EN_PASSANT;
-    }
-    const Pos p{b, static_cast<std::uint8_t>(ep_of(b)), 0};
-    const Pos n = make<Us>(p, make_move(static_cast<int>(m.from_square), static_cast<int>(m.to_square), kind, flag));
-    const int king = std::countr_zero(n.pieces(Us, KING));
-    return attackers_to(n, king, n.occupied(), opposite(Us)) != 0;
-}
-
-template <Color Us>
 bool castle_now(const Board& b, CastlingSide side) {
     if (!(castle_bits(b, b.castling_rights.view()) & castling_bit(Us, side))) return false;
     const Info in = analyse<Us>(b);
@@ -167,9 +149,32 @@ std::optional<bool> can_castle(const Board& b, CastlingSide side) {
 }
 
 std::optional<bool> leaves_king_attacked(const Board& b, const Move& m) {
-    if (!is_normal(b)) return std::nullopt;
+    // Asked once per checked move, so only what the answer needs is checked:
+    // sets that agree with each other and one king for the mover. The move
+    // is pseudo-legal and not castling, so it moves one piece of the mover's,
+    // takes at most one, and the board after it is known without playing it.
+    Bitboard all = 0, twice = 0;
+    for (Bitboard k : b.kinds) {
+        twice |= all & k;
+        all |= k;
+    }
+    if (twice || (b.colors[WHITE] & b.colors[BLACK]) || b.occupied() != all) return std::nullopt;
+    const Color us = b.us();
+    const Bitboard kings = b.pieces(us, KING);
+    if (!kings || (kings & (kings - 1))) return std::nullopt;
     slider_tables();
-    return b.turn ? king_attacked_after<WHITE>(b, m) : king_attacked_after<BLACK>(b, m);
+    const Bitboard from = square_bb(m.from_square), to = square_bb(m.to_square);
+    Bitboard taken = to;
+    if ((b.kinds[PAWN] & from) && b.en_passant_square && *b.en_passant_square == m.to_square) {
+        // Play takes whatever stands behind the square; only a real en passant
+        // capture of an enemy pawn is answered here.
+        if ((all & to) || m.to_square < 8 || m.to_square > 55) return std::nullopt;
+        taken = square_bb(us == WHITE ? m.to_square - 8 : m.to_square + 8);
+        if (!(b.pieces(opposite(us), PAWN) & taken)) return std::nullopt;
+    }
+    const Bitboard occupied = (all & ~from & ~taken) | to;
+    const int king = (kings & from) ? static_cast<int>(m.to_square) : std::countr_zero(kings);
+    return (attackers_to(b, king, occupied, opposite(us)) & ~taken) != 0;
 }
 
 std::optional<bool> is_attacked(const Board& b, std::uint8_t square) {
