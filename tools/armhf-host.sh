@@ -23,7 +23,9 @@ binfmt=/proc/sys/fs/binfmt_misc
 if [ ! -e $binfmt/register ]; then
     mount -t binfmt_misc binfmt_misc $binfmt 2>/dev/null || fail "binfmt_misc cannot be mounted"
 fi
-if [ ! -e $binfmt/qemu-arm ]; then
+if [ -e $binfmt/qemu-arm ]; then
+    grep -q '^enabled' $binfmt/qemu-arm || echo 1 > $binfmt/qemu-arm 2>/dev/null || true
+else
     update-binfmts --enable qemu-arm >/dev/null 2>&1 || true
 fi
 # The F flag makes the kernel open the emulator at registration, so it runs
