@@ -199,7 +199,9 @@ LONG_OVERFLOW = "Python int too large to convert to C long"
     (lambda b, v: Move(v, 0), -2**31, "can't convert negative int to unsigned"),
     (lambda b, v: b.set_pieces_or("P", v), 2**64, "int too big to convert"),
     (lambda b, v: b._reset_half_move_clock(v, 0), -1, "can't convert negative int to unsigned"),
-])
+], ids=["attacked-2**31", "attacked--2**31-1", "attacked-2**32", "attacked-index-2**32", "attacked-2**63-1",
+        "attacked-2**63", "attacked--2**63-1", "attacked-index-2**63", "move-2**32", "move-2**63", "move-2**64",
+        "move--2**31", "bitboard-2**64", "mask--1"])
 def test_integer_limits_do_not_depend_on_the_platform(board, call, value, message):
     with pytest.raises(OverflowError) as e:
         call(board, value)

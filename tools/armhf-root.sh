@@ -8,7 +8,7 @@ root=${1:?usage: armhf-root.sh ROOT}
 [ -x "$root/usr/bin/python3.13" ] && [ -f "$root/.ready" ] && exit 0
 
 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-packages=python3.13,python3.13-dev,python3.13-venv,libgtest-dev,ca-certificates
+packages=python3.13,python3.13-dev,python3.13-venv,libgtest-dev
 
 tools/armhf-host.sh
 rm -rf "$root.partial"

@@ -32,7 +32,6 @@ fi
 # tree, so the tests import the installed wheel and nothing else.
 work=/tmp/tavrinmoss
 rm -rf "${root:?}$work"
-mkdir -p "$root$work"
 mkdir -p "$root$work/src"
 cp -r tests pyproject.toml "$root$work/"
 # The tests compare the installed stub with the one in the source tree.
