@@ -75,5 +75,45 @@ bench:
 	$(VENV)/bin/pip install $(PIP_FLAGS) chess==1.11.2 bulletchess==0.4.0
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
 
+# ---- 32-bit Arm Linux, hard-float ABI (armhf) -------------------------------
+# The module and the engine suite are cross-built with Debian's
+# arm-linux-gnueabihf toolchain (cmake/armhf.cmake) against the headers of a
+# Debian 13 armhf root kept under build/ (made once by debootstrap), packed as
+# the wheel users get, and that wheel is tested inside the root under qemu.
+# Needs root (apt-get, binfmt_misc, chroot); without it the target fails.
+ARMHF_ROOT := build/armhf-root
+ARMHF_BUILD := build/armhf
+ARMHF_TAG := cp313-cp313-linux_armv7l
+VERSION := $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
+ARMHF_WHEEL := dist/tavrinmoss-$(VERSION)-$(ARMHF_TAG).whl
+
+.PHONY: wheel-armhf test-armhf
+
+$(ARMHF_ROOT)/.ready:
+	tools/armhf-root.sh $(ARMHF_ROOT)
+
+wheel-armhf: $(VENV)/.ready $(ARMHF_ROOT)/.ready
+	tools/armhf-host.sh
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(ARMHF_BUILD) -G Ninja --no-warn-unused-cli \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake -DTAVRINMOSS_ARMHF_ROOT=$(CURDIR)/$(ARMHF_ROOT) \
+		-DTAVRINMOSS_ENGINE_TESTS=ON -DTAVRINMOSS_WERROR=ON >/dev/null
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(ARMHF_BUILD) -j2
+	rm -rf $(ARMHF_BUILD)/stage
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --install $(ARMHF_BUILD) --prefix $(ARMHF_BUILD)/stage --strip >/dev/null
+	$(VENV)/bin/python tools/make-wheel.py $(ARMHF_BUILD)/stage --tag $(ARMHF_TAG) --out dist
+
+# The test dependencies, all pure Python, are fetched here with the build
+# machine's own package settings; the root itself needs no network.
+$(ARMHF_BUILD)/deps/.ready: $(VENV)/.ready
+	rm -rf $(ARMHF_BUILD)/deps
+	$(VENV)/bin/pip wheel $(PIP_FLAGS) -w $(ARMHF_BUILD)/deps pytest chess==1.11.2
+	@if ls $(ARMHF_BUILD)/deps/*.whl | grep -v -- '-none-any\.whl$$'; then \
+		echo "armhf: the test dependencies above are not pure Python"; exit 1; fi
+	touch $@
+
+# The slow tests are left out: under emulation they take about 12 minutes.
+test-armhf: wheel-armhf $(ARMHF_BUILD)/deps/.ready
+	tools/armhf-test.sh $(ARMHF_ROOT) $(ARMHF_WHEEL) $(ARMHF_BUILD)/engine_tests $(ARMHF_BUILD)/deps
+
 clean:
-	rm -rf build .venv
+	rm -rf build .venv dist

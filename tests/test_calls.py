@@ -179,6 +179,35 @@ def test_conversion_failure(board, name, args, exc, message):
     assert board.get_pieces("w") == 65535
 
 
+# The same words on 32-bit and 64-bit targets: none of these may depend on
+# the width of the C long.
+LONG_OVERFLOW = "Python int too large to convert to C long"
+
+
+@pytest.mark.parametrize("call, value, message", [
+    (lambda b, v: b._is_attacked(v), 2**31, OOR),
+    (lambda b, v: b._is_attacked(v), -2**31 - 1, OOR),
+    (lambda b, v: b._is_attacked(v), 2**32, OOR),
+    (lambda b, v: b._is_attacked(Index(v)), 2**32, OOR),
+    (lambda b, v: b._is_attacked(v), 2**63 - 1, OOR),
+    (lambda b, v: b._is_attacked(v), 2**63, LONG_OVERFLOW),
+    (lambda b, v: b._is_attacked(v), -2**63 - 1, LONG_OVERFLOW),
+    (lambda b, v: b._is_attacked(Index(v)), 2**63, LONG_OVERFLOW),
+    (lambda b, v: Move(v, 0), 2**32, OOR),
+    (lambda b, v: Move(0, v), 2**63, OOR),
+    (lambda b, v: Move(v, 0), 2**64, "int too big to convert"),
+    (lambda b, v: Move(v, 0), -2**31, "can't convert negative int to unsigned"),
+    (lambda b, v: b.set_pieces_or("P", v), 2**64, "int too big to convert"),
+    (lambda b, v: b._reset_half_move_clock(v, 0), -1, "can't convert negative int to unsigned"),
+], ids=["attacked-2**31", "attacked--2**31-1", "attacked-2**32", "attacked-index-2**32", "attacked-2**63-1",
+        "attacked-2**63", "attacked--2**63-1", "attacked-index-2**63", "move-2**32", "move-2**63", "move-2**64",
+        "move--2**31", "bitboard-2**64", "mask--1"])
+def test_integer_limits_do_not_depend_on_the_platform(board, call, value, message):
+    with pytest.raises(OverflowError) as e:
+        call(board, value)
+    assert str(e.value) == message
+
+
 @pytest.mark.parametrize("call, expected", [
     (lambda b: b._is_attacked(Index(45)), True),
     (lambda b: b.set_pieces_xor("P", 2**64 - 1) or b.get_pieces("P"), 0xFF00FFFFFFFF00FF),

@@ -69,9 +69,17 @@ bool Arg<std::uint32_t>::load(PyObject* obj) noexcept {
     return true;
 }
 
+// The interpreter's own C long conversion is 32-bit on some targets, so its
+// range and its message would differ between them: read 64 bits everywhere
+// and word the overflow as the 64-bit interpreters do.
 bool Arg<std::uint8_t>::load(PyObject* obj) noexcept {
-    long wide = PyLong_AsLong(obj);
+    int overflow = 0;
+    const long long wide = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (wide == -1 && PyErr_Occurred()) return false;
+    if (overflow) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+        return false;
+    }
     if (wide < 0 || wide > 255) {
         out_of_range();
         return false;
@@ -239,7 +247,7 @@ bool Arg<const board::BoardState&>::load(PyObject* o) noexcept {
 
 PyObject* to_python(bool v) noexcept { return Py_NewRef(v ? Py_True : Py_False); }
 PyObject* to_python(std::uint64_t v) noexcept { return PyLong_FromUnsignedLongLong(v); }
-PyObject* to_python(std::uint32_t v) noexcept { return PyLong_FromUnsignedLong(v); }
+PyObject* to_python(std::uint32_t v) noexcept { return PyLong_FromUnsignedLongLong(v); }
 PyObject* to_python(std::string_view v) noexcept {
     return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
 }
@@ -261,7 +269,7 @@ PyObject* piece_letter_object(board::Piece p) noexcept {
 }
 PyObject* to_python(std::optional<board::Square> v) noexcept {
     if (!v) return Py_NewRef(Py_None);
-    return PyLong_FromUnsignedLong(*v);
+    return PyLong_FromUnsignedLongLong(*v);
 }
 PyObject* to_python(const board::Move& v) noexcept { return new_move(v); }
 PyObject* to_python(const board::MoveList& v) noexcept {
