@@ -29,8 +29,9 @@ ALL_POSITIONS = POSITIONS + EXTRA
 
 LETTERS = "PNBRQKpnbrqk"
 PROMOTIONS = [None] * 6 + list("qrbnkp")
-# Castling written as the king taking its own rook.
-KING_TAKES_ROOK = [(4, 7), (4, 0), (60, 63), (60, 56)]
+# Castling both ways of writing it: the king's two-square step and the king
+# taking its own rook.
+CASTLING = [(4, 6), (4, 2), (60, 62), (60, 58), (4, 7), (4, 0), (60, 63), (60, 56)]
 DRAW_PREDICATES = [
     "is_insufficient_material", "is_seventyfive_moves", "is_fivefold_repetition", "can_claim_fifty_moves",
     "can_claim_threefold_repetition",
@@ -100,7 +101,7 @@ def move_sample(ours, oracle, rng, legal):
         start = rng.choice(own) if own and rng.random() < 0.6 else rng.randrange(64)
         promotion = rng.choice(PROMOTIONS)
         sample.append(chess.Move(start, rng.randrange(64), promotion and chess.PIECE_SYMBOLS.index(promotion)))
-    sample += [chess.Move(f, t) for f, t in KING_TAKES_ROOK]
+    sample += [chess.Move(f, t) for f, t in CASTLING]
     for m in rng.sample(legal, min(4, len(legal))):
         sample.append(chess.Move(m.from_square, m.to_square, None if m.promotion else chess.QUEEN))
     oracle.turn = not oracle.turn
@@ -257,6 +258,6 @@ def test_games_reach_draws(fen, style, plies, termination):
 def test_games_long(fen, style):
     found = set()
     for seed in range(64):
-        found |= play(fen, seed, 60 if style == "quiet" else 40, style)
+        found |= play(fen, seed, 50 if style == "quiet" else 30, style)
     if style == "shuffle":
         assert "fivefold_repetition" in found
