@@ -1,4 +1,5 @@
-from typing import Any, Final, Literal, NamedTuple
+from collections.abc import Iterator, Sequence
+from typing import Any, Final, Literal, NamedTuple, overload
 
 _Termination = Literal[
     "checkmate", "stalemate", "insufficient_material", "seventyfive_moves",
@@ -9,6 +10,17 @@ class _Outcome(NamedTuple):
     """How a game ended: a read-only pair, not in the module's namespace."""
     termination: _Termination
     winner: bool | None
+
+class _MoveStack(Sequence[Move]):
+    """The moves a board has played, oldest first: a read-only view, not in the module's namespace."""
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, index: int) -> Move: ...
+    @overload
+    def __getitem__(self, index: slice) -> list[Move]: ...
+    def __iter__(self) -> Iterator[Move]: ...
+    def clear(self) -> None:
+        """Empty this view; the board keeps its history."""
 
 __all__: Final[list[str]]
 
@@ -22,6 +34,8 @@ class Move:
     def uci(self) -> str: ...
     @classmethod
     def from_uci(cls, text: str) -> Move: ...
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickle a move as the constructor call that makes it again."""
 
 class Board:
     turn: bool
@@ -36,7 +50,8 @@ class Board:
     @property
     def starting_fen(self) -> str: ...
     @property
-    def move_stack(self) -> list[Move]: ...
+    def move_stack(self) -> _MoveStack:
+        """The moves played, oldest first: a view whose every access costs O(1), each item a new Move."""
     def __new__(cls, starting_fen: str | None = None) -> Board: ...
     def set_board(self) -> None: ...
     def get_pieces(self, piece_type: str) -> int: ...
@@ -121,3 +136,16 @@ class Board:
         """How the game ended (termination, winner), or None while it goes on."""
     def result(self, claim_draw: bool = False) -> str:
         """The game's result: "1-0", "0-1", "1/2-1/2", or "*" while it goes on."""
+    @classmethod
+    def from_fen(cls, text: str) -> Board:
+        """Read FEN or 4-field EPD text strictly (clocks default to "0 1"); ValueError names the faulty field."""
+    def is_valid(self) -> bool:
+        """Whether the position could stand in a game: kings, pawns, checks, castling rights and en passant agree."""
+    def ply(self) -> int:
+        """The number of moves played since the starting FEN (the length of move_stack)."""
+    def peek(self) -> Move:
+        """The last move played, as a new Move; IndexError when none was."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickle the whole board: position, starting FEN, clocks, castling text and history."""
+    def __setstate__(self, state: bytes) -> None:
+        """Replace the whole board by a pickled one's state; ValueError for bytes no board wrote."""

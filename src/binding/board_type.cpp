@@ -87,7 +87,6 @@ constexpr auto is_game_over = [](Board& b) { return b.is_game_over(); };
 constexpr auto restore = [](Board& b, const board::BoardState& board_state) {
     b._restore(board_state);
 };
-constexpr auto pop = [](Board& b) { return b.pop(); };
 constexpr auto perft = [](Board& b, std::uint32_t depth) { return b.perft(depth); };
 constexpr auto fen = [](const Board& b) { return b.fen(); };
 // Board cannot be subclassed, so a copy is always of the one Board type.
@@ -114,16 +113,28 @@ constexpr auto get_en_passant_square = [](const Board& b) -> PyObject* {
     return PyLong_FromLong(*b.en_passant_square);
 };
 constexpr auto get_starting_fen = [](const Board& b) { return b.starting_fen.view(); };
-constexpr auto get_move_stack = [](const Board& b) -> PyObject* {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(b.history.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < b.history.size(); ++i) {
-        PyObject* m = new_move(b.history[i].move);
-        if (!m) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), m);
+constexpr auto pop = [](Board& b) { return b.pop(); };
+
+PyObject* board_get_move_stack(PyObject* self, void*) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            if (!PyObject_TypeCheck(self, board_type())) return cannot_convert(self, "Board"), nullptr;
+            return new_move_stack(reinterpret_cast<BoardObject*>(self));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// Views of the history keep the moves a pop is about to take away.
+PyObject* board_pop(PyObject* self, PyObject* unused) noexcept {
+    if (PyObject_TypeCheck(self, board_type())) {
+        auto* obj = reinterpret_cast<BoardObject*>(self);
+        const auto& history = obj->record.history;
+        if (obj->views && obj->borrow.load(std::memory_order_acquire) != EXCLUSIVE && !history.empty() &&
+            !keep_views(obj, history.size() - 1))
+            return nullptr;
     }
-    return list.release();
-};
+    return noargs<Access::Exclusive, pop>(self, unused);
+}
 
 // ---------------------------------------------------------------- game rules
 // Additions beside the specified surface: they raise ValueError naming a bad
@@ -184,6 +195,61 @@ constexpr auto outcome = [](Board& b, std::optional<bool> claim_draw) {
 constexpr auto result = [](Board& b, std::optional<bool> claim_draw) {
     return b.result(claim_draw.value_or(false));
 };
+
+constexpr auto is_valid = [](const Board& b) { return b.is_valid(); };
+constexpr auto ply = [](const Board& b) { return static_cast<std::uint64_t>(b.ply()); };
+constexpr auto peek = [](const Board& b) { return b.peek(); };
+
+Signature FROM_FEN_SIG{"Board", "from_fen", {"text"}, 1, 1};
+Signature SETSTATE_SIG{"Board", "__setstate__", {"state"}, 1, 1};
+
+PyObject* board_from_fen(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject* buffer[MAX_PARAMS];
+            PyObject* const* argv = parse_fastcall(FROM_FEN_SIG, args, nargs, kwnames, buffer);
+            if (!argv) return nullptr;
+            Arg<std::string_view> text;
+            if (!text.load(argv[0])) return name_argument("text"), nullptr;
+            return wrap_board(reinterpret_cast<PyTypeObject*>(cls), Board::from_fen(text.get()));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// Pickling: the class and the record's bytes; unpickling builds a start
+// position and overwrites it whole.
+PyObject* board_reduce(PyObject* self, PyObject*) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            Receiver<Board, Access::Shared> recv;
+            if (!recv.take(self)) return nullptr;
+            const std::string bytes = recv.record().to_bytes();
+            Ref state(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+            if (!state) return nullptr;
+            return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* board_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject* buffer[MAX_PARAMS];
+            PyObject* const* argv = parse_fastcall(SETSTATE_SIG, args, nargs, kwnames, buffer);
+            if (!argv) return nullptr;
+            if (!PyBytes_Check(argv[0])) return cannot_convert(argv[0], "bytes"), name_argument("state"), nullptr;
+            char* data;
+            Py_ssize_t size;
+            if (PyBytes_AsStringAndSize(argv[0], &data, &size) < 0) return nullptr;
+            Board record = Board::from_bytes(std::string_view(data, static_cast<std::size_t>(size)));
+            Receiver<Board, Access::Exclusive> recv;
+            if (!recv.take(self)) return nullptr;
+            if (!keep_views(reinterpret_cast<BoardObject*>(self), 0)) return nullptr;
+            recv.record() = std::move(record);
+            Py_RETURN_NONE;
+        },
+        static_cast<PyObject*>(nullptr));
+}
 
 Signature PIECE_AT_SIG{"Board", "piece_at", {"square"}, 1, 1};
 Signature PIECES_SIG{"Board", "pieces", {"letter"}, 1, 1};
@@ -262,7 +328,7 @@ PyMethodDef board_methods[] = {
     {"is_game_over", noargs<EX, is_game_over>, METH_NOARGS, "is_game_over($self)\n--\n\n"},
     {"_restore", fast(method<&RESTORE_SIG, EX, restore>), FAST,
      "_restore($self, board_state)\n--\n\n"},
-    {"pop", noargs<EX, pop>, METH_NOARGS, "pop($self)\n--\n\n"},
+    {"pop", board_pop, METH_NOARGS, "pop($self)\n--\n\n"},
     {"perft", fast(method<&PERFT_SIG, EX, perft>), FAST,
      "perft($self, depth)\n--\n\nCount the leaf nodes of the legal move tree to the given depth."},
     {"fen", noargs<SH, fen>, METH_NOARGS, "fen($self)\n--\n\nThe FEN text of the current position."},
@@ -325,6 +391,15 @@ PyMethodDef board_methods[] = {
      "outcome($self, claim_draw=False)\n--\n\nHow the game ended (termination, winner), or None while it goes on."},
     {"result", fast(method<&RESULT_SIG, EX, result>), FAST,
      "result($self, claim_draw=False)\n--\n\nThe result: \"1-0\", \"0-1\", \"1/2-1/2\" or \"*\"."},
+    {"from_fen", fast(board_from_fen), FAST | METH_CLASS,
+     "from_fen($type, text)\n--\n\nRead FEN or 4-field EPD text strictly; ValueError names the faulty field."},
+    {"is_valid", noargs<PK, is_valid>, METH_NOARGS,
+     "is_valid($self)\n--\n\nWhether the position could stand in a game of chess."},
+    {"ply", noargs<PK, ply>, METH_NOARGS, "ply($self)\n--\n\nThe number of moves played since the starting FEN."},
+    {"peek", noargs<PK, peek>, METH_NOARGS,
+     "peek($self)\n--\n\nThe last move played; IndexError when there is none."},
+    {"__reduce__", board_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__setstate__", fast(board_setstate), FAST, "__setstate__($self, state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
@@ -335,7 +410,7 @@ PyGetSetDef board_getset[] = {
     {"castling_rights", getter<get_castling_rights>, nullptr, nullptr, nullptr},
     {"en_passant_square", getter<get_en_passant_square>, nullptr, nullptr, nullptr},
     {"starting_fen", getter<get_starting_fen>, nullptr, nullptr, nullptr},
-    {"move_stack", getter<get_move_stack>, nullptr, nullptr, nullptr},
+    {"move_stack", board_get_move_stack, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
 };
 

@@ -90,9 +90,19 @@ constexpr auto set_from = [](Move& m, std::uint32_t v) { m.from_square = v; };
 constexpr auto set_to = [](Move& m, std::uint32_t v) { m.to_square = v; };
 constexpr auto set_promotion = [](Move& m, std::optional<char32_t> v) { m.promotion = v; };
 constexpr auto uci = [](const Move& m) { return m.uci(); };
+// Pickled as the constructor call that makes it again.
+constexpr auto reduce = [](const Move& m) -> PyObject* {
+    PyTypeObject* type = move_type();
+    if (!type) return nullptr;
+    Ref promotion(to_python(m.promotion));
+    if (!promotion) return nullptr;
+    return Py_BuildValue("(O(kkO))", reinterpret_cast<PyObject*>(type), static_cast<unsigned long>(m.from_square),
+                         static_cast<unsigned long>(m.to_square), promotion.get());
+};
 
 PyMethodDef move_methods[] = {
     {"uci", noargs<Access::Shared, uci>, METH_NOARGS, "uci($self)\n--\n\n"},
+    {"__reduce__", noargs<Access::Shared, reduce>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"from_uci", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(move_from_uci)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_uci($type, text)\n--\n\nParse UCI text such as \"e2e4\" or \"e7e8q\"; raise ValueError "

@@ -8,10 +8,15 @@
 
 namespace binding {
 
+struct MoveStackObject;
+
 struct BoardObject {
     PyObject_HEAD
     BorrowFlag borrow;
     board::Board record;
+    // The live history views of this board (not references: each view holds
+    // one to the board instead).
+    MoveStackObject* views;
 };
 
 struct MoveObject {
@@ -49,6 +54,12 @@ inline PyTypeObject* require_type(TypeCache& cache, const char* name) noexcept {
 PyObject* new_move(const board::Move& m) noexcept;
 // None, or a new Outcome struct sequence (termination name, winner).
 PyObject* new_outcome(const std::optional<board::Outcome>& o) noexcept;
+// A new read-only view of the board's history as it stands now.
+PyObject* new_move_stack(BoardObject* board) noexcept;
+// Gives every view of `board` that shows more than `keep` moves its own copy
+// of them, before the history shrinks below its length; false with
+// MemoryError set when a copy cannot be made.
+bool keep_views(BoardObject* board, std::size_t keep) noexcept;
 // A new list of new Move objects, in order.
 PyObject* new_move_list(const board::Move* begin, const board::Move* end) noexcept;
 

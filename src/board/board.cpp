@@ -216,3 +216,104 @@ std::size_t Board::heap_bytes() const noexcept {
 }
 
 }  // namespace board
+
+namespace board {
+
+namespace {
+
+[[noreturn]] void bad_field(std::string_view text, std::string_view field, std::string_view value,
+                            std::string_view reason) {
+    throw Invalid("invalid FEN '" + std::string(text) + "': " + std::string(field) + " field '" +
+                  std::string(value) + "' " + std::string(reason));
+}
+
+bool all_digits(std::string_view s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+void check_placement(std::string_view text, std::string_view placement) {
+    int ranks = 1, squares = 0;
+    bool after_digit = false;
+    for (char c : placement) {
+        if (c == '/') {
+            if (squares != 8) bad_field(text, "placement", placement, "needs 8 squares in every rank");
+            ++ranks;
+            squares = 0;
+            after_digit = false;
+        } else if (c >= '1' && c <= '8') {
+            if (after_digit) bad_field(text, "placement", placement, "has two digits in a row");
+            squares += c - '0';
+            after_digit = true;
+        } else if (piece_of_letter(static_cast<unsigned char>(c))) {
+            ++squares;
+            after_digit = false;
+        } else {
+            bad_field(text, "placement", placement, "has a character that is no piece letter or digit 1 to 8");
+        }
+        if (squares > 8) bad_field(text, "placement", placement, "needs 8 squares in every rank");
+    }
+    if (squares != 8) bad_field(text, "placement", placement, "needs 8 squares in every rank");
+    if (ranks != 8) bad_field(text, "placement", placement, "needs 8 ranks");
+}
+
+}  // namespace
+
+Board Board::from_fen(std::string_view text) {
+    std::vector<std::string_view> fields;
+    for (std::size_t i = 0; i < text.size();) {
+        if (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r') {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && text[end] != ' ' && text[end] != '\t' && text[end] != '\n' && text[end] != '\r')
+            ++end;
+        fields.push_back(text.substr(i, end - i));
+        i = end;
+    }
+    if (fields.size() < 4 || fields.size() > 6)
+        throw Invalid("invalid FEN '" + std::string(text) + "': expected 4 to 6 fields, got " +
+                      std::to_string(fields.size()));
+
+    check_placement(text, fields[0]);
+    if (fields[1] != "w" && fields[1] != "b") bad_field(text, "side to move", fields[1], "is not 'w' or 'b'");
+    if (fields[2] != "-") {
+        unsigned seen = 0;
+        for (char c : fields[2]) {
+            const auto right = castling_right_of(static_cast<unsigned char>(c));
+            const unsigned bit = right ? castling_bit(right->color, right->side) : 0;
+            if (!bit || (seen & bit))
+                bad_field(text, "castling", fields[2], "is not '-' or distinct letters among 'KQkq'");
+            seen |= bit;
+        }
+    }
+    if (fields[3] != "-") {
+        const std::string_view ep = fields[3];
+        if (ep.size() != 2 || ep[0] < 'a' || ep[0] > 'h' || (ep[1] != '3' && ep[1] != '6'))
+            bad_field(text, "en passant", ep, "is not '-' or a square on rank 3 or 6");
+    }
+    for (std::size_t i = 4; i < fields.size(); ++i) {
+        const char* name = i == 4 ? "half-move clock" : "full-move number";
+        std::uint32_t value = 0;
+        const auto [end, ec] = std::from_chars(fields[i].data(), fields[i].data() + fields[i].size(), value);
+        if (!all_digits(fields[i]) || ec != std::errc{} || end != fields[i].data() + fields[i].size())
+            bad_field(text, name, fields[i], "is not a whole number below 2**32");
+    }
+
+    std::string normal;
+    for (std::size_t i = 0; i < 6; ++i) {
+        if (i) normal += ' ';
+        normal += i < fields.size() ? fields[i] : (i == 4 ? "0" : "1");
+    }
+    return Board(std::string_view(normal));
+}
+
+const Move& Board::peek() const {
+    if (history.empty()) throw Invalid("peek from an empty move stack", Invalid::Index);
+    return history.back().move;
+}
+
+}  // namespace board

@@ -230,6 +230,22 @@ public:
     std::string_view result(bool claim_draw);
     bool has_legal_en_passant();
 
+    // Strict reading of FEN or 4-field EPD text (clocks default to "0 1"):
+    // Invalid naming the faulty field. The lenient constructor stays as it is.
+    static Board from_fen(std::string_view text);
+    // Whether the position could stand in a game: one king each, no pawn on
+    // the first or last rank, the side not to move not in check, castling
+    // rights and the en passant square consistent with the pieces.
+    bool is_valid() const;
+    // Moves played since the starting text, and the last of them (Invalid of
+    // the Index kind when there is none).
+    std::size_t ply() const noexcept { return history.size(); }
+    const Move& peek() const;
+    // The whole record (position, starting text, history) as portable bytes,
+    // and back; `from_bytes` throws Invalid on anything it did not write.
+    std::string to_bytes() const;
+    static Board from_bytes(std::string_view bytes);
+
     BoardState& state() noexcept { return *this; }
     const BoardState& state() const noexcept { return *this; }
 

@@ -458,3 +458,82 @@ std::string_view Board::result(bool claim_draw) {
 }
 
 }  // namespace board
+
+namespace board {
+
+// ---------------------------------------------------------------- validity
+
+namespace {
+
+// The en passant square a position can have: behind a pawn of the side that
+// just moved which may have come two squares, with both squares it crossed
+// empty; none otherwise.
+std::optional<Square> plausible_en_passant(const BoardState& s) {
+    if (!s.en_passant_square || *s.en_passant_square == 0 || *s.en_passant_square > 63) return std::nullopt;
+    const Square ep = *s.en_passant_square;
+    const Color mover = s.them();
+    if (SQUARE_RANK_INDICES[ep] != (mover == WHITE ? 3 : 6)) return std::nullopt;
+    const Bitboard square = square_bb(ep);
+    if (!(pawn_push(mover, square) & s.pieces(mover, PAWN))) return std::nullopt;
+    if (s.occupied() & (square | pawn_push(s.us(), square))) return std::nullopt;
+    return ep;
+}
+
+}  // namespace
+
+bool Board::is_valid() const {
+    // Sets the text forms could not print: a square in two colours or two
+    // kinds, a colour without a kind, a kind without a colour.
+    Bitboard claimed = 0, twice = 0;
+    for (Bitboard k : kinds) {
+        twice |= claimed & k;
+        claimed |= k;
+    }
+    if (twice || (colors[WHITE] & colors[BLACK]) || claimed != occupied()) return false;
+    if (!occupied()) return false;
+
+    for (Color c : {WHITE, BLACK}) {
+        const Bitboard k = pieces(c, KING);
+        if (!k || (k & (k - 1))) return false;
+        if (std::popcount(colors[c]) > 16 || std::popcount(pieces(c, PAWN)) > 8) return false;
+    }
+    if (kinds[PAWN] & (RANK_1 | RANK_8)) return false;
+
+    if (castling_rights.present()) {
+        std::uint8_t named = 0;
+        for (char c : castling_rights.view()) {
+            const auto right = castling_right_of(static_cast<unsigned char>(c));
+            if (!right) return false;
+            named |= castling_bit(right->color, right->side);
+        }
+        if (named != clean_castling_bits(*this)) return false;
+    }
+
+    const auto ep = plausible_en_passant(*this);
+    if (en_passant_square != ep) return false;
+
+    if (attackers(us(), *king(them()))) return false;
+
+    const Square k = *king(us());
+    const Bitboard checks = checkers();
+    if (checks) {
+        const int count = std::popcount(checks);
+        if (count > 2) return false;
+        if (ep) {
+            // After a double step, the check must come from the pawn itself or
+            // be uncovered by it.
+            const Square pushed_to = *ep ^ 8, pushed_from = *ep ^ 24;
+            const Bitboard before = (occupied() & ~square_bb(pushed_to)) | square_bb(pushed_from);
+            if (count > 1 ||
+                (highest(checks) != pushed_to && attackers_with(*this, them(), k, before)))
+                return false;
+        } else if (count == 2) {
+            // Two checkers on one line with the king: no single move uncovers both.
+            const int a = std::countr_zero(checks), b = 63 - std::countl_zero(checks);
+            if (LINES.line[a][b] & square_bb(k)) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace board

@@ -1,0 +1,223 @@
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "binding/call.h"
+#include "binding/type_cache.h"
+
+namespace binding {
+
+// A board's history as a sequence: each access costs O(1) whatever the
+// length, where a list would copy every move. It shows the moves as they were
+// when it was made, like the list it stands for: it reads them from the board
+// until a pop would take one away, and then keeps its own copy.
+struct MoveStackObject {
+    PyObject_HEAD
+    Ref board;  // while it reads the board's history
+    std::size_t length;
+    MoveStackObject* prev;
+    MoveStackObject* next;
+    std::unique_ptr<std::vector<board::Move>> own;  // once it keeps its own moves
+};
+
+namespace {
+
+using board::Move;
+
+BoardObject* board_of(const MoveStackObject* v) noexcept {
+    return reinterpret_cast<BoardObject*>(v->board.get());
+}
+
+void unlink(MoveStackObject* v) noexcept {
+    BoardObject* b = board_of(v);
+    if (v->prev)
+        v->prev->next = v->next;
+    else
+        b->views = v->next;
+    if (v->next) v->next->prev = v->prev;
+    v->prev = v->next = nullptr;
+}
+
+void move_stack_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* v = reinterpret_cast<MoveStackObject*>(self);
+    if (v->board) unlink(v);
+    v->own.~unique_ptr();
+    v->board.~Ref();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The history the view reads, or nullptr with RuntimeError set while an
+// operation holds the board exclusively.
+const std::vector<board::HistoryEntry>* history_of(MoveStackObject* v) noexcept {
+    BoardObject* b = board_of(v);
+    if (b->borrow.load(std::memory_order_acquire) == EXCLUSIVE) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return nullptr;
+    }
+    return &b->record.history;
+}
+
+Py_ssize_t move_stack_length(PyObject* self) noexcept {
+    auto* v = reinterpret_cast<MoveStackObject*>(self);
+    return static_cast<Py_ssize_t>(v->own ? v->own->size() : v->length);
+}
+
+// The move at `i`, already in range.
+bool move_at(MoveStackObject* v, std::size_t i, Move& out) noexcept {
+    if (v->own) {
+        out = (*v->own)[i];
+        return true;
+    }
+    const auto* history = history_of(v);
+    if (!history) return false;
+    if (i >= history->size()) {
+        // Every shrinking of the history keeps the views first; this is a guard.
+        PyErr_SetString(PyExc_RuntimeError, "the board's history changed under its move_stack view");
+        return false;
+    }
+    out = (*history)[i].move;
+    return true;
+}
+
+PyObject* move_stack_item(PyObject* self, Py_ssize_t i) noexcept {
+    auto* v = reinterpret_cast<MoveStackObject*>(self);
+    if (i < 0 || i >= move_stack_length(self)) {
+        PyErr_SetString(PyExc_IndexError, "move_stack index out of range");
+        return nullptr;
+    }
+    Move m;
+    if (!move_at(v, static_cast<std::size_t>(i), m)) return nullptr;
+    return new_move(m);
+}
+
+PyObject* slice_of(PyObject* self, Py_ssize_t start, Py_ssize_t step, Py_ssize_t count) noexcept {
+    Ref list(PyList_New(count));
+    if (!list) return nullptr;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* m = move_stack_item(self, start + k * step);
+        if (!m) return nullptr;
+        PyList_SET_ITEM(list.get(), k, m);
+    }
+    return list.release();
+}
+
+PyObject* as_list(PyObject* self) noexcept { return slice_of(self, 0, 1, move_stack_length(self)); }
+
+PyObject* move_stack_subscript(PyObject* self, PyObject* key) noexcept {
+    if (PySlice_Check(key)) {
+        Py_ssize_t start, stop, step;
+        if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
+        const Py_ssize_t count = PySlice_AdjustIndices(move_stack_length(self), &start, &stop, step);
+        return slice_of(self, start, step, count);
+    }
+    Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred()) return nullptr;
+    if (i < 0) i += move_stack_length(self);
+    return move_stack_item(self, i);
+}
+
+PyObject* move_stack_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    PyTypeObject* own_type = Py_TYPE(self);
+    if ((op != Py_EQ && op != Py_NE) || !(PyList_Check(other) || Py_TYPE(other) == own_type))
+        Py_RETURN_NOTIMPLEMENTED;
+    Ref mine(as_list(self));
+    if (!mine) return nullptr;
+    Ref theirs(Py_TYPE(other) == own_type ? as_list(other) : Py_NewRef(other));
+    if (!theirs) return nullptr;
+    return PyObject_RichCompare(mine.get(), theirs.get(), op);
+}
+
+PyObject* move_stack_repr(PyObject* self) noexcept {
+    Ref list(as_list(self));
+    if (!list) return nullptr;
+    return PyObject_Repr(list.get());
+}
+
+// Empties this view alone, as clearing the list it stands for would; the
+// board keeps its history.
+PyObject* move_stack_clear(PyObject* self, PyObject*) noexcept {
+    auto* v = reinterpret_cast<MoveStackObject*>(self);
+    try {
+        if (!v->own) v->own = std::make_unique<std::vector<Move>>();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    v->own->clear();
+    if (v->board) {
+        unlink(v);
+        v->board = Ref();
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef move_stack_methods[] = {
+    {"clear", move_stack_clear, METH_NOARGS,
+     "clear($self)\n--\n\nEmpty this view; the board keeps its history."},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+PyType_Slot move_stack_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The moves a board has played, oldest first: a read-only view.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(move_stack_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(move_stack_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(move_stack_richcompare)},
+    {Py_tp_methods, move_stack_methods},
+    {Py_sq_length, reinterpret_cast<void*>(move_stack_length)},
+    {Py_sq_item, reinterpret_cast<void*>(move_stack_item)},
+    {Py_mp_length, reinterpret_cast<void*>(move_stack_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(move_stack_subscript)},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec move_stack_spec = {
+    .name = "tavrinmoss.MoveStack",
+    .basicsize = sizeof(MoveStackObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_SEQUENCE,
+    .slots = move_stack_slots,
+};
+
+TypeCache move_stack_type_cache(&move_stack_spec, "MoveStack");
+
+}  // namespace
+
+PyObject* new_move_stack(BoardObject* board) noexcept {
+    PyTypeObject* type = require_type(move_stack_type_cache, "MoveStack");
+    if (!type) return nullptr;
+    auto* v = reinterpret_cast<MoveStackObject*>(type->tp_alloc(type, 0));
+    if (!v) return nullptr;
+    new (&v->board) Ref(Py_NewRef(reinterpret_cast<PyObject*>(board)));
+    new (&v->own) std::unique_ptr<std::vector<Move>>();
+    v->length = board->record.history.size();
+    v->prev = nullptr;
+    v->next = board->views;
+    if (v->next) v->next->prev = v;
+    board->views = v;
+    return reinterpret_cast<PyObject*>(v);
+}
+
+bool keep_views(BoardObject* board, std::size_t keep) noexcept {
+    for (MoveStackObject* v = board->views; v;) {
+        MoveStackObject* next = v->next;
+        if (v->length > keep) {
+            try {
+                std::vector<Move> moves;
+                moves.reserve(v->length);
+                for (std::size_t i = 0; i < v->length; ++i) moves.push_back(board->record.history[i].move);
+                v->own = std::make_unique<std::vector<Move>>(std::move(moves));
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return false;
+            }
+            unlink(v);
+            // The caller holds its own reference to the board.
+            v->board = Ref();
+        }
+        v = next;
+    }
+    return true;
+}
+
+}  // namespace binding

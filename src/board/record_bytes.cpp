@@ -1,0 +1,161 @@
+// A board's whole record as bytes, for pickling: little-endian fixed-width
+// fields, so that the bytes read back the same on every platform.
+
+#include <cstring>
+
+#include "board.h"
+
+namespace board {
+
+namespace {
+
+constexpr char MAGIC[4] = {'T', 'M', 'B', '1'};
+constexpr std::uint32_t NO_PROMOTION = 0xFFFFFFFFu;
+
+class Writer {
+public:
+    explicit Writer(std::string& out) : out_(out) {}
+    void u8(std::uint8_t v) { out_ += static_cast<char>(v); }
+    void u32(std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) u8(static_cast<std::uint8_t>(v >> (8 * i)));
+    }
+    void u64(std::uint64_t v) {
+        for (int i = 0; i < 8; ++i) u8(static_cast<std::uint8_t>(v >> (8 * i)));
+    }
+    void text(const Text& t) {
+        u8(t.present());
+        if (!t.present()) return;
+        u32(static_cast<std::uint32_t>(t.view().size()));
+        out_ += t.view();
+    }
+    void state(const BoardState& s) {
+        for (Bitboard k : s.kinds) u64(k);
+        for (Bitboard c : s.colors) u64(c);
+        u32(s.half_move_clock);
+        u32(s.full_move_number);
+        text(s.castling_rights);
+        u8(s.en_passant_square.has_value());
+        u8(s.en_passant_square.value_or(0));
+        u8(s.turn);
+        u64(s.piece_key);
+    }
+    void move(const Move& m) {
+        u32(m.from_square);
+        u32(m.to_square);
+        u32(m.promotion ? static_cast<std::uint32_t>(*m.promotion) : NO_PROMOTION);
+    }
+
+private:
+    std::string& out_;
+};
+
+class Reader {
+public:
+    explicit Reader(std::string_view in) : in_(in) {}
+    std::uint8_t u8() {
+        need(1);
+        return static_cast<std::uint8_t>(in_[pos_++]);
+    }
+    std::uint32_t u32() {
+        need(4);
+        std::uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) v |= std::uint32_t{static_cast<std::uint8_t>(in_[pos_++])} << (8 * i);
+        return v;
+    }
+    std::uint64_t u64() {
+        need(8);
+        std::uint64_t v = 0;
+        for (int i = 0; i < 8; ++i) v |= std::uint64_t{static_cast<std::uint8_t>(in_[pos_++])} << (8 * i);
+        return v;
+    }
+    bool flag() {
+        const std::uint8_t v = u8();
+        if (v > 1) fail();
+        return v;
+    }
+    std::string_view bytes(std::uint32_t n) {
+        need(n);
+        const std::string_view v = in_.substr(pos_, n);
+        pos_ += n;
+        return v;
+    }
+    void text(Text& t) {
+        if (!flag()) return t.reset();
+        t.assign(bytes(u32()));
+    }
+    void state(BoardState& s) {
+        for (Bitboard& k : s.kinds) k = u64();
+        for (Bitboard& c : s.colors) c = u64();
+        s.half_move_clock = u32();
+        s.full_move_number = u32();
+        text(s.castling_rights);
+        const bool ep = flag();
+        const std::uint8_t square = u8();
+        s.en_passant_square = ep ? std::optional<std::uint8_t>(square) : std::nullopt;
+        s.turn = flag();
+        s.piece_key = u64();
+    }
+    Move move() {
+        const Square from = u32(), to = u32();
+        const std::uint32_t promotion = u32();
+        if (promotion == NO_PROMOTION) return Move(from, to);
+        if (promotion > 0x10FFFF || (promotion >= 0xD800 && promotion <= 0xDFFF)) fail();
+        return Move(from, to, static_cast<char32_t>(promotion));
+    }
+    std::size_t left() const { return in_.size() - pos_; }
+    [[noreturn]] static void fail() { throw Invalid("the bytes are not a pickled Board"); }
+
+private:
+    void need(std::size_t n) const {
+        if (in_.size() - pos_ < n) fail();
+    }
+    std::string_view in_;
+    std::size_t pos_ = 0;
+};
+
+// The fewest bytes a state or a history entry can take: a guard against
+// counts that promise more than the input holds.
+constexpr std::size_t MIN_STATE_BYTES = 8 * 8 + 4 + 4 + 1 + 2 + 1 + 8;
+constexpr std::size_t MIN_ENTRY_BYTES = 12 + MIN_STATE_BYTES;
+
+}  // namespace
+
+std::string Board::to_bytes() const {
+    std::string out;
+    out.reserve(sizeof MAGIC + 4 + starting_fen.view().size() + 4 + (history.size() + 1) * (MIN_ENTRY_BYTES + 8));
+    out.append(MAGIC, sizeof MAGIC);
+    Writer w(out);
+    w.u32(static_cast<std::uint32_t>(starting_fen.view().size()));
+    out += starting_fen.view();
+    w.state(*this);
+    w.u32(static_cast<std::uint32_t>(history.size()));
+    for (const HistoryEntry& e : history) {
+        w.move(e.move);
+        w.state(e.state);
+    }
+    return out;
+}
+
+Board Board::from_bytes(std::string_view bytes) {
+    Reader r(bytes);
+    if (r.bytes(sizeof MAGIC) != std::string_view(MAGIC, sizeof MAGIC)) Reader::fail();
+    const std::string_view fen = r.bytes(r.u32());
+    Board b{BoardState{}};
+    if (fen == STARTING_FEN)
+        b.starting_fen = Text::from_static(STARTING_FEN);
+    else
+        b.starting_fen.assign(fen);
+    r.state(b.state());
+    const std::uint32_t count = r.u32();
+    if (count > r.left() / MIN_ENTRY_BYTES) Reader::fail();
+    b.history.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        HistoryEntry& e = b.history.emplace_back();
+        e.move = r.move();
+        r.state(e.state);
+    }
+    if (r.left()) Reader::fail();
+    return b;
+}
+
+}  // namespace board

@@ -1,0 +1,276 @@
+"""The history a board keeps: the move_stack view, ply and peek, and pickling."""
+
+import concurrent.futures
+import copy
+import pickle
+import sys
+
+import chess
+import pytest
+
+from tavrinmoss import Board, Move
+
+KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
+SHUFFLE = ["g1f3", "g8f6", "f3g1", "f6g8"]
+
+
+def played(fen=None, ucis=("e2e4", "e7e5", "g1f3", "b8c6", "f1b5")):
+    b = Board(fen)
+    for u in ucis:
+        b.apply_uci(u)
+    return b
+
+
+def record(b):
+    return (b.fen(), b.starting_fen, b.turn, b.half_move_clock, b.full_move_number, b.castling_rights,
+            b.en_passant_square, b.zobrist_hash(), [m.uci() for m in b.move_stack])
+
+
+class TestMoveStackView:
+    def test_sequence_protocol(self):
+        b = played()
+        ms = b.move_stack
+        ucis = ["e2e4", "e7e5", "g1f3", "b8c6", "f1b5"]
+        assert len(ms) == 5 and bool(ms) and not Board().move_stack
+        assert [m.uci() for m in ms] == ucis
+        assert [ms[i].uci() for i in range(-5, 5)] == ucis * 2
+        assert [m.uci() for m in ms[1:4]] == ucis[1:4] and [m.uci() for m in ms[::-2]] == ucis[::-2]
+        assert [m.uci() for m in reversed(ms)] == ucis[::-1]
+        assert repr(ms) == "[" + ", ".join(ucis) + "]"
+        for bad in (5, -6, 2**70):
+            with pytest.raises(IndexError):
+                ms[bad]
+        with pytest.raises(TypeError):
+            ms["0"]
+
+    def test_a_view_keeps_the_moves_it_was_made_with(self):
+        b = played()
+        before = b.move_stack
+        b.pop()
+        b.pop()
+        b.apply_uci("d7d6")
+        after = b.move_stack
+        assert [m.uci() for m in before] == ["e2e4", "e7e5", "g1f3", "b8c6", "f1b5"]
+        assert [m.uci() for m in after] == ["e2e4", "e7e5", "g1f3", "d7d6"]
+        b.apply_uci("d2d4")
+        assert len(after) == 4
+
+    def test_many_views_survive_pops_in_any_order(self):
+        b = played()
+        views = []
+        for _ in range(5):
+            views.append(b.move_stack)
+            b.pop()
+        del views[2]
+        assert [len(v) for v in views] == [5, 4, 2, 1]
+        assert [v[-1].uci() for v in views] == ["f1b5", "b8c6", "e7e5", "e2e4"]
+
+    def test_equality_is_the_lists(self):
+        b = Board()
+        assert b.move_stack == [] and b.move_stack == b.move_stack
+        b.apply_uci("e2e4")
+        assert b.move_stack != [] and b.move_stack != b.move_stack  # moves compare by identity
+        assert b.move_stack != ()
+
+    def test_popping_a_long_game_costs_constant_work_per_step(self):
+        b = Board()
+        for i in range(20_000):
+            b.apply_move(Move.from_uci(SHUFFLE[i % 4]))
+        # Allocation counts, not seconds: asking a long history for its length
+        # or truth must not make a Move per entry.
+        before = sys.getallocatedblocks()
+        view = b.move_stack
+        assert len(view) == 20_000 and view and view[-1].uci() == "f6g8"
+        assert sys.getallocatedblocks() - before < 50
+        del view
+        pops = 0
+        while b.move_stack:
+            b.pop()
+            pops += 1
+        assert pops == 20_000 and b.fen() == Board().fen() and b.ply() == 0
+
+
+class TestPlyAndPeek:
+    def test_ply_counts_moves_since_the_starting_fen(self):
+        b = played(KIWIPETE, ["e1g1", "e8c8"])
+        assert b.ply() == 2 and b.peek().uci() == "e8c8"
+        assert b.peek() is not b.peek()
+        b.pop()
+        assert b.ply() == 1 and b.peek().uci() == "e1g1"
+
+    def test_peek_on_an_empty_history(self):
+        b = Board(KIWIPETE)
+        with pytest.raises(IndexError):
+            b.peek()
+        assert b.ply() == 0 and b.fen() == KIWIPETE
+
+
+class TestPickle:
+    @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+    @pytest.mark.parametrize("fen, ucis", [
+        (None, ["e2e4", "d7d5", "e4d5", "g8f6"]),
+        (KIWIPETE, ["e1g1", "h3g2", "d5e6", "g2h1q"]),
+        ("8/8/8/8/8/8/8/8 w - - 0 1", []),
+    ])
+    def test_round_trip_keeps_everything(self, protocol, fen, ucis):
+        b = Board(fen)
+        for u in ucis:
+            b.apply_move(Move.from_uci(u))
+        b.turn = b.turn  # the setter is part of the record too
+        c = pickle.loads(pickle.dumps(b, protocol))
+        assert type(c) is Board and record(c) == record(b)
+        while c.move_stack:
+            c.pop()
+            b.pop()
+            assert record(c) == record(b)
+
+    def test_contrived_boards_survive_too(self):
+        b = Board("k7/8/8/8/8/8/8/K7 w Kq - 7 9")
+        b.set_pieces_or("Q", 0xFF00)
+        b.set_pieces_xor("p", 0x1)
+        b.apply_move(Move(9, 17))
+        c = pickle.loads(pickle.dumps(b))
+        assert record(c) == record(b) and str(c) == str(b)
+        assert (c.get_pieces("a"), c.get_pieces("w")) == (b.get_pieces("a"), b.get_pieces("w"))
+        c.pop()
+        b.pop()
+        assert record(c) == record(b)
+
+    @pytest.mark.parametrize("make", [copy.copy, copy.deepcopy, Board.copy])
+    def test_copies_are_independent(self, make):
+        b = played()
+        c = make(b)
+        assert record(c) == record(b)
+        c.pop()
+        assert len(b.move_stack) == 5
+
+    def test_move_round_trip(self):
+        for m in (Move(12, 28), Move(52, 60, "q"), Move(2**32 - 1, 0)):
+            for p in range(pickle.HIGHEST_PROTOCOL + 1):
+                back = pickle.loads(pickle.dumps(m, p))
+                assert (back.from_square, back.to_square, back.promotion) == (m.from_square, m.to_square,
+                                                                             m.promotion)
+        assert copy.copy(Move(1, 2)).uci() == "b1c1"
+
+    @pytest.mark.parametrize("state", [b"", b"TMB1", b"junk" * 10, "text", None])
+    def test_foreign_state_is_refused_and_changes_nothing(self, state):
+        b = played()
+        good = pickle.dumps(b)
+        view = b.move_stack
+        before = record(b)
+        with pytest.raises((ValueError, TypeError)):
+            b.__setstate__(state)
+        assert record(b) == before and len(view) == 5
+        # Every truncation of a real state is refused as well.
+        for cut in range(0, len(b.__reduce__()[2]), 7):
+            with pytest.raises(ValueError):
+                Board().__setstate__(b.__reduce__()[2][:cut])
+        assert record(pickle.loads(good)) == before
+
+    def test_setstate_keeps_live_views(self):
+        b = played()
+        view = b.move_stack
+        b.__setstate__(Board().__reduce__()[2])
+        assert len(view) == 5 and view[0].uci() == "e2e4" and not b.move_stack
+
+
+def _finish(board):
+    """Runs in a worker process: plays on from the board it was sent."""
+    board.apply_uci(board.legal_moves()[0].uci())
+    return board, board.zobrist_hash()
+
+
+def test_boards_travel_through_a_process_pool():
+    boards = [played(), played(KIWIPETE, ["e1g1"]), Board()]
+    with concurrent.futures.ProcessPoolExecutor(max_workers=2) as pool:
+        results = list(pool.map(_finish, boards))
+    for sent, (back, key) in zip(boards, results):
+        assert back.zobrist_hash() == key
+        assert len(back.move_stack) == len(sent.move_stack) + 1
+        back.pop()
+        assert record(back) == record(sent)
+
+
+class TestFromFen:
+    def test_reads_fen_and_epd(self):
+        assert Board.from_fen(KIWIPETE).fen() == KIWIPETE
+        epd = Board.from_fen("  " + "   ".join(KIWIPETE.split()[:4]) + "  ")
+        assert epd.fen() == KIWIPETE and epd.starting_fen == KIWIPETE
+        assert Board.from_fen("8/8/8/8/8/8/8/8 b - - 5").fen() == "8/8/8/8/8/8/8/8 b - - 5 1"
+        assert Board.from_fen(chess.STARTING_FEN).starting_fen == Board().starting_fen
+
+    @pytest.mark.parametrize("fen, field", [
+        ("", "fields"),
+        ("8/8/8/8/8/8/8/8 w -", "fields"),
+        ("8/8/8/8/8/8/8/8 w - - 0 1 extra", "fields"),
+        ("8/8/8/8/8/8/8 w - -", "placement"),
+        ("8/8/8/8/8/8/8/8/8 w - -", "placement"),
+        ("8/8/8/8/8/8/8/7 w - -", "placement"),
+        ("8/8/8/8/8/8/8/9 w - -", "placement"),
+        ("8/8/8/8/8/8/8/44 w - -", "placement"),
+        ("8/8/8/8/8/8/8/k7K w - -", "placement"),
+        ("8/8/8/8/8/8/8/x7 w - -", "placement"),
+        ("8/8/8/8/8/8/8/\u212a7 w - -", "placement"),
+        ("8/8/8/8/8/8/8/8 W - -", "side to move"),
+        ("8/8/8/8/8/8/8/8 white - -", "side to move"),
+        ("8/8/8/8/8/8/8/8 w KK -", "castling"),
+        ("8/8/8/8/8/8/8/8 w A -", "castling"),
+        ("8/8/8/8/8/8/8/8 w \u212a -", "castling"),
+        ("8/8/8/8/8/8/8/8 w -- -", "castling"),
+        ("8/8/8/8/8/8/8/8 w - e4", "en passant"),
+        ("8/8/8/8/8/8/8/8 w - i3", "en passant"),
+        ("8/8/8/8/8/8/8/8 w - e33", "en passant"),
+        ("8/8/8/8/8/8/8/8 w - - x 1", "half-move clock"),
+        ("8/8/8/8/8/8/8/8 w - - -1 1", "half-move clock"),
+        ("8/8/8/8/8/8/8/8 w - - +1 1", "half-move clock"),
+        ("8/8/8/8/8/8/8/8 w - - 0 4294967296", "full-move number"),
+    ])
+    def test_each_faulty_field_is_named(self, fen, field):
+        with pytest.raises(ValueError) as info:
+            Board.from_fen(fen)
+        assert field in str(info.value) and repr(fen)[1:-1] in str(info.value)
+        assert type(info.value) is ValueError
+
+    def test_lenient_constructor_is_unchanged(self):
+        assert Board("8/8/8/8/8/8/8/8 w KK - 0 1").castling_rights == "KK"
+
+
+class TestIsValid:
+    @pytest.mark.parametrize("fen", [
+        chess.STARTING_FEN,
+        KIWIPETE,
+        "rnbqkbnr/ppp1pppp/8/3pP3/8/8/PPPP1PPP/RNBQKBNR w KQkq d6 0 3",
+        "4k3/8/8/8/8/8/8/4K2R w K - 0 1",
+        "4k3/8/8/8/8/8/8/4K3 b - - 0 1",
+        # A check uncovered by the double step.
+        "8/8/8/8/k2Pp2Q/8/8/3K4 b - d3 0 1",
+    ])
+    def test_valid(self, fen):
+        assert Board(fen).is_valid() and chess.Board(fen).is_valid()
+
+    @pytest.mark.parametrize("fen", [
+        "8/8/8/8/8/8/8/8 w - - 0 1",
+        "4k3/8/8/8/8/8/8/8 w - - 0 1",
+        "4k3/8/8/8/8/8/8/3KK3 w - - 0 1",
+        "4k2P/8/8/8/8/8/8/4K3 w - - 0 1",
+        "4k3/8/8/8/8/8/8/4K3 w K - 0 1",
+        "4k3/8/8/8/8/8/8/R3K3 w K - 0 1",
+        "4k3/8/8/8/8/8/8/4K3 w - e6 0 1",
+        "4k3/8/8/4p3/8/8/8/4K3 w - e3 0 1",
+        "4k3/4R3/8/8/8/8/8/4K3 w - - 0 1",
+        "4k3/8/8/8/8/8/8/r3K2r w - - 0 1",
+        "4k3/8/8/8/4r3/8/8/r3K2r w - - 0 1",
+        "3qk3/pppppppp/8/8/8/8/PPPPPPPP/PPPPK3 w - - 0 1",
+    ])
+    def test_invalid_as_the_reference_library_says(self, fen):
+        assert not Board(fen).is_valid() and not chess.Board(fen).is_valid()
+
+    @pytest.mark.parametrize("fen", ["4k3/8/8/8/8/8/8/4K3 w X - 0 1", "4k3/8/8/8/8/8/8/4K3 w - z9 0 1"])
+    def test_texts_no_fen_reader_would_accept(self, fen):
+        assert not Board(fen).is_valid()
+
+    def test_overlapping_piece_sets(self):
+        b = Board("4k3/8/8/8/8/8/8/4K3 w - - 0 1")
+        assert b.is_valid()
+        b.set_pieces_or("n", 1 << 4)
+        assert not b.is_valid()
