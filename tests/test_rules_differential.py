@@ -1,6 +1,7 @@
 """Random games played side by side with python-chess: at every ply the game
-rules (hash, draws, outcome, legality, move predicates, piece and attack
-queries) must agree, and taking the game back must find every hash again."""
+rules (hash, validity, draws, outcome, legality, move predicates, piece and
+attack queries) must agree, on the game's position and on texts near it, and
+taking the game back must find every hash again."""
 
 import random
 
