@@ -347,6 +347,9 @@ Move Board::apply_uci(std::string_view text) {
 bool Board::has_legal_en_passant() {
     if (!en_passant_square || *en_passant_square > 63) return false;
     const Square ep = *en_passant_square;
+    // A piece on the square (a text can say so) makes any capture there an
+    // ordinary one.
+    if (occupied() & square_bb(ep)) return false;
     for (Bitboard c = PAWN_ATTACKS[them()][ep] & pieces(us(), PAWN); c; c &= c - 1)
         if (is_legal_as_written(Move(static_cast<Square>(std::countr_zero(c)), ep))) return true;
     return false;
