@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <source_location>
 #include <stdexcept>
@@ -92,6 +93,34 @@ public:
 
 private:
     Kind kind_;
+};
+
+// Long operations poll `stop` now and then; when it answers true they throw
+// Interrupted, having put the board back as it was. The binding's poll
+// checks for signals, so Ctrl-C reaches a deep perft.
+using StopPoll = bool (*)();
+
+class Interrupted : public std::exception {
+public:
+    const char* what() const noexcept override { return "interrupted"; }
+};
+
+class StopCheck {
+public:
+    // In fast-path nodes: a few million leaves between polls.
+    static constexpr std::int64_t PERIOD = std::int64_t{1} << 16;
+
+    explicit StopCheck(StopPoll stop = nullptr) noexcept : stop_(stop) {}
+    // `work` is the node's cost in fast-path nodes.
+    void tick(std::int64_t work = 1) {
+        if ((budget_ -= work) > 0) return;
+        budget_ = PERIOD;
+        if (stop_ && stop_()) throw Interrupted();
+    }
+
+private:
+    StopPoll stop_;
+    std::int64_t budget_ = PERIOD;
 };
 
 // The two generic messages every caller of a table or an optional expects.

@@ -376,8 +376,9 @@ Pos make(const Pos& p, CMove m) {
 inline constexpr std::size_t PLY_CAPACITY = 512;
 
 template <Color Us>
-std::uint64_t perft(const Pos& p, unsigned depth) {
+std::uint64_t perft(const Pos& p, unsigned depth, StopCheck& check) {
     using S = Side<Us>;
+    check.tick();
     const Info in = analyse<Us>(p);
     if (depth == 1) return count_legal<Us>(p, in);
     CMove moves[PLY_CAPACITY];
@@ -390,7 +391,7 @@ std::uint64_t perft(const Pos& p, unsigned depth) {
             if ((p.castle & castling_bit(Us, side)) && castling_legal<Us>(in, side))
                 moves[size++] = make_move(S::HOME, CASTLING[Us][side].king_to, KING, CASTLE);
     std::uint64_t nodes = 0;
-    for (std::size_t i = 0; i < size; ++i) nodes += perft<S::THEM>(make<Us>(p, moves[i]), depth - 1);
+    for (std::size_t i = 0; i < size; ++i) nodes += perft<S::THEM>(make<Us>(p, moves[i]), depth - 1, check);
     return nodes;
 }
 
