@@ -7,7 +7,7 @@ ASAN_VENV := .venv/asan-$(PYVER)
 PIP_FLAGS := --disable-pip-version-check -q
 BUILD_FLAGS := --no-build-isolation --no-deps -Ccmake.define.TAVRINMOSS_WERROR=ON
 
-.PHONY: demo test test-slow test-asan test-engine bench install clean
+.PHONY: demo test test-slow test-asan test-engine bench install clean fuzz
 
 $(VENV)/.ready:
 	$(PY) -m venv $(VENV)
@@ -114,6 +114,32 @@ $(ARMHF_BUILD)/deps/.ready: $(VENV)/.ready
 # The slow tests are left out: under emulation they take about 12 minutes.
 test-armhf: wheel-armhf $(ARMHF_BUILD)/deps/.ready
 	tools/armhf-test.sh $(ARMHF_ROOT) $(ARMHF_WHEEL) $(ARMHF_BUILD)/engine_tests $(ARMHF_BUILD)/deps
+
+# ---------------------------------------------------------------- fuzzing
+# The engine's libFuzzer target under AddressSanitizer and UBSan, built with
+# a Debian clang new enough for std::source_location (15 or later; clang-19
+# and its libFuzzer runtime are installed when none is found). `make fuzz`
+# runs it for FUZZ_SECONDS from the seeds in fuzz/corpus; what it learns
+# stays in build/fuzz/corpus, and a finding is written to build/fuzz/ and
+# fails the target. FUZZ_ARGS passes more libFuzzer options (-jobs=1, ...).
+FUZZ_SECONDS ?= 60
+FUZZ_ARGS ?=
+FUZZ_CLANG = for v in 19 18 17 16 15; do command -v clang++-$$v && exit 0; done; exit 1
+FUZZ_INSTALL = apt-get install -y clang-19 libclang-rt-19-dev || \
+	(apt-get update && apt-get install -y clang-19 libclang-rt-19-dev)
+
+build/fuzz/engine_fuzz: fuzz/engine_fuzz.cpp $(wildcard src/board/*.cpp src/board/*.h src/board/fast/*)
+	@mkdir -p build/fuzz
+	@cxx=$$( ($(FUZZ_CLANG)) || { { $(FUZZ_INSTALL); } >&2; ($(FUZZ_CLANG)); } ) || \
+		{ echo "no clang++ 15 or later, and clang-19 could not be installed: cannot build the fuzz target" >&2; exit 1; }; \
+	echo "building the fuzz target with $$cxx"; \
+	$$cxx -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+		-Wall -Wextra -Werror -Isrc/board $(filter %.cpp,$^) -o $@
+
+fuzz: build/fuzz/engine_fuzz
+	@mkdir -p build/fuzz/corpus
+	build/fuzz/engine_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 -timeout=60 -print_final_stats=1 \
+		-artifact_prefix=build/fuzz/ $(FUZZ_ARGS) build/fuzz/corpus fuzz/corpus
 
 clean:
 	rm -rf build .venv dist
