@@ -456,7 +456,7 @@ PyType_Spec board_spec = {
     .name = "tavrinmoss.Board",
     .basicsize = sizeof(BoardObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = board_slots,
 };
 
