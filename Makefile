@@ -9,9 +9,9 @@ BUILD_FLAGS := --no-build-isolation --no-deps -Ccmake.define.TAVRINMOSS_WERROR=O
 
 .PHONY: demo test test-slow test-asan test-engine bench install clean fuzz
 
-$(VENV)/.ready:
+$(VENV)/.ready: Makefile
 	$(PY) -m venv $(VENV)
-	$(VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest chess==1.11.2
+	$(VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest hypothesis chess==1.11.2
 	touch $@
 
 install: $(VENV)/.ready
@@ -48,9 +48,9 @@ test-engine: $(VENV)/.ready
 test-slow: install
 	$(VENV)/bin/python -m pytest -q -m slow
 
-$(ASAN_VENV)/.ready:
+$(ASAN_VENV)/.ready: Makefile
 	$(PY) -m venv $(ASAN_VENV)
-	$(ASAN_VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest chess==1.11.2
+	$(ASAN_VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest hypothesis chess==1.11.2
 	touch $@
 
 # The interpreter itself is not instrumented, so the sanitizer runtime is
