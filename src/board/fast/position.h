@@ -378,9 +378,10 @@ inline constexpr std::size_t PLY_CAPACITY = 512;
 template <Color Us>
 std::uint64_t perft(const Pos& p, unsigned depth, StopCheck& check) {
     using S = Side<Us>;
-    check.tick();
     const Info in = analyse<Us>(p);
     if (depth == 1) return count_legal<Us>(p, in);
+    // Only above the bulk-counted leaves, where a tick costs nothing.
+    check.tick();
     CMove moves[PLY_CAPACITY];
     std::size_t size = 0;
     generate<Us>(p, p.ep, in, [&](int from, int to, int kind, std::uint32_t flag) {
