@@ -119,21 +119,21 @@ test-armhf: wheel-armhf $(ARMHF_BUILD)/deps/.ready
 
 # ---------------------------------------------------------------- fuzzing
 # The engine's libFuzzer target under AddressSanitizer and UBSan, built with
-# a Debian clang new enough for std::source_location (15 or later; clang-19
+# a Debian clang new enough for std::source_location (16 or later; clang-19
 # and its libFuzzer runtime are installed when none is found). `make fuzz`
 # runs it for FUZZ_SECONDS from the seeds in fuzz/corpus; what it learns
 # stays in build/fuzz/corpus, and a finding is written to build/fuzz/ and
 # fails the target. FUZZ_ARGS passes more libFuzzer options (-jobs=1, ...).
 FUZZ_SECONDS ?= 60
 FUZZ_ARGS ?=
-FUZZ_CLANG = for v in 19 18 17 16 15; do command -v clang++-$$v && exit 0; done; exit 1
+FUZZ_CLANG = for v in 19 18 17 16; do command -v clang++-$$v && exit 0; done; exit 1
 FUZZ_INSTALL = apt-get install -y clang-19 libclang-rt-19-dev || \
 	(apt-get update && apt-get install -y clang-19 libclang-rt-19-dev)
 
 build/fuzz/engine_fuzz: fuzz/engine_fuzz.cpp $(wildcard src/board/*.cpp src/board/*.h src/board/fast/*)
 	@mkdir -p build/fuzz
 	@cxx=$$( ($(FUZZ_CLANG)) || { { $(FUZZ_INSTALL); } >&2; ($(FUZZ_CLANG)); } ) || \
-		{ echo "no clang++ 15 or later, and clang-19 could not be installed: cannot build the fuzz target" >&2; exit 1; }; \
+		{ echo "no clang++ 16 or later, and clang-19 could not be installed: cannot build the fuzz target" >&2; exit 1; }; \
 	echo "building the fuzz target with $$cxx"; \
 	$$cxx -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
 		-Wall -Wextra -Werror -Isrc/board $(filter %.cpp,$^) -o $@
