@@ -108,7 +108,7 @@ wheel-armhf: $(VENV)/.ready $(ARMHF_ROOT)/.ready
 # machine's own package settings; the root itself needs no network.
 $(ARMHF_BUILD)/deps/.ready: $(VENV)/.ready
 	rm -rf $(ARMHF_BUILD)/deps
-	$(VENV)/bin/pip wheel $(PIP_FLAGS) -w $(ARMHF_BUILD)/deps pytest chess==1.11.2
+	$(VENV)/bin/pip wheel $(PIP_FLAGS) -w $(ARMHF_BUILD)/deps pytest hypothesis chess==1.11.2
 	@if ls $(ARMHF_BUILD)/deps/*.whl | grep -v -- '-none-any\.whl$$'; then \
 		echo "armhf: the test dependencies above are not pure Python"; exit 1; fi
 	touch $@
