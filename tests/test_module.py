@@ -132,6 +132,22 @@ class TestTypeProperties:
             with pytest.raises(TypeError):
                 type("Sub", (base,), {})
 
+    # Reassigning __new__ used to hand out a Board or BoardState whose
+    # record was never built; the types are as immutable as CPython's own.
+    @pytest.mark.parametrize("get_type", [
+        lambda: Board, lambda: Move, board_state_type, lambda: type(Board().move_stack),
+        lambda: type(Board("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1").outcome()),
+    ], ids=["Board", "Move", "BoardState", "MoveStack", "Outcome"])
+    def test_types_are_immutable(self, get_type):
+        cls = get_type()
+        new = cls.__new__
+        with pytest.raises(TypeError, match="immutable type"):
+            cls.__new__ = lambda c, *a: object.__new__(c)
+        assert cls.__new__ is new
+        with pytest.raises(TypeError, match="immutable type"):
+            cls.extra = 1
+        assert "extra" not in vars(cls)
+
     def test_board_state_has_no_constructor(self):
         with pytest.raises(TypeError, match="^No constructor defined for BoardState$"):
             board_state_type()()

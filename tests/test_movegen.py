@@ -1,3 +1,7 @@
+import signal
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -7,6 +11,8 @@ from tavrinmoss import Board, Move
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
+# Both kings shuffle and nothing else can move: the tree is a single line.
+SINGLE_LINE = "5b1k/4p1p1/4P1P1/8/8/1p1p4/1P1P4/K1B5 w - - 0 1"
 START_PAWNS = ("h2h3 g2g3 f2f3 e2e3 d2d3 c2c3 b2b3 a2a3 "
                "h2h4 g2g4 f2f4 e2e4 d2d4 c2c4 b2b4 a2a4")
 START_KNIGHTS = "g1h3 g1f3 b1c3 b1a3"
@@ -276,6 +282,51 @@ class TestPerft:
         b = Board(fen)
         assert b.perft(depth) == nodes
         assert b.fen() == fen and len(b.move_stack) == 0
+
+    # Deep single-line trees used to overflow the C stack (perft(4000) on the
+    # fast path, about 2500 on the reference, where an unknown castling
+    # letter sends the count). The deepest allowed count finishes at once.
+    @pytest.mark.parametrize("fen", [SINGLE_LINE, SINGLE_LINE.replace(" - - ", " A - ")],
+                             ids=["fast", "reference"])
+    def test_depth_limit(self, fen):
+        b = Board(fen)
+        before = snapshot(b)
+        assert b.perft(256) == 1
+        for depth in (257, 4000, 2**32 - 1):
+            with pytest.raises(ValueError, match=f"^perft depth {depth} is above the limit of 256$"):
+                b.perft(depth)
+        assert snapshot(b) == before
+
+    # Ctrl-C stops a long count with the board as it was. The count runs in
+    # a child, signalled from here while it counts (a thread of its own could
+    # not run: the count holds the interpreter); a perft deaf to signals
+    # fails by the timeout instead of hanging the suite.
+    @pytest.mark.parametrize("fen, depth", [(START, 8), (START.replace("KQkq", "KQkqA"), 6)],
+                             ids=["fast", "reference"])
+    def test_interrupted_by_sigint(self, fen, depth):
+        code = f"""
+from tavrinmoss import Board, Move
+b = Board({fen!r})
+b.apply_move(Move.from_uci("e2e4"))
+before = (b.fen(), b.castling_rights, [m.uci() for m in b.move_stack])
+print("counting", flush=True)
+try:
+    b.perft({depth})
+except KeyboardInterrupt:
+    assert (b.fen(), b.castling_rights, [m.uci() for m in b.move_stack]) == before
+    assert b.perft(1) == 20
+    print("interrupted")
+"""
+        with subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True) as child:
+            try:
+                assert child.stdout.readline() == "counting\n"
+                time.sleep(0.2)
+                child.send_signal(signal.SIGINT)
+                out, err = child.communicate(timeout=60)
+            finally:
+                child.kill()
+        assert (out, err) == ("interrupted\n", "")
 
     def test_depth_zero_and_history_kept(self):
         b = played(START, "e2e4", "e7e5")

@@ -115,6 +115,16 @@ class TestApplyFailures:
         assert state(b) == before
 
 
+    # A failed move stays in the history with squares off the board; the
+    # repetition rules read it as the null move it was, where they used to
+    # shift by its square number (a2 and b2 for 72 and 73 on x86) and stop.
+    @pytest.mark.parametrize("move", [Move(72, 73), Move(200, 201), Move(255, 250)])
+    def test_repetition_rules_read_past_a_failed_move(self, move):
+        b = played(START, *(Move.from_uci(u) for u in ["g1f3", "g8f6", "f3g1", "f6g8"] * 2))
+        panic_message(b.apply_move, move)
+        assert b.can_claim_threefold_repetition() and b.is_repetition(3) and b.can_claim_draw()
+
+
 class TestCastling:
     @pytest.mark.parametrize("move, king, rooks, rights", [
         ((4, 6), 6, bit(0, 5, 56, 63), "kq"),

@@ -18,14 +18,17 @@ arch=$(in_root /usr/bin/uname -m)
 [ "$arch" = armv7l ] || { echo "armhf: the root reports machine '$arch', not armv7l" >&2; exit 1; }
 
 venv=/opt/tavrinmoss-venv
-if [ ! -f "$root$venv/.ready" ]; then
+# The venv is made again when the test requirements change.
+requirements="pytest hypothesis chess==1.11.2"
+if [ "$(cat "$root$venv/.ready" 2>/dev/null)" != "$requirements" ]; then
     rm -rf "${root:?}$venv"
     in_root /usr/bin/python3.13 -m venv $venv
     mkdir -p "$root/tmp/deps"
     cp "$deps"/*.whl "$root/tmp/deps/"
-    in_root $venv/bin/pip install --disable-pip-version-check -q --no-index --find-links /tmp/deps pytest chess==1.11.2
+    # shellcheck disable=SC2086 # one word per requirement
+    in_root $venv/bin/pip install --disable-pip-version-check -q --no-index --find-links /tmp/deps $requirements
     rm -rf "$root/tmp/deps"
-    touch "$root$venv/.ready"
+    echo "$requirements" > "$root$venv/.ready"
 fi
 
 # The tests and the wheel are copied in afresh: the root never sees the work

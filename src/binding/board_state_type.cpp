@@ -38,7 +38,7 @@ PyType_Spec board_state_spec = {
     .name = "tavrinmoss.BoardState",
     .basicsize = sizeof(BoardStateObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = board_state_slots,
 };
 

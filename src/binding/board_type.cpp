@@ -87,7 +87,9 @@ constexpr auto is_game_over = [](Board& b) { return b.is_game_over(); };
 constexpr auto restore = [](Board& b, const board::BoardState& board_state) {
     b._restore(board_state);
 };
-constexpr auto perft = [](Board& b, std::uint32_t depth) { return b.perft(depth); };
+// Runs the signal handlers; one that raises (SIGINT's does) stops the count.
+bool signal_raised() noexcept { return PyErr_CheckSignals() != 0; }
+constexpr auto perft = [](Board& b, std::uint32_t depth) { return b.perft(depth, signal_raised); };
 constexpr auto fen = [](const Board& b) { return b.fen(); };
 // Board cannot be subclassed, so a copy is always of the one Board type.
 constexpr auto copy = [](const Board& b) -> PyObject* {
@@ -344,7 +346,7 @@ PyMethodDef board_methods[] = {
      "_restore($self, board_state)\n--\n\n"},
     {"pop", board_pop, METH_NOARGS, "pop($self)\n--\n\n"},
     {"perft", fast(method<&PERFT_SIG, EX, perft>), FAST,
-     "perft($self, depth)\n--\n\nCount the leaf nodes of the legal move tree to the given depth."},
+     "perft($self, depth)\n--\n\nCount the leaf nodes of the legal move tree to the given depth (at most 256)."},
     {"fen", noargs<SH, fen>, METH_NOARGS, "fen($self)\n--\n\nThe FEN text of the current position."},
     {"copy", noargs<SH, copy>, METH_NOARGS,
      "copy($self)\n--\n\nAn independent board with the same position, starting text and history."},
@@ -454,7 +456,7 @@ PyType_Spec board_spec = {
     .name = "tavrinmoss.Board",
     .basicsize = sizeof(BoardObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = board_slots,
 };
 

@@ -175,7 +175,7 @@ PyType_Spec move_stack_spec = {
     .name = "tavrinmoss.MoveStack",
     .basicsize = sizeof(MoveStackObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_SEQUENCE,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_SEQUENCE | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = move_stack_slots,
 };
 

@@ -134,7 +134,7 @@ PyType_Spec move_spec = {
     .name = "tavrinmoss.Move",
     .basicsize = sizeof(MoveObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = move_slots,
 };
 

@@ -29,6 +29,10 @@ PyTypeObject* get_outcome_type() noexcept {
     if (PyTypeObject* t = outcome_type.load(std::memory_order_acquire)) return t;
     PyTypeObject* made = PyStructSequence_NewType(&outcome_desc);
     if (!made) return nullptr;
+    // Immutable like the module's other types; the C API has no flag for
+    // it, and the type is not yet visible to anyone.
+    made->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    PyType_Modified(made);
     PyTypeObject* expected = nullptr;
     if (!outcome_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
         Py_DECREF(made);

@@ -21,7 +21,9 @@ void raise_panic(std::string_view message, const std::source_location& where) no
 [[noreturn]] void abort_at_boundary() noexcept;
 
 // Runs an entry's body: an engine Panic becomes the panic exception, an
-// Invalid input ValueError (or IndexError), a failed allocation MemoryError; `failed` is what the entry then returns to CPython.
+// Invalid input ValueError (or IndexError), a failed allocation MemoryError;
+// an interrupted one keeps the exception its poll raised. `failed` is what
+// the entry then returns to CPython.
 template <typename F, typename R>
 R guarded(F&& body, R failed) noexcept {
     try {
@@ -30,6 +32,8 @@ R guarded(F&& body, R failed) noexcept {
         raise_panic(p.what(), p.where());
     } catch (const board::Invalid& e) {
         PyErr_SetString(e.kind() == board::Invalid::Index ? PyExc_IndexError : PyExc_ValueError, e.what());
+    } catch (const board::Interrupted&) {
+        // The poll that stopped the engine has set the exception.
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {

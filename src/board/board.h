@@ -144,6 +144,10 @@ struct HistoryEntry {
     BoardState state;
 };
 
+// Deeper perft trees recurse further than a thread's stack is sure to
+// hold; only positions with a single line of play ever finish near it.
+inline constexpr unsigned MAX_PERFT_DEPTH = 256;
+
 inline constexpr std::string_view STARTING_FEN =
     "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 
@@ -190,7 +194,8 @@ public:
     bool is_checkmate();
     bool is_stalemate();
     bool is_game_over();
-    std::uint64_t perft(unsigned depth);
+    // Invalid above MAX_PERFT_DEPTH; Interrupted when `stop` asks.
+    std::uint64_t perft(unsigned depth, StopPoll stop = nullptr);
 
     // Rules and queries beside the specified surface (rules.cpp). They never
     // panic: a position whose legal moves are undefined (the reference would
@@ -275,7 +280,11 @@ void castling_moves(Board& b, MoveList& out);
 void legal_moves(Board& b, MoveList& out);
 bool is_check(Board& b);
 bool is_attacked(Board& b, std::uint8_t square);
-std::uint64_t perft(Board& b, unsigned depth);
+std::uint64_t perft(Board& b, unsigned depth, StopCheck& check);
+inline std::uint64_t perft(Board& b, unsigned depth) {
+    StopCheck check;
+    return perft(b, depth, check);
+}
 }  // namespace reference
 
 }  // namespace board

@@ -248,9 +248,13 @@ bool Board::is_stalemate() {
 
 bool Board::is_game_over() { return is_checkmate() || is_stalemate(); }
 
-std::uint64_t Board::perft(unsigned depth) {
-    if (const auto fast = fast::perft(*this, depth)) return *fast;
-    return reference::perft(*this, depth);
+std::uint64_t Board::perft(unsigned depth, StopPoll stop) {
+    if (depth > MAX_PERFT_DEPTH)
+        throw Invalid("perft depth " + std::to_string(depth) + " is above the limit of " +
+                      std::to_string(MAX_PERFT_DEPTH));
+    StopCheck check(stop);
+    if (const auto fast = fast::perft(*this, depth, check)) return *fast;
+    return reference::perft(*this, depth, check);
 }
 
 namespace reference {
@@ -312,8 +316,9 @@ void legal_moves(Board& b, MoveList& out) {
     }
 }
 
-std::uint64_t perft(Board& b, unsigned depth) {
+std::uint64_t perft(Board& b, unsigned depth, StopCheck& check) {
     if (depth == 0) return 1;
+    check.tick();
     MoveList moves;
     legal_moves(b, moves);
     if (depth == 1) return moves.size();
@@ -321,7 +326,7 @@ std::uint64_t perft(Board& b, unsigned depth) {
     for (const Move& m : moves) {
         TrialMove trial(b);
         b.apply_move(m);
-        nodes += perft(b, depth - 1);
+        nodes += perft(b, depth - 1, check);
     }
     return nodes;
 }

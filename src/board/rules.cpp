@@ -39,7 +39,10 @@ std::optional<Square> highest(Bitboard b) {
     return static_cast<Square>(63 - std::countl_zero(b));
 }
 
-Bitboard touched_by(const Move& m) { return square_bb(m.from_square) ^ square_bb(m.to_square); }
+// A square above 63 (a move whose play failed stays in the history) touches
+// nothing.
+Bitboard on_board_bb(Square s) { return s < 64 ? square_bb(s) : 0; }
+Bitboard touched_by(const Move& m) { return on_board_bb(m.from_square) ^ on_board_bb(m.to_square); }
 
 // Undoes every move played since construction, however the scope is left.
 class Rewind {

@@ -59,12 +59,15 @@ public:
         release();
         absent_init();
     }
+    // `s` may point into this text: it is copied out before the old bytes
+    // are cleared or freed.
     void assign(std::string_view s) {
         if (s.size() <= INLINE_MAX) {
+            unsigned char staged[sizeof raw_] = {};
+            std::memcpy(staged, s.data(), s.size());
+            staged[TAG] = static_cast<unsigned char>(s.size());
             release();
-            std::memset(raw_, 0, sizeof raw_);
-            std::memcpy(raw_, s.data(), s.size());
-            raw_[TAG] = static_cast<unsigned char>(s.size());
+            std::memcpy(raw_, staged, sizeof raw_);
             return;
         }
         char* p = new char[s.size() + 1];

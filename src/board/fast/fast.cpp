@@ -110,7 +110,7 @@ bool legal_moves(const Board& b, MoveList& out) {
     return b.turn ? legal_list<WHITE>(b, out) : legal_list<BLACK>(b, out);
 }
 
-std::optional<std::uint64_t> perft(const Board& b, unsigned depth) {
+std::optional<std::uint64_t> perft(const Board& b, unsigned depth, StopCheck& check) {
     if (!is_normal(b)) return std::nullopt;
     slider_tables();
     const Color us = b.us();
@@ -118,7 +118,7 @@ std::optional<std::uint64_t> perft(const Board& b, unsigned depth) {
     if (mobility_bound(b, WHITE) > PLY_CAPACITY || mobility_bound(b, BLACK) > PLY_CAPACITY) return std::nullopt;
     if (depth == 0) return 1;
     Pos p{b, static_cast<std::uint8_t>(ep_of(b)), castle_bits(b, b.castling_rights.view())};
-    return us == WHITE ? detail::perft<WHITE>(p, depth) : detail::perft<BLACK>(p, depth);
+    return us == WHITE ? detail::perft<WHITE>(p, depth, check) : detail::perft<BLACK>(p, depth, check);
 }
 
 std::optional<bool> is_check(const Board& b) {

@@ -29,7 +29,12 @@ bool legal_moves(const Board& b, MoveList& out);
 // Leaf count of the legal tree to `depth` (1 at depth 0), castling rights
 // kept as apply_move keeps them. Refuses what legal_moves refuses, and
 // positions with enough pieces that a ply could overflow its move array.
-std::optional<std::uint64_t> perft(const Board& b, unsigned depth);
+// `check` is ticked once per node above the last ply.
+std::optional<std::uint64_t> perft(const Board& b, unsigned depth, StopCheck& check);
+inline std::optional<std::uint64_t> perft(const Board& b, unsigned depth) {
+    StopCheck check;
+    return perft(b, depth, check);
+}
 
 // Whether the side to move's king is attacked.
 std::optional<bool> is_check(const Board& b);

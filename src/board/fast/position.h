@@ -376,10 +376,12 @@ Pos make(const Pos& p, CMove m) {
 inline constexpr std::size_t PLY_CAPACITY = 512;
 
 template <Color Us>
-std::uint64_t perft(const Pos& p, unsigned depth) {
+std::uint64_t perft(const Pos& p, unsigned depth, StopCheck& check) {
     using S = Side<Us>;
     const Info in = analyse<Us>(p);
     if (depth == 1) return count_legal<Us>(p, in);
+    // Only above the bulk-counted leaves, where a tick costs nothing.
+    check.tick();
     CMove moves[PLY_CAPACITY];
     std::size_t size = 0;
     generate<Us>(p, p.ep, in, [&](int from, int to, int kind, std::uint32_t flag) {
@@ -390,7 +392,7 @@ std::uint64_t perft(const Pos& p, unsigned depth) {
             if ((p.castle & castling_bit(Us, side)) && castling_legal<Us>(in, side))
                 moves[size++] = make_move(S::HOME, CASTLING[Us][side].king_to, KING, CASTLE);
     std::uint64_t nodes = 0;
-    for (std::size_t i = 0; i < size; ++i) nodes += perft<S::THEM>(make<Us>(p, moves[i]), depth - 1);
+    for (std::size_t i = 0; i < size; ++i) nodes += perft<S::THEM>(make<Us>(p, moves[i]), depth - 1, check);
     return nodes;
 }
 
