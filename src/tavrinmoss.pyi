@@ -1,3 +1,4 @@
+from collections.abc import Iterable
 from typing import Any, Final, Literal, NamedTuple
 
 _Termination = Literal[
@@ -121,3 +122,18 @@ class Board:
         """How the game ended (termination, winner), or None while it goes on."""
     def result(self, claim_draw: bool = False) -> str:
         """The game's result: "1-0", "0-1", "1/2-1/2", or "*" while it goes on."""
+    # Notation, with the texts and the acceptance of the chess library Python
+    # users know; a failure is a ValueError naming the move or text and the
+    # reason ("invalid", "illegal", "ambiguous"), and leaves the board as it was.
+    def san(self, move: Move) -> str:
+        """The standard algebraic notation of a legal move here ("Nf3", "exd8=Q+", "O-O")."""
+    def lan(self, move: Move) -> str:
+        """The long algebraic notation of a legal move here ("Ng1-f3", "e7xd8=Q+", "O-O")."""
+    def parse_san(self, text: str) -> Move:
+        """The legal move a SAN text names here ("0-0", "e8Q", "Ngf3", "Nf3+!?" are read too)."""
+    def apply_san(self, text: str) -> Move:
+        """Play the move a SAN text names and return it."""
+    def variation_san(self, moves: Iterable[Move]) -> str:
+        """The numbered SAN line of moves played from here ("1. e4 e5 2. Nf3", "3...Nc6 4. Bb5")."""
+    def apply_movetext(self, text: str) -> int:
+        """Play the mainline of a PGN movetext and return the number of moves; on failure none stays played."""

@@ -185,6 +185,23 @@ constexpr auto result = [](Board& b, std::optional<bool> claim_draw) {
     return b.result(claim_draw.value_or(false));
 };
 
+// Notation.
+constexpr auto san = [](Board& b, const Move& move) { return b.san(move); };
+constexpr auto lan = [](Board& b, const Move& move) { return b.lan(move); };
+constexpr auto parse_san = [](Board& b, std::string_view text) { return b.parse_san(text); };
+constexpr auto apply_san = [](Board& b, std::string_view text) { return b.apply_san(text); };
+constexpr auto variation_san = [](Board& b, const std::vector<Move>& moves) { return b.variation_san(moves); };
+constexpr auto apply_movetext = [](Board& b, std::string_view text) {
+    return static_cast<std::uint64_t>(b.apply_movetext(text));
+};
+
+Signature SAN_SIG{"Board", "san", {"move"}, 1, 1};
+Signature LAN_SIG{"Board", "lan", {"move"}, 1, 1};
+Signature PARSE_SAN_SIG{"Board", "parse_san", {"text"}, 1, 1};
+Signature APPLY_SAN_SIG{"Board", "apply_san", {"text"}, 1, 1};
+Signature VARIATION_SAN_SIG{"Board", "variation_san", {"moves"}, 1, 1};
+Signature APPLY_MOVETEXT_SIG{"Board", "apply_movetext", {"text"}, 1, 1};
+
 Signature PIECE_AT_SIG{"Board", "piece_at", {"square"}, 1, 1};
 Signature PIECES_SIG{"Board", "pieces", {"letter"}, 1, 1};
 Signature KING_SIG{"Board", "king", {"color"}, 1, 1};
@@ -325,6 +342,18 @@ PyMethodDef board_methods[] = {
      "outcome($self, claim_draw=False)\n--\n\nHow the game ended (termination, winner), or None while it goes on."},
     {"result", fast(method<&RESULT_SIG, EX, result>), FAST,
      "result($self, claim_draw=False)\n--\n\nThe result: \"1-0\", \"0-1\", \"1/2-1/2\" or \"*\"."},
+    {"san", fast(method<&SAN_SIG, EX, san>), FAST,
+     "san($self, move)\n--\n\nThe standard algebraic notation of a legal move (\"Nf3\", \"exd8=Q+\", \"O-O\")."},
+    {"lan", fast(method<&LAN_SIG, EX, lan>), FAST,
+     "lan($self, move)\n--\n\nThe long algebraic notation of a legal move (\"Ng1-f3\", \"e7xd8=Q+\", \"O-O\")."},
+    {"parse_san", fast(method<&PARSE_SAN_SIG, EX, parse_san>), FAST,
+     "parse_san($self, text)\n--\n\nThe legal move a SAN text names here; ValueError if invalid, illegal or ambiguous."},
+    {"apply_san", fast(method<&APPLY_SAN_SIG, EX, apply_san>), FAST,
+     "apply_san($self, text)\n--\n\nPlay the move a SAN text names and return it; ValueError leaves the board as it was."},
+    {"variation_san", fast(method<&VARIATION_SAN_SIG, EX, variation_san>), FAST,
+     "variation_san($self, moves)\n--\n\nThe numbered SAN line of moves played from here (\"1. e4 e5 2. Nf3\")."},
+    {"apply_movetext", fast(method<&APPLY_MOVETEXT_SIG, EX, apply_movetext>), FAST,
+     "apply_movetext($self, text)\n--\n\nPlay the mainline of a PGN movetext and return the number of moves played."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <new>
 
 #include "binding/panic.h"
 
@@ -191,6 +192,22 @@ bool Arg<const board::Move&>::load(PyObject* o) noexcept {
     }
     obj = reinterpret_cast<MoveObject*>(o);
     return borrow.take(obj->borrow);
+}
+
+bool Arg<const std::vector<board::Move>&>::load(PyObject* o) noexcept {
+    Ref iter(PyObject_GetIter(o));
+    if (!iter) return false;
+    try {
+        while (Ref item{PyIter_Next(iter.get())}) {
+            Arg<const board::Move&> move;
+            if (!move.load(item.get())) return false;
+            moves.push_back(move.get());
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return !PyErr_Occurred();
 }
 
 bool Arg<const board::BoardState&>::load(PyObject* o) noexcept {

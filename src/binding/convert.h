@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "binding/borrow.h"
 #include "binding/objects.h"
@@ -136,6 +137,14 @@ struct Arg<const board::Move&> {
     SharedBorrow borrow;
     bool load(PyObject* o) noexcept;
     const board::Move& get() const noexcept { return obj->record; }
+};
+
+// Any iterable of Move, each record copied out under a short borrow.
+template <>
+struct Arg<const std::vector<board::Move>&> {
+    std::vector<board::Move> moves;
+    bool load(PyObject* o) noexcept;
+    const std::vector<board::Move>& get() const noexcept { return moves; }
 };
 
 // A BoardState argument; the record is copied out under a short borrow.

@@ -136,6 +136,9 @@ struct Outcome {
 };
 std::string_view termination_name(Termination t);
 
+// What a move leaves the opponent in: the suffix SAN gives it.
+enum class Check : std::uint8_t { NONE, CHECK, MATE };
+
 // One applied move and the position it was played from. Keeping both in one
 // entry makes the move list and the snapshot list the same length by
 // construction.
@@ -215,6 +218,18 @@ public:
     // otherwise, with the board as before.
     Move apply_uci(std::string_view text);
 
+    // Notation (san.cpp): SAN and long algebraic text of a legal move, SAN
+    // read back in this position, a numbered line, and a whole PGN movetext
+    // played at once. Every failure is Invalid naming the move or text and
+    // the reason ("invalid", "illegal", "ambiguous"), with the board as before.
+    std::string san(const Move& m) { return algebraic(m, false); }
+    std::string lan(const Move& m) { return algebraic(m, true); }
+    Move parse_san(std::string_view text);
+    Move apply_san(std::string_view text);
+    std::string variation_san(const std::vector<Move>& moves);
+    // Plays the mainline of a movetext and returns the number of moves played.
+    std::size_t apply_movetext(std::string_view text);
+
     std::uint64_t zobrist_hash() const { return board::zobrist_hash(*this); }
     bool has_insufficient_material(Color c) const;
     bool is_insufficient_material() const;
@@ -243,6 +258,34 @@ private:
     bool is_pseudo_legal_as_written(const Move& m);
     // Whether playing the pseudo-legal `m` leaves the mover's king attacked.
     bool leaves_king_attacked(const Move& m);
+    std::string algebraic(const Move& m, bool long_form);
+    std::string algebraic_without_suffix(const Move& m, bool long_form);
+    // The legal moves, castling excluded, of the side to move's `kind`
+    // pieces standing on `from_mask` onto `to`; `out` is cleared first.
+    void legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveList& out);
+    // What the legal `m` (castling as the king's two-square step) does to the opponent's king.
+    Check check_after(const Move& m);
+};
+
+// The move a king's step onto its own corner rook stands for: UCI writes
+// castling as the king's two-square move, and some programs as king takes rook.
+Move castling_alias(const BoardState& s, const Move& m);
+
+// Takes back every move played since construction, however the scope is
+// left, unless keep() is called first.
+class Rewind {
+public:
+    explicit Rewind(Board& b) noexcept : board_(b), depth_(b.history.size()) {}
+    Rewind(const Rewind&) = delete;
+    Rewind& operator=(const Rewind&) = delete;
+    ~Rewind() {
+        while (board_.history.size() > depth_) board_.pop();
+    }
+    void keep() noexcept { depth_ = board_.history.size(); }
+
+private:
+    Board& board_;
+    std::size_t depth_;
 };
 
 namespace reference {

@@ -131,8 +131,10 @@ std::optional<bool> is_check(const Board& b) {
 
 namespace {
 
+// The compact form of a move of the side to move: its kind read off the
+// board, and the flag make() needs.
 template <Color Us>
-bool king_attacked_after(const Board& b, const Move& m) {
+CMove compact(const Board& b, const Move& m) {
     const Bitboard from = square_bb(m.from_square);
     int kind = PAWN;
     while (!(b.kinds[kind] & from)) ++kind;
@@ -142,11 +144,52 @@ bool king_attacked_after(const Board& b, const Move& m) {
             if (PROMO_LETTER[f] == *m.promotion) flag = f;
     } else if (kind == PAWN && b.en_passant_square && *b.en_passant_square == m.to_square) {
         flag = EN_PASSANT;
+    } else if (kind == KING && square_distance(m.from_square, m.to_square) == 2) {
+        flag = CASTLE;
     }
+    return make_move(static_cast<int>(m.from_square), static_cast<int>(m.to_square), kind, flag);
+}
+
+template <Color Us>
+bool king_attacked_after(const Board& b, const Move& m) {
     const Pos p{b, static_cast<std::uint8_t>(ep_of(b)), 0};
-    const Pos n = make<Us>(p, make_move(static_cast<int>(m.from_square), static_cast<int>(m.to_square), kind, flag));
+    const Pos n = make<Us>(p, compact<Us>(b, m));
     const int king = std::countr_zero(n.pieces(Us, KING));
     return attackers_to(n, king, n.occupied(), opposite(Us)) != 0;
+}
+
+// Castling is never a reply to check, so the castling bits may stay empty.
+template <Color Us>
+Check check_after_move(const Board& b, const Move& m) {
+    constexpr Color Them = opposite(Us);
+    const Pos p{b, static_cast<std::uint8_t>(ep_of(b)), 0};
+    const Pos n = make<Us>(p, compact<Us>(b, m));
+    const int king = std::countr_zero(n.pieces(Them, KING));
+    if (!attackers_to(n, king, n.occupied(), Us)) return Check::NONE;
+    return count_legal<Them>(n, analyse<Them>(n)) ? Check::CHECK : Check::MATE;
+}
+
+// Generation itself with two restrictions: own pieces other than the wanted
+// movers are left out of the placement it walks (the analysis, made on the
+// whole board, still sees them as blockers and pin lines), and the target
+// mask allows only `to`. Only king steps and en passant ignore the target,
+// so the filter catches those.
+template <Color Us>
+void moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out) {
+    Info in = analyse<Us>(b);
+    Placement movers = b;
+    for (int k = 0; k < KIND_NB; ++k)
+        if (k != kind) movers.kinds[k] &= ~in.own;
+    movers.kinds[kind] &= ~in.own | from_mask;
+    in.target &= square_bb(to);
+    out.clear();
+    generate<Us>(movers, ep_of(b), in, [&](int from, int t, int k, std::uint32_t flag) {
+        if (static_cast<Square>(t) != to || k != kind || !(square_bb(from) & from_mask)) return;
+        if (flag >= PROMO_Q && flag <= PROMO_B)
+            out.push_back(Move(static_cast<Square>(from), to, PROMO_LETTER[flag]));
+        else
+            out.push_back(Move(static_cast<Square>(from), to));
+    });
 }
 
 template <Color Us>
@@ -170,6 +213,22 @@ std::optional<bool> leaves_king_attacked(const Board& b, const Move& m) {
     if (!is_normal(b)) return std::nullopt;
     slider_tables();
     return b.turn ? king_attacked_after<WHITE>(b, m) : king_attacked_after<BLACK>(b, m);
+}
+
+bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out) {
+    if (to > 63 || !is_normal(b) || opponent_in_check(b, b.us())) return false;
+    slider_tables();
+    if (b.turn)
+        moves_to<WHITE>(b, kind, from_mask, to, out);
+    else
+        moves_to<BLACK>(b, kind, from_mask, to, out);
+    return true;
+}
+
+std::optional<Check> check_after(const Board& b, const Move& m) {
+    if (!is_normal(b)) return std::nullopt;
+    slider_tables();
+    return b.turn ? check_after_move<WHITE>(b, m) : check_after_move<BLACK>(b, m);
 }
 
 std::optional<bool> is_attacked(const Board& b, std::uint8_t square) {
