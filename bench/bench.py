@@ -18,6 +18,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from collections.abc import Callable
 
@@ -25,6 +26,7 @@ import tavrinmoss
 
 try:
     import bulletchess
+    import bulletchess.pgn
     import bulletchess.utils as bulletchess_utils
 except ImportError:
     bulletchess = None
@@ -34,6 +36,8 @@ except ImportError:
     chess = None
 
 ns = time.perf_counter_ns
+
+GAMES_PGN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "data", "games.pgn")
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
@@ -499,6 +503,168 @@ def bench_operations(libs: list[str], rounds: int, target_ms: float, budget_s: f
     return rows
 
 
+# ---------------------------------------------------------------- notation
+
+def op_san(lib: str, fen: str):
+    """SAN of every legal move; run(n) returns nothing, per_call is the move count."""
+    board = new_board(lib, fen)
+    if lib == TM:
+        moves, f = board.legal_moves(), board.san
+        def run(n):
+            for _ in range(n):
+                for m in moves:
+                    f(m)
+    elif lib == BC:
+        moves = board.legal_moves()
+        def run(n):
+            for _ in range(n):
+                for m in moves:
+                    m.san(board)
+    else:
+        moves, f = list(board.legal_moves), board.san
+        def run(n):
+            for _ in range(n):
+                for m in moves:
+                    f(m)
+    return run, len(moves)
+
+
+def read_games_file() -> list[tuple[str, str]] | None:
+    """(tag section, movetext) of every game of the corpus that holds no variation (bulletchess reads none)."""
+    if not os.path.exists(GAMES_PGN):
+        return None
+    with open(GAMES_PGN, encoding="utf-8") as f:
+        parts = f.read().strip().split("\n\n")
+    games = list(zip(parts[0::2], parts[1::2]))
+    return [(tags, moves) for tags, moves in games if "(" not in moves]
+
+
+def game_sans(movetext: str) -> list[str]:
+    board, replay = tavrinmoss.Board(), tavrinmoss.Board()
+    board.apply_movetext(movetext)
+    sans = []
+    for m in board.move_stack:
+        sans.append(replay.san(m))
+        replay.apply_move(m)
+    return sans
+
+
+def op_apply_san(lib: str, sans: list[str]):
+    """Plays a game's SAN moves one by one from the start, then takes them all back."""
+    board = new_board(lib, START)
+    if lib == TM:
+        play, undo = board.apply_san, board.pop
+    elif lib == BC:
+        parse, apply, undo = bulletchess.Move.from_san, board.apply, board.undo
+        def play(text):
+            apply(parse(text, board))
+    else:
+        play, undo = board.push_san, board.pop
+    def run(n):
+        for _ in range(n):
+            for text in sans:
+                play(text)
+            for _ in sans:
+                undo()
+    return run
+
+
+def op_replay(lib: str, text: str, path: str):
+    """Reads a PGN text and plays every game's mainline; run(1) returns the number of moves."""
+    if lib == TM:
+        Board = tavrinmoss.Board
+        def run(n):
+            moves = 0
+            for _ in range(n):
+                parts = text.split("\n\n")
+                for movetext in parts[1::2]:
+                    moves += Board().apply_movetext(movetext)
+            return moves
+    elif lib == BC:
+        open_file = bulletchess.pgn.PGNFile.open
+        def run(n):
+            moves = 0
+            for _ in range(n):
+                f = open_file(path)
+                while (game := f.next_game()) is not None:
+                    moves += len(game.moves)
+                f.close()
+            return moves
+    else:
+        import io
+        import chess.pgn
+        def run(n):
+            moves = 0
+            for _ in range(n):
+                handle = io.StringIO(text)
+                while (game := chess.pgn.read_game(handle)) is not None:
+                    board = game.board()
+                    for move in game.mainline_moves():
+                        board.push(move)
+                        moves += 1
+            return moves
+    return run
+
+
+def bench_notation(libs: list[str], rounds: int, target_ms: float, budget_s: float, games: int):
+    """Rows of (label, {lib: value}, unit, higher_is_better)."""
+    rows = []
+    per_move: dict[str, list[float]] = {lib: [] for lib in libs}
+    for name, fen in POSITIONS:
+        made = {lib: op_san(lib, fen) for lib in libs}
+        runs = {lib: r for lib, (r, _) in made.items()}
+        counts = {lib: c for lib, (_, c) in made.items()}
+        calls = {lib: calibrate(runs[lib], int(target_ms * 1e6)) for lib in libs}
+
+        def sample(lib: str) -> float:
+            t0 = ns()
+            runs[lib](calls[lib])
+            return (ns() - t0) / calls[lib] / counts[lib] / 1000
+
+        med = {lib: median(v) for lib, v in rounds_of(libs, rounds, sample, budget_s).items()}
+        rows.append((f"san(), {name} ({counts[TM]} moves)", med, "us/move", False))
+        for lib in libs:
+            per_move[lib].append(med[lib])
+    rows.append(("san(), geomean", {lib: geomean(v) for lib, v in per_move.items()}, "us/move", False))
+
+    corpus = read_games_file()
+    if corpus is None:
+        problems.append(f"{GAMES_PGN} is absent: notation rows over games left out")
+        return rows
+    # The longest of the first games, for a game long enough to leave the opening.
+    sans = max((game_sans(moves) for _, moves in corpus[:50]), key=len)
+    runs = {lib: op_apply_san(lib, sans) for lib in libs}
+    calls = {lib: calibrate(runs[lib], int(target_ms * 1e6)) for lib in libs}
+
+    def sample(lib: str) -> float:
+        t0 = ns()
+        runs[lib](calls[lib])
+        return (ns() - t0) / calls[lib] / len(sans) / 1000
+
+    med = {lib: median(v) for lib, v in rounds_of(libs, rounds, sample, budget_s).items()}
+    rows.append((f"apply_san() + pop(), a {len(sans)}-ply game", med, "us/move", False))
+
+    chosen = corpus[:games]
+    text = "\n\n".join(f"{tags}\n\n{moves}" for tags, moves in chosen) + "\n"
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "games.pgn")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        runs = {lib: op_replay(lib, text, path) for lib in libs}
+        moves = {lib: runs[lib](1) for lib in libs}
+        if len(set(moves.values())) > 1:
+            problems.append(f"movetext replay: move counts differ: {moves}")
+
+        def sample(lib: str) -> float:
+            t0 = ns()
+            runs[lib](1)
+            return moves[lib] / (ns() - t0) * 1e9
+
+        med = {lib: median(v) for lib, v in rounds_of(libs, rounds, sample, budget_s).items()}
+    rows.append((f"movetext replay, {len(chosen)} games ({moves[TM]:,} moves)", med, "moves/s", True))
+    return rows
+
+
 # ---------------------------------------------------------------- report
 
 def version(dist: str) -> str:
@@ -550,8 +716,8 @@ def main() -> int:
     parser.add_argument("--budget", type=float, default=120.0,
                         help="seconds a library may spend on one case before its remaining rounds are skipped")
     parser.add_argument("--stockfish", help="path of the stockfish binary (default: PATH, then /usr/games)")
-    parser.add_argument("--only", default="legal,ops,loop,native,memory",
-                        help="comma-separated sections: legal, ops, loop, native, memory")
+    parser.add_argument("--only", default="legal,ops,san,loop,native,memory",
+                        help="comma-separated sections: legal, ops, san, loop, native, memory")
     args = parser.parse_args()
 
     rounds = args.rounds or (3 if args.quick else 7)
@@ -600,6 +766,21 @@ def main() -> int:
                     fx(b, ".2f"), fx(p, ".2f")] for label, r, b, p in rows]
             print("## Operations from Python, us per call (geomean over the six positions)")
             print(table(["operation", TM, BC, PC, "vs bulletchess", "vs python-chess"], out))
+            print(flush=True)
+
+        if "san" in sections:
+            rows = bench_notation(libs, rounds, target_ms=10.0, budget_s=args.budget,
+                                  games=300 if args.quick else 1000)
+            out = []
+            for label, r, unit, higher in rows:
+                speed = (lambda lib: r.get(lib)) if higher else (lambda lib: r.get(lib) and 1 / r[lib])
+                form = ",.0f" if higher else ".3f"
+                out.append([label, unit, fmt(r.get(TM), form), fmt(r.get(BC), form), fmt(r.get(PC), form),
+                            fx(ratio(speed(TM), speed(BC)), ".2f"), fx(ratio(speed(TM), speed(PC)), ".1f")])
+            print("## Notation from Python")
+            print(table(["operation", "unit", TM, BC, PC, "vs bulletchess", "vs python-chess"], out))
+            print("\nGames are the corpus's first games without a variation (bulletchess's reader takes none); "
+                  "tavrinmoss splits the text in Python and plays each movetext with `apply_movetext`.")
             print(flush=True)
 
         if "loop" in sections:

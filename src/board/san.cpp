@@ -162,36 +162,50 @@ Check Board::check_after(const Move& m) {
 
 std::string Board::algebraic(const Move& raw, bool long_form) {
     const Move m = castling_alias(*this, raw);
-    if (!is_legal_as_written(m)) throw Invalid("illegal move " + raw.uci() + " in " + fen());
-    std::string out = algebraic_without_suffix(m, long_form);
-    append_suffix(out, check_after(m));
-    return out;
+    auto out = algebraic_without_suffix(m, long_form);
+    if (!out) throw Invalid("illegal move " + raw.uci() + " in " + fen());
+    append_suffix(*out, check_after(m));
+    return std::move(*out);
 }
 
-std::string Board::algebraic_without_suffix(const Move& m, bool long_form) {
+std::optional<std::string> Board::algebraic_without_suffix(const Move& m, bool long_form) {
     const Square from = m.from_square, to = m.to_square;
-    if (is_castling(m)) return SQUARE_FILE_INDICES[to] < SQUARE_FILE_INDICES[from] ? "O-O-O" : "O-O";
-    const PieceKind kind = piece_at(from)->kind;
+    if (from > 63 || to > 63) return std::nullopt;
+    const auto piece = piece_at(from);
+    if (!piece || piece->color != us()) return std::nullopt;
+    if (piece->kind == KING && is_castling(m)) {
+        if (!is_legal_as_written(m)) return std::nullopt;
+        return SQUARE_FILE_INDICES[to] < SQUARE_FILE_INDICES[from] ? "O-O-O" : "O-O";
+    }
+    const PieceKind kind = piece->kind;
+    // One generation tells whether the move is legal and which other pieces
+    // of its kind could go there too.
+    MoveList candidates;
+    legal_moves_to(kind, kind == PAWN ? square_bb(from) : pieces(us(), kind), to, candidates);
+    bool legal = false;
+    Bitboard others = 0;
+    for (const Move& c : candidates) {
+        if (c.from_square == from)
+            legal |= c.promotion == m.promotion;
+        else
+            others |= square_bb(c.from_square);
+    }
+    if (!legal) return std::nullopt;
+
     const bool capture = is_capture(m);
     std::string out;
     out.reserve(10);
     if (kind != PAWN) out += upper(KIND_LETTERS[kind]);
     if (long_form) {
         append_square(out, from);
-    } else if (kind != PAWN) {
-        // The least that tells this piece from the others of its kind that
-        // can go there: the file, else the rank, else both.
-        MoveList rivals;
-        legal_moves_to(kind, pieces(us(), kind) & ~square_bb(from), to, rivals);
-        Bitboard others = 0;
-        for (const Move& r : rivals) others |= square_bb(r.from_square);
-        if (others) {
-            const bool same_file = others & (FILE_A << (from % 8));
-            const bool same_rank = others & (RANK_1 << (8 * (from / 8)));
-            if (same_rank || !same_file) out += BOARD_FILES[from % 8];
-            if (same_file) out += static_cast<char>('1' + from / 8);
-        }
-    } else if (capture) {
+    } else if (others) {
+        // The least that tells this piece from the others: the file, else
+        // the rank, else both.
+        const bool same_file = others & (FILE_A << (from % 8));
+        const bool same_rank = others & (RANK_1 << (8 * (from / 8)));
+        if (same_rank || !same_file) out += BOARD_FILES[from % 8];
+        if (same_file) out += static_cast<char>('1' + from / 8);
+    } else if (kind == PAWN && capture) {
         out += BOARD_FILES[from % 8];
     }
     if (capture)
@@ -211,7 +225,8 @@ std::string Board::variation_san(const std::vector<Move>& moves) {
     std::string out;
     for (std::size_t i = 0; i < moves.size(); ++i) {
         const Move m = castling_alias(*this, moves[i]);
-        if (!is_legal_as_written(m))
+        auto san = algebraic_without_suffix(m, false);
+        if (!san)
             throw Invalid("illegal move " + moves[i].uci() + " at ply " + std::to_string(i + 1) +
                           " of the variation, in position " + fen());
         if (turn) {
@@ -224,7 +239,7 @@ std::string Board::variation_san(const std::vector<Move>& moves) {
         } else {
             out += ' ';
         }
-        out += algebraic_without_suffix(m, false);
+        out += *san;
         append_suffix(out, check_after(m));
         apply_move(m);
     }

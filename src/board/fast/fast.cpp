@@ -176,7 +176,7 @@ Check check_after_move(const Board& b, const Move& m) {
 // so the filter catches those.
 template <Color Us>
 void moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out) {
-    Info in = analyse<Us>(b);
+    Info in = kind == KING ? analyse<Us>(b) : analyse<Us, false>(b);
     Placement movers = b;
     for (int k = 0; k < KIND_NB; ++k)
         if (k != kind) movers.kinds[k] &= ~in.own;

@@ -99,7 +99,9 @@ inline Bitboard attackers_to(const Placement& p, int s, Bitboard occupied, Color
            (rook_attacks(s, occupied) & straight);
 }
 
-template <Color Us>
+// Without `Danger` the king's forbidden squares are left empty: enough for
+// a caller that wants no king move.
+template <Color Us, bool Danger = true>
 Info analyse(const Placement& p) {
     using S = Side<Us>;
     constexpr Color Them = S::THEM;
@@ -127,14 +129,17 @@ Info analyse(const Placement& p) {
         if (between && !(between & (between - 1))) in.pinned |= between & in.own;
     }
 
-    // The king steps out of the occupancy: a slider's ray goes on past it.
-    const Bitboard through = in.occupied ^ king_bb;
-    Bitboard danger = pawn_attacks(Them, their_pawns);
-    danger |= KING_ATTACKS[std::countr_zero(p.kinds[KING] & in.them)];
-    for (Bitboard b = their_knights; b;) danger |= KNIGHT_ATTACKS[pop_lowest(b)];
-    for (Bitboard b = diagonal; b;) danger |= bishop_attacks(pop_lowest(b), through);
-    for (Bitboard b = straight; b;) danger |= rook_attacks(pop_lowest(b), through);
-    in.danger = danger;
+    in.danger = 0;
+    if constexpr (Danger) {
+        // The king steps out of the occupancy: a slider's ray goes on past it.
+        const Bitboard through = in.occupied ^ king_bb;
+        Bitboard danger = pawn_attacks(Them, their_pawns);
+        danger |= KING_ATTACKS[std::countr_zero(p.kinds[KING] & in.them)];
+        for (Bitboard b = their_knights; b;) danger |= KNIGHT_ATTACKS[pop_lowest(b)];
+        for (Bitboard b = diagonal; b;) danger |= bishop_attacks(pop_lowest(b), through);
+        for (Bitboard b = straight; b;) danger |= rook_attacks(pop_lowest(b), through);
+        in.danger = danger;
+    }
 
     if (!in.checkers)
         in.target = ~in.own;
