@@ -1,4 +1,6 @@
-from collections.abc import Iterable
+import os
+from collections.abc import Iterable, Iterator
+from typing import IO
 from typing import Any, Final, Literal, NamedTuple
 
 _Termination = Literal[
@@ -137,3 +139,11 @@ class Board:
         """The numbered SAN line of moves played from here ("1. e4 e5 2. Nf3", "3...Nc6 4. Bb5")."""
     def apply_movetext(self, text: str) -> int:
         """Play the mainline of a PGN movetext and return the number of moves; on failure none stays played."""
+    # Game records: a board is a game (its starting_fen and its history).
+    @classmethod
+    def read_pgn(
+        cls, source: str | bytes | os.PathLike[str] | IO[str] | IO[bytes], errors: Literal["raise", "skip"] = "raise"
+    ) -> Iterator[tuple[dict[str, str], Board]]:
+        """Iterate over the games of a PGN file, read in large blocks, as (tag pairs, board after the mainline)."""
+    def pgn(self, headers: dict[str, str] | None = None) -> str:
+        """The PGN text of this board's game: the roster tags, the moves in SAN from starting_fen, the result."""

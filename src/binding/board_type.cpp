@@ -195,6 +195,32 @@ constexpr auto apply_movetext = [](Board& b, std::string_view text) {
     return static_cast<std::uint64_t>(b.apply_movetext(text));
 };
 
+// Game records.
+constexpr auto pgn = [](Board& b, std::optional<board::Headers> headers) {
+    return board::game_pgn(b, headers ? *headers : board::Headers{});
+};
+
+Signature READ_PGN_SIG{"Board", "read_pgn", {"source", "errors"}, 2, 1};
+Signature PGN_SIG{"Board", "pgn", {"headers"}, 1, 0};
+
+PyObject* board_read_pgn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject* buffer[MAX_PARAMS];
+            PyObject* const* argv = parse_fastcall(READ_PGN_SIG, args, nargs, kwnames, buffer);
+            if (!argv) return nullptr;
+            Arg<std::optional<std::string_view>> errors;
+            if (!errors.load(argv[1])) return name_argument("errors"), nullptr;
+            const std::string_view mode = errors.get().value_or("raise");
+            if (mode != "raise" && mode != "skip") {
+                PyErr_Format(PyExc_ValueError, "errors must be \"raise\" or \"skip\", not %R", argv[1]);
+                return nullptr;
+            }
+            return new_pgn_reader(argv[0], mode == "skip");
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
 Signature SAN_SIG{"Board", "san", {"move"}, 1, 1};
 Signature LAN_SIG{"Board", "lan", {"move"}, 1, 1};
 Signature PARSE_SAN_SIG{"Board", "parse_san", {"text"}, 1, 1};
@@ -354,6 +380,11 @@ PyMethodDef board_methods[] = {
      "variation_san($self, moves)\n--\n\nThe numbered SAN line of moves played from here (\"1. e4 e5 2. Nf3\")."},
     {"apply_movetext", fast(method<&APPLY_MOVETEXT_SIG, EX, apply_movetext>), FAST,
      "apply_movetext($self, text)\n--\n\nPlay the mainline of a PGN movetext and return the number of moves played."},
+    {"read_pgn", fast(board_read_pgn), FAST | METH_CLASS,
+     "read_pgn($type, source, errors=\"raise\")\n--\n\nIterate over the games of a PGN file (a path or a file "
+     "object) as (headers, board) pairs."},
+    {"pgn", fast(method<&PGN_SIG, EX, pgn>), FAST,
+     "pgn($self, headers=None)\n--\n\nThe PGN text of this board's game: tags, the moves in SAN, the result."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
@@ -392,5 +423,11 @@ PyType_Spec board_spec = {
 }  // namespace
 
 TypeCache board_type_cache(&board_spec, "Board");
+
+PyObject* new_board(Board&& record) noexcept {
+    PyTypeObject* type = require_type(board_type_cache, "Board");
+    if (!type) return nullptr;
+    return wrap_board(type, std::move(record));
+}
 
 }  // namespace binding

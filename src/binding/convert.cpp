@@ -210,6 +210,26 @@ bool Arg<const std::vector<board::Move>&>::load(PyObject* o) noexcept {
     return !PyErr_Occurred();
 }
 
+bool Arg<board::Headers>::load(PyObject* obj) noexcept {
+    if (!PyDict_Check(obj)) {
+        cannot_convert(obj, "dict");
+        return false;
+    }
+    try {
+        PyObject *key, *val;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(obj, &pos, &key, &val)) {
+            Arg<std::string_view> name, text;
+            if (!name.load(key) || !text.load(val)) return false;
+            value.emplace_back(name.get(), text.get());
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
 bool Arg<const board::BoardState&>::load(PyObject* o) noexcept {
     PyTypeObject* type = require_type(board_state_type_cache, "BoardState");
     if (!type) return false;

@@ -147,6 +147,14 @@ struct Arg<const std::vector<board::Move>&> {
     const std::vector<board::Move>& get() const noexcept { return moves; }
 };
 
+// PGN tag pairs given as a dict of str to str, in its order.
+template <>
+struct Arg<board::Headers> {
+    board::Headers value;
+    bool load(PyObject* obj) noexcept;
+    board::Headers get() const { return value; }
+};
+
 // A BoardState argument; the record is copied out under a short borrow.
 template <>
 struct Arg<const board::BoardState&> {

@@ -49,6 +49,11 @@ inline PyTypeObject* require_type(TypeCache& cache, const char* name) noexcept {
 PyObject* new_move(const board::Move& m) noexcept;
 // None, or a new Outcome struct sequence (termination name, winner).
 PyObject* new_outcome(const std::optional<board::Outcome>& o) noexcept;
+// A new Board object taking over `record`.
+PyObject* new_board(board::Board&& record) noexcept;
+// An iterator over the games of a PGN source: a path (str, bytes,
+// os.PathLike), opened and closed here, or a file object read in blocks.
+PyObject* new_pgn_reader(PyObject* source, bool skip_errors) noexcept;
 // A new list of new Move objects, in order.
 PyObject* new_move_list(const board::Move* begin, const board::Move* end) noexcept;
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "polyglot_random.h"
@@ -299,5 +300,59 @@ bool is_check(Board& b);
 bool is_attacked(Board& b, std::uint8_t square);
 std::uint64_t perft(Board& b, unsigned depth);
 }  // namespace reference
+
+// PGN files in and out: a reader that splits a stream of text into games
+// and plays each one's mainline (pgn.cpp), and the export of a board's game.
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// One game of a file: its tag pairs in file order, and the board after its
+// mainline with the mainline as its history.
+struct PgnGame {
+    Headers headers;
+    Board board;
+};
+
+// Reads games from text that arrives in blocks of any size, so that memory
+// stays bounded by the largest game whatever the file's size. Games end where
+// the reader of the chess library Python users know ends them: at a blank
+// line outside a comment, or at the end of the text; a tag line at the start
+// of a movetext line ends one too.
+class PgnReader {
+public:
+    enum class Status { GAME, NEED_INPUT, END };
+
+    explicit PgnReader(bool skip_errors) noexcept : skip_errors_(skip_errors) {}
+
+    void feed(std::string_view block);
+    // No more text will come.
+    void finish() noexcept { eof_ = true; }
+
+    // The next game into `out`, or NEED_INPUT until feed() or finish(), or
+    // END. A game that cannot be played (a bad FEN tag, an unreadable or
+    // illegal move) is Invalid naming its number, its first line and the
+    // reason, unless the reader skips such games; either way reading goes on
+    // with the next game.
+    Status next(PgnGame& out);
+
+private:
+    // The line starting at `at` with its line end, or std::nullopt when it
+    // is not complete yet.
+    std::optional<std::string_view> line_at(std::size_t at) const noexcept;
+
+    std::string buffer_;
+    std::size_t pos_ = 0;  // where the unread text starts
+    bool eof_ = false;
+    bool started_ = false;
+    bool skip_errors_;
+    std::size_t games_ = 0;
+};
+
+// The PGN text of a board's game: the seven roster tags (from `headers`,
+// unknown ones as python-chess writes them), FEN and SetUp when the game
+// starts elsewhere than the standard position, the other tags, then the
+// movetext in SAN wrapped at 80 columns and the result (`headers`' Result,
+// else the board's). Invalid when the history holds an illegal move.
+std::string game_pgn(Board& b, const Headers& headers);
 
 }  // namespace board
