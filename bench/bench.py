@@ -665,6 +665,134 @@ def bench_notation(libs: list[str], rounds: int, target_ms: float, budget_s: flo
     return rows
 
 
+# ---------------------------------------------------------------- game records
+
+def op_read_pgn(lib: str, path: str):
+    """Reads a PGN file and plays every game's mainline; run(1) returns the number of moves."""
+    if lib == TM:
+        read = tavrinmoss.Board.read_pgn
+        def run(n):
+            moves = 0
+            for _ in range(n):
+                for _, board in read(path):
+                    moves += len(board.move_stack)
+            return moves
+    elif lib == BC:
+        return op_replay(BC, "", path)
+    else:
+        import chess.pgn
+        def run(n):
+            moves = 0
+            for _ in range(n):
+                with open(path, encoding="utf-8") as handle:
+                    while (game := chess.pgn.read_game(handle)) is not None:
+                        board = game.board()
+                        for move in game.mainline_moves():
+                            board.push(move)
+                            moves += 1
+            return moves
+    return run
+
+
+def op_export(lib: str, path: str):
+    """Writes every game of a file as PGN text; the games are read beforehand."""
+    if lib == BC:
+        return None
+    if lib == TM:
+        games = list(tavrinmoss.Board.read_pgn(path))
+        def run(n):
+            for _ in range(n):
+                for headers, board in games:
+                    board.pgn(headers)
+    else:
+        import chess.pgn
+        games = []
+        for headers, board in tavrinmoss.Board.read_pgn(path):
+            game = chess.pgn.Game()
+            for name, value in headers.items():
+                game.headers[name] = value
+            node = game
+            for move in board.move_stack:
+                node = node.add_variation(chess.Move.from_uci(move.uci()))
+            games.append(game)
+        def run(n):
+            for _ in range(n):
+                for game in games:
+                    game.accept(chess.pgn.StringExporter(columns=80))
+    return run
+
+
+def bench_game_records(libs: list[str], rounds: int, budget_s: float, games: int, big_mb: int):
+    """Rows of (label, {lib: value}, unit, higher_is_better), and the memory rows of a large file."""
+    rows = []
+    corpus = read_games_file()
+    if corpus is None:
+        problems.append(f"{GAMES_PGN} is absent: game record rows left out")
+        return rows, []
+    chosen = corpus[:games]
+    text = "\n\n".join(f"{tags}\n\n{moves}" for tags, moves in chosen) + "\n"
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "games.pgn")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        runs = {lib: op_read_pgn(lib, path) for lib in libs}
+        moves = {lib: runs[lib](1) for lib in libs}
+        if len(set(moves.values())) > 1:
+            problems.append(f"read_pgn: move counts differ: {moves}")
+
+        def sample(lib: str) -> float:
+            t0 = ns()
+            runs[lib](1)
+            return moves[lib] / (ns() - t0) * 1e9
+
+        med = {lib: median(v) for lib, v in rounds_of(libs, rounds, sample, budget_s).items()}
+        rows.append((f"read_pgn, {len(chosen)} games ({moves[TM]:,} moves)", med, "moves/s", True))
+
+        exports = {lib: r for lib in libs if (r := op_export(lib, path)) is not None}
+
+        def sample(lib: str) -> float:
+            t0 = ns()
+            exports[lib](1)
+            return (ns() - t0) / moves[TM] / 1000
+
+        med = {lib: median(v) for lib, v in rounds_of(list(exports), rounds, sample, budget_s).items()}
+        rows.append((f"pgn() of the same games", med, "us/move", False))
+
+    # Memory while one pass reads a file of the whole corpus repeated to big_mb.
+    memory = []
+    if big_mb:
+        with open(GAMES_PGN, encoding="utf-8") as f:
+            whole = f.read().strip() + "\n\n"
+        copies = max(1, big_mb * 2**20 // len(whole.encode()))
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "big.pgn")
+            with open(path, "w", encoding="utf-8") as f:
+                for _ in range(copies):
+                    f.write(whole)
+            size = os.path.getsize(path)
+            gc.collect()
+            before = rss_kib()
+            samples, games_read, moves_read = [], 0, 0
+            t0 = ns()
+            for _, board in tavrinmoss.Board.read_pgn(path):
+                games_read += 1
+                moves_read += len(board.move_stack)
+                if games_read % 3000 == 0:
+                    samples.append(rss_kib())
+            secs = (ns() - t0) / 1e9
+        growth = max(samples) - samples[0] if samples else 0
+        memory = [
+            ["file (the corpus repeated)", f"{size / 2**20:,.0f} MiB, {games_read:,} games, {moves_read:,} moves"],
+            ["RSS before / first checkpoint / last checkpoint / max", f"{before:,} / {samples[0]:,} / "
+             f"{samples[-1]:,} / {max(samples):,} KiB" if samples else "n/a"],
+            ["RSS growth after the first checkpoint", f"{growth:+,} KiB"],
+            ["read_pgn rate over the file", f"{moves_read / secs:,.0f} moves/s"],
+        ]
+        if growth > 4096:
+            problems.append(f"read_pgn: RSS grew by {growth} KiB over a {size / 2**20:.0f} MiB file")
+    return rows, memory
+
+
 # ---------------------------------------------------------------- report
 
 def version(dist: str) -> str:
@@ -708,6 +836,17 @@ def table(header: list[str], rows: list[list[str]]) -> str:
     return "\n".join(lines)
 
 
+def print_notation_rows(title: str, rows) -> None:
+    out = []
+    for label, r, unit, higher in rows:
+        speed = (lambda lib: r.get(lib)) if higher else (lambda lib: r.get(lib) and 1 / r[lib])
+        form = ",.0f" if higher else ".3f"
+        out.append([label, unit, fmt(r.get(TM), form), fmt(r.get(BC), form), fmt(r.get(PC), form),
+                    fx(ratio(speed(TM), speed(BC)), ".2f"), fx(ratio(speed(TM), speed(PC)), ".1f")])
+    print(title)
+    print(table(["operation", "unit", TM, BC, PC, "vs bulletchess", "vs python-chess"], out))
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="shallower perft, fewer rounds, 200k memory calls")
@@ -716,8 +855,10 @@ def main() -> int:
     parser.add_argument("--budget", type=float, default=120.0,
                         help="seconds a library may spend on one case before its remaining rounds are skipped")
     parser.add_argument("--stockfish", help="path of the stockfish binary (default: PATH, then /usr/games)")
-    parser.add_argument("--only", default="legal,ops,san,loop,native,memory",
-                        help="comma-separated sections: legal, ops, san, loop, native, memory")
+    parser.add_argument("--only", default="legal,ops,san,pgn,loop,native,memory",
+                        help="comma-separated sections: legal, ops, san, pgn, loop, native, memory")
+    parser.add_argument("--pgn-mb", type=int, help="size of the large PGN file read for memory (default 1024, "
+                        "quick 64; 0 leaves it out)")
     args = parser.parse_args()
 
     rounds = args.rounds or (3 if args.quick else 7)
@@ -771,16 +912,21 @@ def main() -> int:
         if "san" in sections:
             rows = bench_notation(libs, rounds, target_ms=10.0, budget_s=args.budget,
                                   games=300 if args.quick else 1000)
-            out = []
-            for label, r, unit, higher in rows:
-                speed = (lambda lib: r.get(lib)) if higher else (lambda lib: r.get(lib) and 1 / r[lib])
-                form = ",.0f" if higher else ".3f"
-                out.append([label, unit, fmt(r.get(TM), form), fmt(r.get(BC), form), fmt(r.get(PC), form),
-                            fx(ratio(speed(TM), speed(BC)), ".2f"), fx(ratio(speed(TM), speed(PC)), ".1f")])
-            print("## Notation from Python")
-            print(table(["operation", "unit", TM, BC, PC, "vs bulletchess", "vs python-chess"], out))
+            print_notation_rows("## Notation from Python", rows)
             print("\nGames are the corpus's first games without a variation (bulletchess's reader takes none); "
                   "tavrinmoss splits the text in Python and plays each movetext with `apply_movetext`.")
+            print(flush=True)
+
+        if "pgn" in sections:
+            big_mb = args.pgn_mb if args.pgn_mb is not None else (64 if args.quick else 1024)
+            rows, memory = bench_game_records(libs, rounds, args.budget, 300 if args.quick else 1000, big_mb)
+            print_notation_rows("## Game records from Python", rows)
+            print("\nread_pgn reads the file by path; python-chess reads it with `chess.pgn.read_game` and plays "
+                  "the mainline; pgn() is timed against python-chess's `StringExporter` on the same games "
+                  "(moves only).")
+            if memory:
+                print("\n### read_pgn over a large file")
+                print(table(["measure", "value"], memory))
             print(flush=True)
 
         if "loop" in sections:
