@@ -239,3 +239,28 @@ def test_pgn_refuses_an_illegal_history():
     board.apply_move(Move.from_uci("e4e6"))  # played unchecked
     with pytest.raises(ValueError, match="illegal move, e4e6 at ply 2"):
         board.pgn()
+
+
+class Trickle(io.RawIOBase):
+    """Hands out a few bytes per read, as a pipe may: games straddle every block boundary."""
+
+    def __init__(self, data, sizes):
+        self.data, self.sizes, self.offset, self.calls = data, sizes, 0, 0
+
+    def readable(self):
+        return True
+
+    def read(self, n=-1):
+        size = self.sizes[self.calls % len(self.sizes)]
+        self.calls += 1
+        out = self.data[self.offset:self.offset + min(n, size)]
+        self.offset += len(out)
+        return out
+
+
+@pytest.mark.parametrize("sizes", [[1], [2, 3, 5], [7, 64, 1]])
+def test_games_straddling_blocks(sizes):
+    text = ("\ufeff" + TRICKY + "\n" + corpus_text(3)).encode()
+    def summary(source):
+        return [(h, [m.uci() for m in b.move_stack], b.fen()) for h, b in Board.read_pgn(source, errors="skip")]
+    assert summary(Trickle(text, sizes)) == summary(io.BytesIO(text))
