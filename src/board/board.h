@@ -260,9 +260,9 @@ private:
     // Whether playing the pseudo-legal `m` leaves the mover's king attacked.
     bool leaves_king_attacked(const Move& m);
     std::string algebraic(const Move& m, bool long_form);
-    // The text without the check suffix, or std::nullopt when `m` (castling
-    // as the king's two-square step) is not legal.
-    std::optional<std::string> algebraic_without_suffix(const Move& m, bool long_form);
+    // The text of `m` (castling as the king's two-square step), or
+    // std::nullopt when it is not legal.
+    std::optional<std::string> notation(const Move& m, bool long_form);
     // The legal moves, castling excluded, of the side to move's `kind`
     // pieces standing on `from_mask` onto `to`; `out` is cleared first.
     void legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveList& out);

@@ -161,44 +161,48 @@ Check Board::check_after(const Move& m) {
 // ---------------------------------------------------------------- SAN out
 
 std::string Board::algebraic(const Move& raw, bool long_form) {
-    const Move m = castling_alias(*this, raw);
-    auto out = algebraic_without_suffix(m, long_form);
+    auto out = notation(castling_alias(*this, raw), long_form);
     if (!out) throw Invalid("illegal move " + raw.uci() + " in " + fen());
-    append_suffix(*out, check_after(m));
     return std::move(*out);
 }
 
-std::optional<std::string> Board::algebraic_without_suffix(const Move& m, bool long_form) {
+std::optional<std::string> Board::notation(const Move& m, bool long_form) {
     const Square from = m.from_square, to = m.to_square;
     if (from > 63 || to > 63) return std::nullopt;
     const auto piece = piece_at(from);
     if (!piece || piece->color != us()) return std::nullopt;
     if (piece->kind == KING && is_castling(m)) {
         if (!is_legal_as_written(m)) return std::nullopt;
-        return SQUARE_FILE_INDICES[to] < SQUARE_FILE_INDICES[from] ? "O-O-O" : "O-O";
+        std::string out = SQUARE_FILE_INDICES[to] < SQUARE_FILE_INDICES[from] ? "O-O-O" : "O-O";
+        append_suffix(out, check_after(m));
+        return out;
     }
     const PieceKind kind = piece->kind;
     // One generation tells whether the move is legal and which other pieces
     // of its kind could go there too.
-    MoveList candidates;
-    legal_moves_to(kind, kind == PAWN ? square_bb(from) : pieces(us(), kind), to, candidates);
-    bool legal = false;
-    Bitboard others = 0;
-    for (const Move& c : candidates) {
-        if (c.from_square == from)
-            legal |= c.promotion == m.promotion;
-        else
-            others |= square_bb(c.from_square);
+    const Bitboard from_mask = kind == PAWN ? square_bb(from) : pieces(us(), kind);
+    auto facts = fast::move_facts(*this, m, kind, from_mask);
+    if (!facts) {
+        MoveList candidates;
+        legal_moves_to(kind, from_mask, to, candidates);
+        facts = fast::MoveFacts{false, 0, Check::NONE};
+        for (const Move& c : candidates) {
+            if (c.from_square == from)
+                facts->legal |= c.promotion == m.promotion;
+            else
+                facts->rivals |= square_bb(c.from_square);
+        }
+        if (facts->legal) facts->check = check_after(m);
     }
-    if (!legal) return std::nullopt;
+    if (!facts->legal) return std::nullopt;
 
     const bool capture = is_capture(m);
     std::string out;
-    out.reserve(10);
+    out.reserve(12);
     if (kind != PAWN) out += upper(KIND_LETTERS[kind]);
     if (long_form) {
         append_square(out, from);
-    } else if (others) {
+    } else if (const Bitboard others = facts->rivals) {
         // The least that tells this piece from the others: the file, else
         // the rank, else both.
         const bool same_file = others & (FILE_A << (from % 8));
@@ -217,6 +221,7 @@ std::optional<std::string> Board::algebraic_without_suffix(const Move& m, bool l
         out += '=';
         out += upper(static_cast<char>(*m.promotion));
     }
+    append_suffix(out, facts->check);
     return out;
 }
 
@@ -225,7 +230,7 @@ std::string Board::variation_san(const std::vector<Move>& moves) {
     std::string out;
     for (std::size_t i = 0; i < moves.size(); ++i) {
         const Move m = castling_alias(*this, moves[i]);
-        auto san = algebraic_without_suffix(m, false);
+        auto san = notation(m, false);
         if (!san)
             throw Invalid("illegal move " + moves[i].uci() + " at ply " + std::to_string(i + 1) +
                           " of the variation, in position " + fen());
@@ -240,7 +245,6 @@ std::string Board::variation_san(const std::vector<Move>& moves) {
             out += ' ';
         }
         out += *san;
-        append_suffix(out, check_after(m));
         apply_move(m);
     }
     return out;

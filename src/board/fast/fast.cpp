@@ -199,6 +199,21 @@ bool castle_now(const Board& b, CastlingSide side) {
     return !in.checkers && castling_legal<Us>(in, side);
 }
 
+template <Color Us>
+MoveFacts facts_of(const Board& b, const Move& m, PieceKind kind, Bitboard from_mask) {
+    MoveList candidates;
+    moves_to<Us>(b, kind, from_mask, m.to_square, candidates);
+    MoveFacts facts{false, 0, Check::NONE};
+    for (const Move& c : candidates) {
+        if (c.from_square == m.from_square)
+            facts.legal |= c.promotion == m.promotion;
+        else
+            facts.rivals |= square_bb(c.from_square);
+    }
+    if (facts.legal) facts.check = check_after_move<Us>(b, m);
+    return facts;
+}
+
 }  // namespace
 
 std::optional<bool> can_castle(const Board& b, CastlingSide side) {
@@ -213,6 +228,12 @@ std::optional<bool> leaves_king_attacked(const Board& b, const Move& m) {
     if (!is_normal(b)) return std::nullopt;
     slider_tables();
     return b.turn ? king_attacked_after<WHITE>(b, m) : king_attacked_after<BLACK>(b, m);
+}
+
+std::optional<MoveFacts> move_facts(const Board& b, const Move& m, PieceKind kind, Bitboard from_mask) {
+    if (m.to_square > 63 || !is_normal(b) || opponent_in_check(b, b.us())) return std::nullopt;
+    slider_tables();
+    return b.turn ? facts_of<WHITE>(b, m, kind, from_mask) : facts_of<BLACK>(b, m, kind, from_mask);
 }
 
 bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out) {
