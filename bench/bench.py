@@ -756,41 +756,43 @@ def bench_game_records(libs: list[str], rounds: int, budget_s: float, games: int
             return (ns() - t0) / moves[TM] / 1000
 
         med = {lib: median(v) for lib, v in rounds_of(list(exports), rounds, sample, budget_s).items()}
-        rows.append((f"pgn() of the same games", med, "us/move", False))
+        rows.append(("pgn() of the same games", med, "us/move", False))
+        del runs, exports
+    return rows, read_big_file(big_mb) if big_mb else []
 
-    # Memory while one pass reads a file of the whole corpus repeated to big_mb.
-    memory = []
-    if big_mb:
-        with open(GAMES_PGN, encoding="utf-8") as f:
-            whole = f.read().strip() + "\n\n"
-        copies = max(1, big_mb * 2**20 // len(whole.encode()))
-        with tempfile.TemporaryDirectory() as tmp:
-            path = os.path.join(tmp, "big.pgn")
-            with open(path, "w", encoding="utf-8") as f:
-                for _ in range(copies):
-                    f.write(whole)
-            size = os.path.getsize(path)
-            gc.collect()
-            before = rss_kib()
-            samples, games_read, moves_read = [], 0, 0
-            t0 = ns()
-            for _, board in tavrinmoss.Board.read_pgn(path):
-                games_read += 1
-                moves_read += len(board.move_stack)
-                if games_read % 3000 == 0:
-                    samples.append(rss_kib())
-            secs = (ns() - t0) / 1e9
-        growth = max(samples) - samples[0] if samples else 0
-        memory = [
-            ["file (the corpus repeated)", f"{size / 2**20:,.0f} MiB, {games_read:,} games, {moves_read:,} moves"],
-            ["RSS before / first checkpoint / last checkpoint / max", f"{before:,} / {samples[0]:,} / "
-             f"{samples[-1]:,} / {max(samples):,} KiB" if samples else "n/a"],
-            ["RSS growth after the first checkpoint", f"{growth:+,} KiB"],
-            ["read_pgn rate over the file", f"{moves_read / secs:,.0f} moves/s"],
-        ]
-        if growth > 4096:
-            problems.append(f"read_pgn: RSS grew by {growth} KiB over a {size / 2**20:.0f} MiB file")
-    return rows, memory
+
+def read_big_file(big_mb: int) -> list[list[str]]:
+    """Resident memory while one pass reads a file of the whole corpus repeated to big_mb."""
+    with open(GAMES_PGN, encoding="utf-8") as f:
+        whole = f.read().strip() + "\n\n"
+    copies = max(1, big_mb * 2**20 // len(whole.encode()))
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "big.pgn")
+        with open(path, "w", encoding="utf-8") as f:
+            for _ in range(copies):
+                f.write(whole)
+        size = os.path.getsize(path)
+        gc.collect()
+        before = rss_kib()
+        samples, games_read, moves_read = [], 0, 0
+        t0 = ns()
+        for _, board in tavrinmoss.Board.read_pgn(path):
+            games_read += 1
+            moves_read += len(board.move_stack)
+            if games_read % 3000 == 0:
+                samples.append(rss_kib())
+        secs = (ns() - t0) / 1e9
+    growth = max(samples) - samples[0] if samples else 0
+    memory = [
+        ["file (the corpus repeated)", f"{size / 2**20:,.0f} MiB, {games_read:,} games, {moves_read:,} moves"],
+        ["RSS before / first checkpoint / last checkpoint / max", f"{before:,} / {samples[0]:,} / "
+         f"{samples[-1]:,} / {max(samples):,} KiB" if samples else "n/a"],
+        ["RSS growth after the first checkpoint", f"{growth:+,} KiB"],
+        ["read_pgn rate over the file", f"{moves_read / secs:,.0f} moves/s"],
+    ]
+    if growth > 4096:
+        problems.append(f"read_pgn: RSS grew by {growth} KiB over a {size / 2**20:.0f} MiB file")
+    return memory
 
 
 # ---------------------------------------------------------------- report

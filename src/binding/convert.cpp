@@ -194,6 +194,19 @@ bool Arg<const board::Move&>::load(PyObject* o) noexcept {
     return borrow.take(obj->borrow);
 }
 
+bool Arg<board::Move>::load(PyObject* o) noexcept {
+    PyTypeObject* type = require_type(move_type_cache, "Move");
+    if (!type) return false;
+    if (!PyObject_TypeCheck(o, type)) {
+        cannot_convert(o, "Move");
+        return false;
+    }
+    auto* obj = reinterpret_cast<MoveObject*>(o);
+    if (!Peek().take(obj->borrow)) return false;
+    value = obj->record;
+    return true;
+}
+
 bool Arg<const std::vector<board::Move>&>::load(PyObject* o) noexcept {
     Ref iter(PyObject_GetIter(o));
     if (!iter) return false;

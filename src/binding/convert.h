@@ -139,6 +139,16 @@ struct Arg<const board::Move&> {
     const board::Move& get() const noexcept { return obj->record; }
 };
 
+// A Move argument copied out at once, for calls that want only its value:
+// no borrow is held, as the record cannot change while the call runs no
+// Python code; one that an exclusive borrow holds is still refused.
+template <>
+struct Arg<board::Move> {
+    board::Move value;
+    bool load(PyObject* o) noexcept;
+    board::Move get() const noexcept { return value; }
+};
+
 // Any iterable of Move, each record copied out under a short borrow.
 template <>
 struct Arg<const std::vector<board::Move>&> {
