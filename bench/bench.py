@@ -912,7 +912,7 @@ def main() -> int:
             print(flush=True)
 
         if "san" in sections:
-            rows = bench_notation(libs, rounds, target_ms=10.0, budget_s=args.budget,
+            rows = bench_notation(libs, rounds, target_ms=40.0, budget_s=args.budget,
                                   games=300 if args.quick else 1000)
             print_notation_rows("## Notation from Python", rows)
             print("\nGames are the corpus's first games without a variation (bulletchess's reader takes none); "

@@ -186,8 +186,8 @@ constexpr auto result = [](Board& b, std::optional<bool> claim_draw) {
 };
 
 // Notation.
-constexpr auto san = [](Board& b, Move move) { return b.san(move); };
-constexpr auto lan = [](Board& b, Move move) { return b.lan(move); };
+constexpr auto san = [](Board& b, Move move) { return AsciiText{b.san(move)}; };
+constexpr auto lan = [](Board& b, Move move) { return AsciiText{b.lan(move)}; };
 constexpr auto parse_san = [](Board& b, std::string_view text) { return b.parse_san(text); };
 constexpr auto apply_san = [](Board& b, std::string_view text) { return b.apply_san(text); };
 constexpr auto variation_san = [](Board& b, const std::vector<Move>& moves) { return b.variation_san(moves); };

@@ -268,6 +268,11 @@ PyObject* to_python(std::string_view v) noexcept {
     return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
 }
 PyObject* to_python(const std::string& v) noexcept { return to_python(std::string_view(v)); }
+PyObject* to_python(const AsciiText& v) noexcept {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(v.text.size()), 127);
+    if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), v.text.data(), v.text.size());
+    return s;
+}
 PyObject* to_python(std::optional<char32_t> v) noexcept {
     if (!v) return Py_NewRef(Py_None);
     return PyUnicode_FromOrdinal(static_cast<int>(*v));

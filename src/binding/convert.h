@@ -184,12 +184,18 @@ struct Arg<PyObject*> {
     PyObject* get() const noexcept { return obj; }
 };
 
+// Text known to be ASCII (move notation), made into a str without a decoder pass.
+struct AsciiText {
+    std::string text;
+};
+
 // Result conversions; nullptr with an exception set on failure.
 PyObject* to_python(bool v) noexcept;
 PyObject* to_python(std::uint64_t v) noexcept;
 PyObject* to_python(std::uint32_t v) noexcept;
 PyObject* to_python(const std::string& v) noexcept;
 PyObject* to_python(std::string_view v) noexcept;
+PyObject* to_python(const AsciiText& v) noexcept;
 PyObject* to_python(std::optional<char32_t> v) noexcept;
 // One-letter strings are the interpreter's own immortal singletons: the
 // twelve letters are looked up once and handed out without a decoder call.

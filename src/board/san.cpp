@@ -15,11 +15,6 @@ namespace board {
 
 namespace {
 
-void append_square(std::string& out, Square s) {
-    out += BOARD_FILES[s % 8];
-    out += static_cast<char>('1' + s / 8);
-}
-
 void append_suffix(std::string& out, Check c) {
     if (c == Check::CHECK) out += '+';
     if (c == Check::MATE) out += '#';
@@ -196,33 +191,40 @@ std::optional<std::string> Board::notation(const Move& m, bool long_form) {
     }
     if (!facts->legal) return std::nullopt;
 
+    // Written into a small buffer: the longest text, "Qh5xf7#" or
+    // "e7xd8=Q+", is 8 characters.
     const bool capture = is_capture(m);
-    std::string out;
-    out.reserve(12);
-    if (kind != PAWN) out += upper(KIND_LETTERS[kind]);
+    char text[16];
+    std::size_t n = 0;
+    auto square = [&](Square s) {
+        text[n++] = BOARD_FILES[s % 8];
+        text[n++] = static_cast<char>('1' + s / 8);
+    };
+    if (kind != PAWN) text[n++] = upper(KIND_LETTERS[kind]);
     if (long_form) {
-        append_square(out, from);
+        square(from);
     } else if (const Bitboard others = facts->rivals) {
         // The least that tells this piece from the others: the file, else
         // the rank, else both.
         const bool same_file = others & (FILE_A << (from % 8));
         const bool same_rank = others & (RANK_1 << (8 * (from / 8)));
-        if (same_rank || !same_file) out += BOARD_FILES[from % 8];
-        if (same_file) out += static_cast<char>('1' + from / 8);
+        if (same_rank || !same_file) text[n++] = BOARD_FILES[from % 8];
+        if (same_file) text[n++] = static_cast<char>('1' + from / 8);
     } else if (kind == PAWN && capture) {
-        out += BOARD_FILES[from % 8];
+        text[n++] = BOARD_FILES[from % 8];
     }
     if (capture)
-        out += 'x';
+        text[n++] = 'x';
     else if (long_form)
-        out += '-';
-    append_square(out, to);
+        text[n++] = '-';
+    square(to);
     if (m.promotion) {
-        out += '=';
-        out += upper(static_cast<char>(*m.promotion));
+        text[n++] = '=';
+        text[n++] = upper(static_cast<char>(*m.promotion));
     }
-    append_suffix(out, facts->check);
-    return out;
+    if (facts->check == Check::CHECK) text[n++] = '+';
+    if (facts->check == Check::MATE) text[n++] = '#';
+    return std::string(text, n);
 }
 
 std::string Board::variation_san(const std::vector<Move>& moves) {

@@ -99,8 +99,8 @@ inline Bitboard attackers_to(const Placement& p, int s, Bitboard occupied, Color
            (rook_attacks(s, occupied) & straight);
 }
 
-// Without `Danger` the king's forbidden squares are left empty: enough for
-// a caller that wants no king move.
+// Without `Danger` every square counts as forbidden to the king: for a
+// caller that wants no king move.
 template <Color Us, bool Danger = true>
 Info analyse(const Placement& p) {
     using S = Side<Us>;
@@ -129,7 +129,7 @@ Info analyse(const Placement& p) {
         if (between && !(between & (between - 1))) in.pinned |= between & in.own;
     }
 
-    in.danger = 0;
+    in.danger = ~Bitboard{0};
     if constexpr (Danger) {
         // The king steps out of the occupancy: a slider's ray goes on past it.
         const Bitboard through = in.occupied ^ king_bb;
@@ -219,7 +219,8 @@ void generate(const Placement& p, int ep, const Info& in, Emit&& emit) {
     const int k = in.king;
     const bool double_check = in.checkers & (in.checkers - 1);
 
-    if (!double_check) {
+    // A caller asking for other pieces' moves leaves the pawns out.
+    if (!double_check && (p.kinds[PAWN] & in.own)) {
         const auto t = pawn_targets<Us>(p, in);
         auto pawn_move = [&](int from, int to) {
             if (square_bb(to) & S::PROMO_RANK) {
@@ -251,6 +252,8 @@ void generate(const Placement& p, int ep, const Info& in, Emit&& emit) {
                 if (en_passant_legal<Us>(p, in, from, ep)) emit(from, ep, PAWN, EN_PASSANT);
             }
         }
+    }
+    if (!double_check) {
         for (Bitboard b = p.kinds[KNIGHT] & in.own & ~pinned; b;) {
             int from = pop_highest(b);
             for (Bitboard a = KNIGHT_ATTACKS[from] & in.target; a;) emit(from, pop_highest(a), KNIGHT, NORMAL);
