@@ -18,6 +18,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from collections.abc import Callable
 
@@ -25,6 +26,7 @@ import tavrinmoss
 
 try:
     import bulletchess
+    import bulletchess.pgn
     import bulletchess.utils as bulletchess_utils
 except ImportError:
     bulletchess = None
@@ -34,6 +36,8 @@ except ImportError:
     chess = None
 
 ns = time.perf_counter_ns
+
+GAMES_PGN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "data", "games.pgn")
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
@@ -499,6 +503,298 @@ def bench_operations(libs: list[str], rounds: int, target_ms: float, budget_s: f
     return rows
 
 
+# ---------------------------------------------------------------- notation
+
+def op_san(lib: str, fen: str):
+    """SAN of every legal move; run(n) returns nothing, per_call is the move count."""
+    board = new_board(lib, fen)
+    if lib == TM:
+        moves, f = board.legal_moves(), board.san
+        def run(n):
+            for _ in range(n):
+                for m in moves:
+                    f(m)
+    elif lib == BC:
+        moves = board.legal_moves()
+        def run(n):
+            for _ in range(n):
+                for m in moves:
+                    m.san(board)
+    else:
+        moves, f = list(board.legal_moves), board.san
+        def run(n):
+            for _ in range(n):
+                for m in moves:
+                    f(m)
+    return run, len(moves)
+
+
+def read_games_file() -> list[tuple[str, str]] | None:
+    """(tag section, movetext) of every game of the corpus that holds no variation (bulletchess reads none)."""
+    if not os.path.exists(GAMES_PGN):
+        return None
+    with open(GAMES_PGN, encoding="utf-8") as f:
+        parts = f.read().strip().split("\n\n")
+    games = list(zip(parts[0::2], parts[1::2]))
+    return [(tags, moves) for tags, moves in games if "(" not in moves]
+
+
+def game_sans(movetext: str) -> list[str]:
+    board, replay = tavrinmoss.Board(), tavrinmoss.Board()
+    board.apply_movetext(movetext)
+    sans = []
+    for m in board.move_stack:
+        sans.append(replay.san(m))
+        replay.apply_move(m)
+    return sans
+
+
+def op_apply_san(lib: str, sans: list[str]):
+    """Plays a game's SAN moves one by one from the start, then takes them all back."""
+    board = new_board(lib, START)
+    if lib == TM:
+        play, undo = board.apply_san, board.pop
+    elif lib == BC:
+        parse, apply, undo = bulletchess.Move.from_san, board.apply, board.undo
+        def play(text):
+            apply(parse(text, board))
+    else:
+        play, undo = board.push_san, board.pop
+    def run(n):
+        for _ in range(n):
+            for text in sans:
+                play(text)
+            for _ in sans:
+                undo()
+    return run
+
+
+def op_replay(lib: str, text: str, path: str):
+    """Reads a PGN text and plays every game's mainline; run(1) returns the number of moves."""
+    if lib == TM:
+        Board = tavrinmoss.Board
+        def run(n):
+            moves = 0
+            for _ in range(n):
+                parts = text.split("\n\n")
+                for movetext in parts[1::2]:
+                    moves += Board().apply_movetext(movetext)
+            return moves
+    elif lib == BC:
+        open_file = bulletchess.pgn.PGNFile.open
+        def run(n):
+            moves = 0
+            for _ in range(n):
+                f = open_file(path)
+                while (game := f.next_game()) is not None:
+                    moves += len(game.moves)
+                f.close()
+            return moves
+    else:
+        import io
+        import chess.pgn
+        def run(n):
+            moves = 0
+            for _ in range(n):
+                handle = io.StringIO(text)
+                while (game := chess.pgn.read_game(handle)) is not None:
+                    board = game.board()
+                    for move in game.mainline_moves():
+                        board.push(move)
+                        moves += 1
+            return moves
+    return run
+
+
+def bench_notation(libs: list[str], rounds: int, target_ms: float, budget_s: float, games: int):
+    """Rows of (label, {lib: value}, unit, higher_is_better)."""
+    rows = []
+    per_move: dict[str, list[float]] = {lib: [] for lib in libs}
+    for name, fen in POSITIONS:
+        made = {lib: op_san(lib, fen) for lib in libs}
+        runs = {lib: r for lib, (r, _) in made.items()}
+        counts = {lib: c for lib, (_, c) in made.items()}
+        calls = {lib: calibrate(runs[lib], int(target_ms * 1e6)) for lib in libs}
+
+        def sample(lib: str) -> float:
+            t0 = ns()
+            runs[lib](calls[lib])
+            return (ns() - t0) / calls[lib] / counts[lib] / 1000
+
+        med = {lib: median(v) for lib, v in rounds_of(libs, rounds, sample, budget_s).items()}
+        rows.append((f"san(), {name} ({counts[TM]} moves)", med, "us/move", False))
+        for lib in libs:
+            per_move[lib].append(med[lib])
+    rows.append(("san(), geomean", {lib: geomean(v) for lib, v in per_move.items()}, "us/move", False))
+
+    corpus = read_games_file()
+    if corpus is None:
+        problems.append(f"{GAMES_PGN} is absent: notation rows over games left out")
+        return rows
+    # The longest of the first games, for a game long enough to leave the opening.
+    sans = max((game_sans(moves) for _, moves in corpus[:50]), key=len)
+    runs = {lib: op_apply_san(lib, sans) for lib in libs}
+    calls = {lib: calibrate(runs[lib], int(target_ms * 1e6)) for lib in libs}
+
+    def sample(lib: str) -> float:
+        t0 = ns()
+        runs[lib](calls[lib])
+        return (ns() - t0) / calls[lib] / len(sans) / 1000
+
+    med = {lib: median(v) for lib, v in rounds_of(libs, rounds, sample, budget_s).items()}
+    rows.append((f"apply_san() + pop(), a {len(sans)}-ply game", med, "us/move", False))
+
+    chosen = corpus[:games]
+    text = "\n\n".join(f"{tags}\n\n{moves}" for tags, moves in chosen) + "\n"
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "games.pgn")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        runs = {lib: op_replay(lib, text, path) for lib in libs}
+        moves = {lib: runs[lib](1) for lib in libs}
+        if len(set(moves.values())) > 1:
+            problems.append(f"movetext replay: move counts differ: {moves}")
+
+        def sample(lib: str) -> float:
+            t0 = ns()
+            runs[lib](1)
+            return moves[lib] / (ns() - t0) * 1e9
+
+        med = {lib: median(v) for lib, v in rounds_of(libs, rounds, sample, budget_s).items()}
+    rows.append((f"movetext replay, {len(chosen)} games ({moves[TM]:,} moves)", med, "moves/s", True))
+    return rows
+
+
+# ---------------------------------------------------------------- game records
+
+def op_read_pgn(lib: str, path: str):
+    """Reads a PGN file and plays every game's mainline; run(1) returns the number of moves."""
+    if lib == TM:
+        read = tavrinmoss.Board.read_pgn
+        def run(n):
+            moves = 0
+            for _ in range(n):
+                for _, board in read(path):
+                    moves += len(board.move_stack)
+            return moves
+    elif lib == BC:
+        return op_replay(BC, "", path)
+    else:
+        import chess.pgn
+        def run(n):
+            moves = 0
+            for _ in range(n):
+                with open(path, encoding="utf-8") as handle:
+                    while (game := chess.pgn.read_game(handle)) is not None:
+                        board = game.board()
+                        for move in game.mainline_moves():
+                            board.push(move)
+                            moves += 1
+            return moves
+    return run
+
+
+def op_export(lib: str, path: str):
+    """Writes every game of a file as PGN text; the games are read beforehand."""
+    if lib == BC:
+        return None
+    if lib == TM:
+        games = list(tavrinmoss.Board.read_pgn(path))
+        def run(n):
+            for _ in range(n):
+                for headers, board in games:
+                    board.pgn(headers)
+    else:
+        import chess.pgn
+        games = []
+        for headers, board in tavrinmoss.Board.read_pgn(path):
+            game = chess.pgn.Game()
+            for name, value in headers.items():
+                game.headers[name] = value
+            node = game
+            for move in board.move_stack:
+                node = node.add_variation(chess.Move.from_uci(move.uci()))
+            games.append(game)
+        def run(n):
+            for _ in range(n):
+                for game in games:
+                    game.accept(chess.pgn.StringExporter(columns=80))
+    return run
+
+
+def bench_game_records(libs: list[str], rounds: int, budget_s: float, games: int, big_mb: int):
+    """Rows of (label, {lib: value}, unit, higher_is_better), and the memory rows of a large file."""
+    rows = []
+    corpus = read_games_file()
+    if corpus is None:
+        problems.append(f"{GAMES_PGN} is absent: game record rows left out")
+        return rows, []
+    chosen = corpus[:games]
+    text = "\n\n".join(f"{tags}\n\n{moves}" for tags, moves in chosen) + "\n"
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "games.pgn")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        runs = {lib: op_read_pgn(lib, path) for lib in libs}
+        moves = {lib: runs[lib](1) for lib in libs}
+        if len(set(moves.values())) > 1:
+            problems.append(f"read_pgn: move counts differ: {moves}")
+
+        def sample(lib: str) -> float:
+            t0 = ns()
+            runs[lib](1)
+            return moves[lib] / (ns() - t0) * 1e9
+
+        med = {lib: median(v) for lib, v in rounds_of(libs, rounds, sample, budget_s).items()}
+        rows.append((f"read_pgn, {len(chosen)} games ({moves[TM]:,} moves)", med, "moves/s", True))
+
+        exports = {lib: r for lib in libs if (r := op_export(lib, path)) is not None}
+
+        def sample(lib: str) -> float:
+            t0 = ns()
+            exports[lib](1)
+            return (ns() - t0) / moves[TM] / 1000
+
+        med = {lib: median(v) for lib, v in rounds_of(list(exports), rounds, sample, budget_s).items()}
+        rows.append(("pgn() of the same games", med, "us/move", False))
+        del runs, exports
+    return rows, read_big_file(big_mb) if big_mb else []
+
+
+def read_big_file(big_mb: int) -> list[list[str]]:
+    """Resident memory while one pass reads a file of the whole corpus repeated to big_mb."""
+    with open(GAMES_PGN, encoding="utf-8") as f:
+        whole = f.read().strip() + "\n\n"
+    copies = max(1, big_mb * 2**20 // len(whole.encode()))
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "big.pgn")
+        with open(path, "w", encoding="utf-8") as f:
+            for _ in range(copies):
+                f.write(whole)
+        size = os.path.getsize(path)
+        gc.collect()
+        before = rss_kib()
+        samples, games_read, moves_read = [], 0, 0
+        t0 = ns()
+        for _, board in tavrinmoss.Board.read_pgn(path):
+            games_read += 1
+            moves_read += len(board.move_stack)
+            if games_read % 3000 == 0:
+                samples.append(rss_kib())
+        secs = (ns() - t0) / 1e9
+    growth = max(samples) - samples[0] if samples else 0
+    memory = [
+        ["file (the corpus repeated)", f"{size / 2**20:,.0f} MiB, {games_read:,} games, {moves_read:,} moves"],
+        ["RSS before / first checkpoint / last checkpoint / max", f"{before:,} / {samples[0]:,} / "
+         f"{samples[-1]:,} / {max(samples):,} KiB" if samples else "n/a"],
+        ["RSS growth after the first checkpoint", f"{growth:+,} KiB"],
+        ["read_pgn rate over the file", f"{moves_read / secs:,.0f} moves/s"],
+    ]
+    if growth > 4096:
+        problems.append(f"read_pgn: RSS grew by {growth} KiB over a {size / 2**20:.0f} MiB file")
+    return memory
+
+
 # ---------------------------------------------------------------- report
 
 def version(dist: str) -> str:
@@ -542,6 +838,17 @@ def table(header: list[str], rows: list[list[str]]) -> str:
     return "\n".join(lines)
 
 
+def print_notation_rows(title: str, rows) -> None:
+    out = []
+    for label, r, unit, higher in rows:
+        speed = (lambda lib: r.get(lib)) if higher else (lambda lib: r.get(lib) and 1 / r[lib])
+        form = ",.0f" if higher else ".3f"
+        out.append([label, unit, fmt(r.get(TM), form), fmt(r.get(BC), form), fmt(r.get(PC), form),
+                    fx(ratio(speed(TM), speed(BC)), ".2f"), fx(ratio(speed(TM), speed(PC)), ".1f")])
+    print(title)
+    print(table(["operation", "unit", TM, BC, PC, "vs bulletchess", "vs python-chess"], out))
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="shallower perft, fewer rounds, 200k memory calls")
@@ -550,8 +857,10 @@ def main() -> int:
     parser.add_argument("--budget", type=float, default=120.0,
                         help="seconds a library may spend on one case before its remaining rounds are skipped")
     parser.add_argument("--stockfish", help="path of the stockfish binary (default: PATH, then /usr/games)")
-    parser.add_argument("--only", default="legal,ops,loop,native,memory",
-                        help="comma-separated sections: legal, ops, loop, native, memory")
+    parser.add_argument("--only", default="legal,ops,san,pgn,loop,native,memory",
+                        help="comma-separated sections: legal, ops, san, pgn, loop, native, memory")
+    parser.add_argument("--pgn-mb", type=int, help="size of the large PGN file read for memory (default 1024, "
+                        "quick 64; 0 leaves it out)")
     args = parser.parse_args()
 
     rounds = args.rounds or (3 if args.quick else 7)
@@ -600,6 +909,26 @@ def main() -> int:
                     fx(b, ".2f"), fx(p, ".2f")] for label, r, b, p in rows]
             print("## Operations from Python, us per call (geomean over the six positions)")
             print(table(["operation", TM, BC, PC, "vs bulletchess", "vs python-chess"], out))
+            print(flush=True)
+
+        if "san" in sections:
+            rows = bench_notation(libs, rounds, target_ms=40.0, budget_s=args.budget,
+                                  games=300 if args.quick else 1000)
+            print_notation_rows("## Notation from Python", rows)
+            print("\nGames are the corpus's first games without a variation (bulletchess's reader takes none); "
+                  "tavrinmoss splits the text in Python and plays each movetext with `apply_movetext`.")
+            print(flush=True)
+
+        if "pgn" in sections:
+            big_mb = args.pgn_mb if args.pgn_mb is not None else (64 if args.quick else 1024)
+            rows, memory = bench_game_records(libs, rounds, args.budget, 300 if args.quick else 1000, big_mb)
+            print_notation_rows("## Game records from Python", rows)
+            print("\nread_pgn reads the file by path; python-chess reads it with `chess.pgn.read_game` and plays "
+                  "the mainline; pgn() is timed against python-chess's `StringExporter` on the same games "
+                  "(moves only).")
+            if memory:
+                print("\n### read_pgn over a large file")
+                print(table(["measure", "value"], memory))
             print(flush=True)
 
         if "loop" in sections:

@@ -1,5 +1,9 @@
 from collections.abc import Iterator, Sequence
 from typing import Any, Final, Literal, NamedTuple, overload
+import os
+from collections.abc import Iterable, Iterator
+from typing import IO
+from typing import Any, Final, Literal, NamedTuple
 
 _Termination = Literal[
     "checkmate", "stalemate", "insufficient_material", "seventyfive_moves",
@@ -158,3 +162,26 @@ class Board:
         """An SVG diagram, size pixels square, with the last move and a checked king marked; ValueError unless size >= 1."""
     def _repr_svg_(self) -> str:
         """The diagram Jupyter and IPython draw for a board: svg() at 400 pixels."""
+    # Notation, with the texts and the acceptance of the chess library Python
+    # users know; a failure is a ValueError naming the move or text and the
+    # reason ("invalid", "illegal", "ambiguous"), and leaves the board as it was.
+    def san(self, move: Move) -> str:
+        """The standard algebraic notation of a legal move here ("Nf3", "exd8=Q+", "O-O")."""
+    def lan(self, move: Move) -> str:
+        """The long algebraic notation of a legal move here ("Ng1-f3", "e7xd8=Q+", "O-O")."""
+    def parse_san(self, text: str) -> Move:
+        """The legal move a SAN text names here ("0-0", "e8Q", "Ngf3", "Nf3+!?" are read too)."""
+    def apply_san(self, text: str) -> Move:
+        """Play the move a SAN text names and return it."""
+    def variation_san(self, moves: Iterable[Move]) -> str:
+        """The numbered SAN line of moves played from here ("1. e4 e5 2. Nf3", "3...Nc6 4. Bb5")."""
+    def apply_movetext(self, text: str) -> int:
+        """Play the mainline of a PGN movetext and return the number of moves; on failure none stays played."""
+    # Game records: a board is a game (its starting_fen and its history).
+    @classmethod
+    def read_pgn(
+        cls, source: str | bytes | os.PathLike[str] | IO[str] | IO[bytes], errors: Literal["raise", "skip"] = "raise"
+    ) -> Iterator[tuple[dict[str, str], Board]]:
+        """Iterate over the games of a PGN file, read in large blocks, as (tag pairs, board after the mainline)."""
+    def pgn(self, headers: dict[str, str] | None = None) -> str:
+        """The PGN text of this board's game: the roster tags, the moves in SAN from starting_fen, the result."""

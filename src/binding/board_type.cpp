@@ -265,6 +265,49 @@ constexpr auto svg = [](const Board& b, std::optional<PixelSize> size, std::opti
 };
 constexpr auto repr_svg = [](const Board& b) { return b.svg(DIAGRAM_SIZE, true); };
 
+// Notation.
+constexpr auto san = [](Board& b, Move move) { return AsciiText{b.san(move)}; };
+constexpr auto lan = [](Board& b, Move move) { return AsciiText{b.lan(move)}; };
+constexpr auto parse_san = [](Board& b, std::string_view text) { return b.parse_san(text); };
+constexpr auto apply_san = [](Board& b, std::string_view text) { return b.apply_san(text); };
+constexpr auto variation_san = [](Board& b, const std::vector<Move>& moves) { return b.variation_san(moves); };
+constexpr auto apply_movetext = [](Board& b, std::string_view text) {
+    return static_cast<std::uint64_t>(b.apply_movetext(text));
+};
+
+// Game records.
+constexpr auto pgn = [](Board& b, std::optional<board::Headers> headers) {
+    return board::game_pgn(b, headers ? *headers : board::Headers{});
+};
+
+Signature READ_PGN_SIG{"Board", "read_pgn", {"source", "errors"}, 2, 1};
+Signature PGN_SIG{"Board", "pgn", {"headers"}, 1, 0};
+
+PyObject* board_read_pgn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject* buffer[MAX_PARAMS];
+            PyObject* const* argv = parse_fastcall(READ_PGN_SIG, args, nargs, kwnames, buffer);
+            if (!argv) return nullptr;
+            Arg<std::optional<std::string_view>> errors;
+            if (!errors.load(argv[1])) return name_argument("errors"), nullptr;
+            const std::string_view mode = errors.get().value_or("raise");
+            if (mode != "raise" && mode != "skip") {
+                PyErr_Format(PyExc_ValueError, "errors must be \"raise\" or \"skip\", not %R", argv[1]);
+                return nullptr;
+            }
+            return new_pgn_reader(argv[0], mode == "skip");
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+Signature SAN_SIG{"Board", "san", {"move"}, 1, 1};
+Signature LAN_SIG{"Board", "lan", {"move"}, 1, 1};
+Signature PARSE_SAN_SIG{"Board", "parse_san", {"text"}, 1, 1};
+Signature APPLY_SAN_SIG{"Board", "apply_san", {"text"}, 1, 1};
+Signature VARIATION_SAN_SIG{"Board", "variation_san", {"moves"}, 1, 1};
+Signature APPLY_MOVETEXT_SIG{"Board", "apply_movetext", {"text"}, 1, 1};
+
 Signature PIECE_AT_SIG{"Board", "piece_at", {"square"}, 1, 1};
 Signature PIECES_SIG{"Board", "pieces", {"letter"}, 1, 1};
 Signature KING_SIG{"Board", "king", {"color"}, 1, 1};
@@ -425,6 +468,23 @@ PyMethodDef board_methods[] = {
      "An SVG diagram of the board, size pixels square, with the last move and a checked king marked."},
     {"_repr_svg_", noargs<SH, repr_svg>, METH_NOARGS,
      "_repr_svg_($self)\n--\n\nThe SVG diagram notebooks show for a board: svg() at 400 pixels."},
+    {"san", fast(method<&SAN_SIG, EX, san>), FAST,
+     "san($self, move)\n--\n\nThe standard algebraic notation of a legal move (\"Nf3\", \"exd8=Q+\", \"O-O\")."},
+    {"lan", fast(method<&LAN_SIG, EX, lan>), FAST,
+     "lan($self, move)\n--\n\nThe long algebraic notation of a legal move (\"Ng1-f3\", \"e7xd8=Q+\", \"O-O\")."},
+    {"parse_san", fast(method<&PARSE_SAN_SIG, EX, parse_san>), FAST,
+     "parse_san($self, text)\n--\n\nThe legal move a SAN text names here; ValueError if invalid, illegal or ambiguous."},
+    {"apply_san", fast(method<&APPLY_SAN_SIG, EX, apply_san>), FAST,
+     "apply_san($self, text)\n--\n\nPlay the move a SAN text names and return it; ValueError leaves the board as it was."},
+    {"variation_san", fast(method<&VARIATION_SAN_SIG, EX, variation_san>), FAST,
+     "variation_san($self, moves)\n--\n\nThe numbered SAN line of moves played from here (\"1. e4 e5 2. Nf3\")."},
+    {"apply_movetext", fast(method<&APPLY_MOVETEXT_SIG, EX, apply_movetext>), FAST,
+     "apply_movetext($self, text)\n--\n\nPlay the mainline of a PGN movetext and return the number of moves played."},
+    {"read_pgn", fast(board_read_pgn), FAST | METH_CLASS,
+     "read_pgn($type, source, errors=\"raise\")\n--\n\nIterate over the games of a PGN file (a path or a file "
+     "object) as (headers, board) pairs."},
+    {"pgn", fast(method<&PGN_SIG, EX, pgn>), FAST,
+     "pgn($self, headers=None)\n--\n\nThe PGN text of this board's game: tags, the moves in SAN, the result."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
@@ -463,5 +523,11 @@ PyType_Spec board_spec = {
 }  // namespace
 
 TypeCache board_type_cache(&board_spec, "Board");
+
+PyObject* new_board(Board&& record) noexcept {
+    PyTypeObject* type = require_type(board_type_cache, "Board");
+    if (!type) return nullptr;
+    return wrap_board(type, std::move(record));
+}
 
 }  // namespace binding

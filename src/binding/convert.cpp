@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <new>
 
 #include "binding/panic.h"
 
@@ -227,6 +228,55 @@ bool Arg<const board::Move&>::load(PyObject* o) noexcept {
     return borrow.take(obj->borrow);
 }
 
+bool Arg<board::Move>::load(PyObject* o) noexcept {
+    PyTypeObject* type = require_type(move_type_cache, "Move");
+    if (!type) return false;
+    if (!PyObject_TypeCheck(o, type)) {
+        cannot_convert(o, "Move");
+        return false;
+    }
+    auto* obj = reinterpret_cast<MoveObject*>(o);
+    if (!Peek().take(obj->borrow)) return false;
+    value = obj->record;
+    return true;
+}
+
+bool Arg<const std::vector<board::Move>&>::load(PyObject* o) noexcept {
+    Ref iter(PyObject_GetIter(o));
+    if (!iter) return false;
+    try {
+        while (Ref item{PyIter_Next(iter.get())}) {
+            Arg<const board::Move&> move;
+            if (!move.load(item.get())) return false;
+            moves.push_back(move.get());
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+bool Arg<board::Headers>::load(PyObject* obj) noexcept {
+    if (!PyDict_Check(obj)) {
+        cannot_convert(obj, "dict");
+        return false;
+    }
+    try {
+        PyObject *key, *val;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(obj, &pos, &key, &val)) {
+            Arg<std::string_view> name, text;
+            if (!name.load(key) || !text.load(val)) return false;
+            value.emplace_back(name.get(), text.get());
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
 bool Arg<const board::BoardState&>::load(PyObject* o) noexcept {
     PyTypeObject* type = require_type(board_state_type_cache, "BoardState");
     if (!type) return false;
@@ -252,6 +302,11 @@ PyObject* to_python(std::string_view v) noexcept {
     return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
 }
 PyObject* to_python(const std::string& v) noexcept { return to_python(std::string_view(v)); }
+PyObject* to_python(const AsciiText& v) noexcept {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(v.text.size()), 127);
+    if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), v.text.data(), v.text.size());
+    return s;
+}
 PyObject* to_python(std::optional<char32_t> v) noexcept {
     if (!v) return Py_NewRef(Py_None);
     return PyUnicode_FromOrdinal(static_cast<int>(*v));

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "binding/borrow.h"
 #include "binding/objects.h"
@@ -150,6 +151,32 @@ struct Arg<const board::Move&> {
     const board::Move& get() const noexcept { return obj->record; }
 };
 
+// A Move argument copied out at once, for calls that want only its value:
+// no borrow is held, as the record cannot change while the call runs no
+// Python code; one that an exclusive borrow holds is still refused.
+template <>
+struct Arg<board::Move> {
+    board::Move value;
+    bool load(PyObject* o) noexcept;
+    board::Move get() const noexcept { return value; }
+};
+
+// Any iterable of Move, each record copied out under a short borrow.
+template <>
+struct Arg<const std::vector<board::Move>&> {
+    std::vector<board::Move> moves;
+    bool load(PyObject* o) noexcept;
+    const std::vector<board::Move>& get() const noexcept { return moves; }
+};
+
+// PGN tag pairs given as a dict of str to str, in its order.
+template <>
+struct Arg<board::Headers> {
+    board::Headers value;
+    bool load(PyObject* obj) noexcept;
+    board::Headers get() const { return value; }
+};
+
 // A BoardState argument; the record is copied out under a short borrow.
 template <>
 struct Arg<const board::BoardState&> {
@@ -169,12 +196,18 @@ struct Arg<PyObject*> {
     PyObject* get() const noexcept { return obj; }
 };
 
+// Text known to be ASCII (move notation), made into a str without a decoder pass.
+struct AsciiText {
+    std::string text;
+};
+
 // Result conversions; nullptr with an exception set on failure.
 PyObject* to_python(bool v) noexcept;
 PyObject* to_python(std::uint64_t v) noexcept;
 PyObject* to_python(std::uint32_t v) noexcept;
 PyObject* to_python(const std::string& v) noexcept;
 PyObject* to_python(std::string_view v) noexcept;
+PyObject* to_python(const AsciiText& v) noexcept;
 PyObject* to_python(std::optional<char32_t> v) noexcept;
 // One-letter strings are the interpreter's own immortal singletons: the
 // twelve letters are looked up once and handed out without a decoder call.

@@ -60,6 +60,11 @@ PyObject* new_move_stack(BoardObject* board) noexcept;
 // of them, before the history shrinks below its length; false with
 // MemoryError set when a copy cannot be made.
 bool keep_views(BoardObject* board, std::size_t keep) noexcept;
+// A new Board object taking over `record`.
+PyObject* new_board(board::Board&& record) noexcept;
+// An iterator over the games of a PGN source: a path (str, bytes,
+// os.PathLike), opened and closed here, or a file object read in blocks.
+PyObject* new_pgn_reader(PyObject* source, bool skip_errors) noexcept;
 // A new list of new Move objects, in order.
 PyObject* new_move_list(const board::Move* begin, const board::Move* end) noexcept;
 

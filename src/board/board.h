@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "polyglot_random.h"
@@ -136,6 +137,9 @@ struct Outcome {
 };
 std::string_view termination_name(Termination t);
 
+// What a move leaves the opponent in: the suffix SAN gives it.
+enum class Check : std::uint8_t { NONE, CHECK, MATE };
+
 // One applied move and the position it was played from. Keeping both in one
 // entry makes the move list and the snapshot list the same length by
 // construction.
@@ -220,6 +224,18 @@ public:
     // otherwise, with the board as before.
     Move apply_uci(std::string_view text);
 
+    // Notation (san.cpp): SAN and long algebraic text of a legal move, SAN
+    // read back in this position, a numbered line, and a whole PGN movetext
+    // played at once. Every failure is Invalid naming the move or text and
+    // the reason ("invalid", "illegal", "ambiguous"), with the board as before.
+    std::string san(const Move& m) { return algebraic(m, false); }
+    std::string lan(const Move& m) { return algebraic(m, true); }
+    Move parse_san(std::string_view text);
+    Move apply_san(std::string_view text);
+    std::string variation_san(const std::vector<Move>& moves);
+    // Plays the mainline of a movetext and returns the number of moves played.
+    std::size_t apply_movetext(std::string_view text);
+
     std::uint64_t zobrist_hash() const { return board::zobrist_hash(*this); }
     bool has_insufficient_material(Color c) const;
     bool is_insufficient_material() const;
@@ -271,6 +287,36 @@ private:
     bool is_pseudo_legal_as_written(const Move& m);
     // Whether playing the pseudo-legal `m` leaves the mover's king attacked.
     bool leaves_king_attacked(const Move& m);
+    std::string algebraic(const Move& m, bool long_form);
+    // The text of `m` (castling as the king's two-square step), or
+    // std::nullopt when it is not legal.
+    std::optional<std::string> notation(const Move& m, bool long_form);
+    // The legal moves, castling excluded, of the side to move's `kind`
+    // pieces standing on `from_mask` onto `to`; `out` is cleared first.
+    void legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveList& out);
+    // What the legal `m` (castling as the king's two-square step) does to the opponent's king.
+    Check check_after(const Move& m);
+};
+
+// The move a king's step onto its own corner rook stands for: UCI writes
+// castling as the king's two-square move, and some programs as king takes rook.
+Move castling_alias(const BoardState& s, const Move& m);
+
+// Takes back every move played since construction, however the scope is
+// left, unless keep() is called first.
+class Rewind {
+public:
+    explicit Rewind(Board& b) noexcept : board_(b), depth_(b.history.size()) {}
+    Rewind(const Rewind&) = delete;
+    Rewind& operator=(const Rewind&) = delete;
+    ~Rewind() {
+        while (board_.history.size() > depth_) board_.pop();
+    }
+    void keep() noexcept { depth_ = board_.history.size(); }
+
+private:
+    Board& board_;
+    std::size_t depth_;
 };
 
 namespace reference {
@@ -286,5 +332,59 @@ inline std::uint64_t perft(Board& b, unsigned depth) {
     return perft(b, depth, check);
 }
 }  // namespace reference
+
+// PGN files in and out: a reader that splits a stream of text into games
+// and plays each one's mainline (pgn.cpp), and the export of a board's game.
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// One game of a file: its tag pairs in file order, and the board after its
+// mainline with the mainline as its history.
+struct PgnGame {
+    Headers headers;
+    Board board;
+};
+
+// Reads games from text that arrives in blocks of any size, so that memory
+// stays bounded by the largest game whatever the file's size. Games end where
+// the reader of the chess library Python users know ends them: at a blank
+// line outside a comment, or at the end of the text; a tag line at the start
+// of a movetext line ends one too.
+class PgnReader {
+public:
+    enum class Status { GAME, NEED_INPUT, END };
+
+    explicit PgnReader(bool skip_errors) noexcept : skip_errors_(skip_errors) {}
+
+    void feed(std::string_view block);
+    // No more text will come.
+    void finish() noexcept { eof_ = true; }
+
+    // The next game into `out`, or NEED_INPUT until feed() or finish(), or
+    // END. A game that cannot be played (a bad FEN tag, an unreadable or
+    // illegal move) is Invalid naming its number, its first line and the
+    // reason, unless the reader skips such games; either way reading goes on
+    // with the next game.
+    Status next(PgnGame& out);
+
+private:
+    // The line starting at `at` with its line end, or std::nullopt when it
+    // is not complete yet.
+    std::optional<std::string_view> line_at(std::size_t at) const noexcept;
+
+    std::string buffer_;
+    std::size_t pos_ = 0;  // where the unread text starts
+    bool eof_ = false;
+    bool started_ = false;
+    bool skip_errors_;
+    std::size_t games_ = 0;
+};
+
+// The PGN text of a board's game: the seven roster tags (from `headers`,
+// unknown ones as python-chess writes them), FEN and SetUp when the game
+// starts elsewhere than the standard position, the other tags, then the
+// movetext in SAN wrapped at 80 columns and the result (`headers`' Result,
+// else the board's). Invalid when the history holds an illegal move.
+std::string game_pgn(Board& b, const Headers& headers);
 
 }  // namespace board

@@ -44,21 +44,6 @@ std::optional<Square> highest(Bitboard b) {
 Bitboard on_board_bb(Square s) { return s < 64 ? square_bb(s) : 0; }
 Bitboard touched_by(const Move& m) { return on_board_bb(m.from_square) ^ on_board_bb(m.to_square); }
 
-// Undoes every move played since construction, however the scope is left.
-class Rewind {
-public:
-    explicit Rewind(Board& b) noexcept : board_(b), depth_(b.history.size()) {}
-    Rewind(const Rewind&) = delete;
-    Rewind& operator=(const Rewind&) = delete;
-    ~Rewind() {
-        while (board_.history.size() > depth_) board_.pop();
-    }
-
-private:
-    Board& board_;
-    std::size_t depth_;
-};
-
 // What a repetition compares: placement, side to move, the rights that can
 // still castle and an en passant square only when it can be taken.
 struct Transposition {
@@ -98,8 +83,8 @@ bool irreversible(const BoardState& s, const Move& m) {
     return false;
 }
 
-// The move a king's step onto its own corner rook stands for: UCI writes
-// castling as the king's two-square move, and some programs as king takes rook.
+}  // namespace
+
 Move castling_alias(const BoardState& s, const Move& m) {
     if (m.promotion || (m.from_square != CASTLING[WHITE][KING_SIDE].king_from &&
                         m.from_square != CASTLING[BLACK][KING_SIDE].king_from))
@@ -112,8 +97,6 @@ Move castling_alias(const BoardState& s, const Move& m) {
     }
     return m;
 }
-
-}  // namespace
 
 std::uint64_t piece_key_of(const Placement& p) {
     std::uint64_t key = 0;

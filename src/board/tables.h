@@ -143,11 +143,17 @@ struct CastlingRight {
     Color color;
     CastlingSide side;
 };
-constexpr std::optional<CastlingRight> castling_right_of(char32_t letter) {
+// Every position check reads the castling text letter by letter, so the
+// letters are looked up in a table rather than searched for.
+inline constexpr auto CASTLING_RIGHT_OF_ASCII = [] {
+    std::array<std::optional<CastlingRight>, 128> t{};
     for (Color c : {WHITE, BLACK})
-        for (CastlingSide s : {KING_SIDE, QUEEN_SIDE})
-            if (letter == static_cast<char32_t>(CASTLING[c][s].letter)) return CastlingRight{c, s};
-    return std::nullopt;
+        for (CastlingSide s : {KING_SIDE, QUEEN_SIDE}) t[static_cast<unsigned char>(CASTLING[c][s].letter)] = CastlingRight{c, s};
+    return t;
+}();
+constexpr std::optional<CastlingRight> castling_right_of(char32_t letter) {
+    if (letter >= CASTLING_RIGHT_OF_ASCII.size()) return std::nullopt;
+    return CASTLING_RIGHT_OF_ASCII[letter];
 }
 // Bit of a right in a four-bit set: white king side 1, white queen side 2,
 // black king side 4, black queen side 8.

@@ -131,11 +131,79 @@ std::optional<bool> is_check(const Board& b) {
 
 namespace {
 
+// The compact form of a move of the side to move: its kind read off the
+// board, and the flag make() needs.
+template <Color Us>
+CMove compact(const Board& b, const Move& m) {
+    const Bitboard from = square_bb(m.from_square);
+    int kind = PAWN;
+    while (!(b.kinds[kind] & from)) ++kind;
+    std::uint32_t flag = NORMAL;
+    if (m.promotion) {
+        for (std::uint32_t f = PROMO_Q; f <= PROMO_B; ++f)
+            if (PROMO_LETTER[f] == *m.promotion) flag = f;
+    } else if (kind == PAWN && b.en_passant_square && *b.en_passant_square == m.to_square) {
+        flag = EN_PASSANT;
+    } else if (kind == KING && square_distance(m.from_square, m.to_square) == 2) {
+        flag = CASTLE;
+    }
+    return make_move(static_cast<int>(m.from_square), static_cast<int>(m.to_square), kind, flag);
+}
+
+// Castling is never a reply to check, so the castling bits may stay empty.
+template <Color Us>
+Check check_after_move(const Board& b, const Move& m) {
+    constexpr Color Them = opposite(Us);
+    const Pos p{b, static_cast<std::uint8_t>(ep_of(b)), 0};
+    const Pos n = make<Us>(p, compact<Us>(b, m));
+    const int king = std::countr_zero(n.pieces(Them, KING));
+    if (!attackers_to(n, king, n.occupied(), Us)) return Check::NONE;
+    return count_legal<Them>(n, analyse<Them>(n)) ? Check::CHECK : Check::MATE;
+}
+
+// Generation itself with two restrictions: own pieces other than the wanted
+// movers are left out of the placement it walks (the analysis, made on the
+// whole board, still sees them as blockers and pin lines), and the target
+// mask allows only `to`. Only king steps and en passant ignore the target,
+// so the filter catches those.
+template <Color Us>
+void moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out) {
+    Info in = kind == KING ? analyse<Us>(b) : analyse<Us, false>(b);
+    Placement movers = b;
+    for (int k = 0; k < KIND_NB; ++k)
+        if (k != kind) movers.kinds[k] &= ~in.own;
+    movers.kinds[kind] &= ~in.own | from_mask;
+    in.target &= square_bb(to);
+    out.clear();
+    generate<Us>(movers, ep_of(b), in, [&](int from, int t, int k, std::uint32_t flag) {
+        if (static_cast<Square>(t) != to || k != kind || !(square_bb(from) & from_mask)) return;
+        if (flag >= PROMO_Q && flag <= PROMO_B)
+            out.push_back(Move(static_cast<Square>(from), to, PROMO_LETTER[flag]));
+        else
+            out.push_back(Move(static_cast<Square>(from), to));
+    });
+}
+
 template <Color Us>
 bool castle_now(const Board& b, CastlingSide side) {
     if (!(castle_bits(b, b.castling_rights.view()) & castling_bit(Us, side))) return false;
     const Info in = analyse<Us>(b);
     return !in.checkers && castling_legal<Us>(in, side);
+}
+
+template <Color Us>
+MoveFacts facts_of(const Board& b, const Move& m, PieceKind kind, Bitboard from_mask) {
+    MoveList candidates;
+    moves_to<Us>(b, kind, from_mask, m.to_square, candidates);
+    MoveFacts facts{false, 0, Check::NONE};
+    for (const Move& c : candidates) {
+        if (c.from_square == m.from_square)
+            facts.legal |= c.promotion == m.promotion;
+        else
+            facts.rivals |= square_bb(c.from_square);
+    }
+    if (facts.legal) facts.check = check_after_move<Us>(b, m);
+    return facts;
 }
 
 }  // namespace
@@ -175,6 +243,28 @@ std::optional<bool> leaves_king_attacked(const Board& b, const Move& m) {
     const Bitboard occupied = (all & ~from & ~taken) | to;
     const int king = (kings & from) ? static_cast<int>(m.to_square) : std::countr_zero(kings);
     return (attackers_to(b, king, occupied, opposite(us)) & ~taken) != 0;
+}
+
+std::optional<MoveFacts> move_facts(const Board& b, const Move& m, PieceKind kind, Bitboard from_mask) {
+    if (m.to_square > 63 || !is_normal(b) || opponent_in_check(b, b.us())) return std::nullopt;
+    slider_tables();
+    return b.turn ? facts_of<WHITE>(b, m, kind, from_mask) : facts_of<BLACK>(b, m, kind, from_mask);
+}
+
+bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out) {
+    if (to > 63 || !is_normal(b) || opponent_in_check(b, b.us())) return false;
+    slider_tables();
+    if (b.turn)
+        moves_to<WHITE>(b, kind, from_mask, to, out);
+    else
+        moves_to<BLACK>(b, kind, from_mask, to, out);
+    return true;
+}
+
+std::optional<Check> check_after(const Board& b, const Move& m) {
+    if (!is_normal(b)) return std::nullopt;
+    slider_tables();
+    return b.turn ? check_after_move<WHITE>(b, m) : check_after_move<BLACK>(b, m);
 }
 
 std::optional<bool> is_attacked(const Board& b, std::uint8_t square) {

@@ -52,4 +52,24 @@ std::optional<bool> can_castle(const Board& b, CastlingSide side);
 // pseudo-legal move other than castling.
 std::optional<bool> leaves_king_attacked(const Board& b, const Move& m);
 
+// The legal moves other than castling of the side to move's `kind` pieces
+// standing on `from_mask` that land on `to`, in list order. Refuses what
+// legal_moves refuses.
+bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out);
+
+// What notation needs to know of the move `m` of a `kind` piece, castling
+// excepted: whether it is legal, which other pieces on `from_mask` could make
+// it too, and, when it is legal, what it leaves the opponent in. Refuses what
+// legal_moves refuses.
+struct MoveFacts {
+    bool legal;
+    Bitboard rivals;
+    Check check;
+};
+std::optional<MoveFacts> move_facts(const Board& b, const Move& m, PieceKind kind, Bitboard from_mask);
+
+// Whether the legal move `m` (castling as the king's two-square step) leaves
+// the opponent in check, and with no legal reply.
+std::optional<Check> check_after(const Board& b, const Move& m);
+
 }  // namespace board::fast

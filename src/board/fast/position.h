@@ -99,7 +99,9 @@ inline Bitboard attackers_to(const Placement& p, int s, Bitboard occupied, Color
            (rook_attacks(s, occupied) & straight);
 }
 
-template <Color Us>
+// Without `Danger` every square counts as forbidden to the king: for a
+// caller that wants no king move.
+template <Color Us, bool Danger = true>
 Info analyse(const Placement& p) {
     using S = Side<Us>;
     constexpr Color Them = S::THEM;
@@ -127,14 +129,17 @@ Info analyse(const Placement& p) {
         if (between && !(between & (between - 1))) in.pinned |= between & in.own;
     }
 
-    // The king steps out of the occupancy: a slider's ray goes on past it.
-    const Bitboard through = in.occupied ^ king_bb;
-    Bitboard danger = pawn_attacks(Them, their_pawns);
-    danger |= KING_ATTACKS[std::countr_zero(p.kinds[KING] & in.them)];
-    for (Bitboard b = their_knights; b;) danger |= KNIGHT_ATTACKS[pop_lowest(b)];
-    for (Bitboard b = diagonal; b;) danger |= bishop_attacks(pop_lowest(b), through);
-    for (Bitboard b = straight; b;) danger |= rook_attacks(pop_lowest(b), through);
-    in.danger = danger;
+    in.danger = ~Bitboard{0};
+    if constexpr (Danger) {
+        // The king steps out of the occupancy: a slider's ray goes on past it.
+        const Bitboard through = in.occupied ^ king_bb;
+        Bitboard danger = pawn_attacks(Them, their_pawns);
+        danger |= KING_ATTACKS[std::countr_zero(p.kinds[KING] & in.them)];
+        for (Bitboard b = their_knights; b;) danger |= KNIGHT_ATTACKS[pop_lowest(b)];
+        for (Bitboard b = diagonal; b;) danger |= bishop_attacks(pop_lowest(b), through);
+        for (Bitboard b = straight; b;) danger |= rook_attacks(pop_lowest(b), through);
+        in.danger = danger;
+    }
 
     if (!in.checkers)
         in.target = ~in.own;
@@ -214,7 +219,8 @@ void generate(const Placement& p, int ep, const Info& in, Emit&& emit) {
     const int k = in.king;
     const bool double_check = in.checkers & (in.checkers - 1);
 
-    if (!double_check) {
+    // A caller asking for other pieces' moves leaves the pawns out.
+    if (!double_check && (p.kinds[PAWN] & in.own)) {
         const auto t = pawn_targets<Us>(p, in);
         auto pawn_move = [&](int from, int to) {
             if (square_bb(to) & S::PROMO_RANK) {
@@ -246,6 +252,8 @@ void generate(const Placement& p, int ep, const Info& in, Emit&& emit) {
                 if (en_passant_legal<Us>(p, in, from, ep)) emit(from, ep, PAWN, EN_PASSANT);
             }
         }
+    }
+    if (!double_check) {
         for (Bitboard b = p.kinds[KNIGHT] & in.own & ~pinned; b;) {
             int from = pop_highest(b);
             for (Bitboard a = KNIGHT_ATTACKS[from] & in.target; a;) emit(from, pop_highest(a), KNIGHT, NORMAL);
