@@ -25,6 +25,12 @@ class _MoveStack(Sequence[Move]):
     def __iter__(self) -> Iterator[Move]: ...
     def clear(self) -> None:
         """Empty this view; the board keeps its history."""
+    def copy(self) -> list[Move]:
+        """The moves as a new list of new Move objects."""
+    def index(self, value: Any, start: int = 0, stop: int = ...) -> int:
+        """The first index of value, as list.index (moves compare by identity)."""
+    def count(self, value: Any) -> int:
+        """How many times value occurs, as list.count (moves compare by identity)."""
 
 __all__: Final[list[str]]
 

@@ -1,5 +1,6 @@
 """The history a board keeps: the move_stack view, ply and peek, and pickling."""
 
+import collections.abc
 import concurrent.futures
 import copy
 import pickle
@@ -71,6 +72,16 @@ class TestMoveStackView:
         b.apply_uci("e2e4")
         assert b.move_stack != [] and b.move_stack != b.move_stack  # moves compare by identity
         assert b.move_stack != ()
+
+    def test_list_features_and_copies(self):
+        b = played()
+        view = b.move_stack
+        assert isinstance(view, collections.abc.Sequence)
+        for as_list in (view.copy(), copy.copy(view), pickle.loads(pickle.dumps(view)), view[:]):
+            assert type(as_list) is list and [m.uci() for m in as_list] == [m.uci() for m in view]
+        assert view.count(view[0]) == 0  # every item is a new Move
+        with pytest.raises(ValueError):
+            view.index(view[0])
 
     def test_popping_a_long_game_costs_constant_work_per_step(self):
         b = Board()
@@ -166,6 +177,19 @@ class TestPickle:
             with pytest.raises(ValueError):
                 Board().__setstate__(b.__reduce__()[2][:cut])
         assert record(pickle.loads(good)) == before
+
+    def test_state_is_checked_not_trusted(self):
+        b = played()
+        state = bytearray(b.__reduce__()[2])
+        fen = len(b.starting_fen.encode())
+        # The stored placement decides the key, whatever else the bytes say.
+        c = Board()
+        c.__setstate__(bytes(state))
+        assert c.zobrist_hash() == b.zobrist_hash()
+        # A text no Python str could hold is refused.
+        bad = bytes(state[:4]) + (2).to_bytes(4, "little") + b"\xff\xfe" + bytes(state[8 + fen:])
+        with pytest.raises(ValueError):
+            Board().__setstate__(bad)
 
     def test_setstate_keeps_live_views(self):
         b = played()

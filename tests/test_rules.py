@@ -251,3 +251,25 @@ class TestHash:
         assert board.zobrist_hash() == Board(board.fen()).zobrist_hash()
         board.set_board()
         assert board.zobrist_hash() == Board().zobrist_hash()
+
+
+# With more or fewer kings than one a side, legal_moves() moves and guards only
+# the highest king; checked input must keep to the same list.
+@pytest.mark.parametrize("fen", [
+    "7k/8/8/8/8/8/8/k1K5 w - - 0 1",
+    "4k3/8/8/8/8/8/8/K3K3 w - - 0 1",
+    "4k3/8/8/8/8/8/8/4R3 w - - 0 1",
+])
+def test_legality_keeps_to_the_legal_list_with_odd_kings(fen):
+    board = Board(fen)
+    try:
+        listed = {m.uci() for m in board.legal_moves()}
+    except BaseException as panic:  # no king to move: the list is undefined, so nothing is legal
+        assert type(panic).__name__ == "PanicException"
+        listed = set()
+    candidates = {Move(f, t).uci() for f in range(64) if board.piece_at(f) for t in range(64) if t != f}
+    for uci in candidates:
+        assert board.is_legal(Move.from_uci(uci)) == (uci in listed), uci
+    for uci in listed:
+        b = Board(fen)
+        b.apply_uci(uci)

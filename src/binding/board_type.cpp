@@ -185,8 +185,8 @@ constexpr auto zobrist_hash = [](const Board& b) { return b.zobrist_hash(); };
 constexpr auto is_insufficient_material = [](const Board& b) { return b.is_insufficient_material(); };
 constexpr auto is_seventyfive_moves = [](Board& b) { return b.is_seventyfive_moves(); };
 constexpr auto is_fivefold_repetition = [](Board& b) { return b.is_fivefold_repetition(); };
-constexpr auto is_repetition = [](Board& b, std::optional<std::uint64_t> count) {
-    return b.is_repetition(count.value_or(3));
+constexpr auto is_repetition = [](Board& b, std::optional<Count> count) {
+    return b.is_repetition(count ? count->value : 3);
 };
 constexpr auto can_claim_fifty_moves = [](Board& b) { return b.can_claim_fifty_moves(); };
 constexpr auto can_claim_threefold_repetition = [](Board& b) { return b.can_claim_threefold_repetition(); };

@@ -1,5 +1,7 @@
 #include "convert.h"
 
+#include <climits>
+
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -129,6 +131,18 @@ bool Arg<PixelSize>::load(PyObject* obj) noexcept {
         return false;
     }
     value.value = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+bool Arg<Count>::load(PyObject* obj) noexcept {
+    Ref index(PyNumber_Index(obj));
+    if (!index) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    value.value = overflow > 0 ? static_cast<std::uint64_t>(LLONG_MAX)
+                  : overflow < 0 || v < 0 ? 0
+                                          : static_cast<std::uint64_t>(v);
     return true;
 }
 

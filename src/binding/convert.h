@@ -107,6 +107,18 @@ struct Arg<PixelSize> {
     PixelSize get() const noexcept { return value; }
 };
 
+// A count where any integer makes sense: below 0 reads as 0 and above
+// 2**63 - 1 as that, so that huge and negative counts answer like others.
+struct Count {
+    std::uint64_t value;
+};
+template <>
+struct Arg<Count> {
+    Count value{0};
+    bool load(PyObject* obj) noexcept;
+    Count get() const noexcept { return value; }
+};
+
 // A colour given as a bool: True is white.
 struct Side {
     board::Color value;

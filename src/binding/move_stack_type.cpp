@@ -1,3 +1,4 @@
+#include <atomic>
 #include <memory>
 #include <new>
 #include <vector>
@@ -152,9 +153,39 @@ PyObject* move_stack_clear(PyObject* self, PyObject*) noexcept {
     Py_RETURN_NONE;
 }
 
+PyObject* move_stack_copy(PyObject* self, PyObject*) noexcept { return as_list(self); }
+
+// The list methods that read, answered by the list the view stands for.
+template <const char* Name>
+PyObject* by_list(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Ref list(as_list(self));
+    if (!list) return nullptr;
+    Ref method(PyObject_GetAttrString(list.get(), Name));
+    if (!method) return nullptr;
+    return PyObject_Vectorcall(method.get(), args, static_cast<std::size_t>(nargs), nullptr);
+}
+constexpr char INDEX[] = "index";
+constexpr char COUNT[] = "count";
+
+// Pickled and copied as the list it stands for.
+PyObject* move_stack_reduce(PyObject* self, PyObject*) noexcept {
+    Ref list(as_list(self));
+    if (!list) return nullptr;
+    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(&PyList_Type), list.get());
+}
+
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t) noexcept;
+PyCFunction fast(FastCall f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
+
 PyMethodDef move_stack_methods[] = {
     {"clear", move_stack_clear, METH_NOARGS,
      "clear($self)\n--\n\nEmpty this view; the board keeps its history."},
+    {"copy", move_stack_copy, METH_NOARGS, "copy($self)\n--\n\nThe moves as a new list of new Move objects."},
+    {"index", fast(by_list<INDEX>), METH_FASTCALL, "index($self, value, start=0, stop=sys.maxsize)\n--\n\n"
+     "The first index of value, as list.index (moves compare by identity)."},
+    {"count", fast(by_list<COUNT>), METH_FASTCALL,
+     "count($self, value)\n--\n\nHow many times value occurs, as list.count (moves compare by identity)."},
+    {"__reduce__", move_stack_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
@@ -181,11 +212,25 @@ PyType_Spec move_stack_spec = {
 
 TypeCache move_stack_type_cache(&move_stack_spec, "MoveStack");
 
+// The view is a Sequence for isinstance(), as the list it stands for was.
+bool register_sequence(PyTypeObject* type) noexcept {
+    static std::atomic<bool> done{false};
+    if (done.load(std::memory_order_acquire)) return true;
+    Ref abc(PyImport_ImportModule("collections.abc"));
+    if (!abc) return false;
+    Ref sequence(PyObject_GetAttrString(abc.get(), "Sequence"));
+    if (!sequence) return false;
+    Ref registered(PyObject_CallMethod(sequence.get(), "register", "O", reinterpret_cast<PyObject*>(type)));
+    if (!registered) return false;
+    done.store(true, std::memory_order_release);
+    return true;
+}
+
 }  // namespace
 
 PyObject* new_move_stack(BoardObject* board) noexcept {
     PyTypeObject* type = require_type(move_stack_type_cache, "MoveStack");
-    if (!type) return nullptr;
+    if (!type || !register_sequence(type)) return nullptr;
     auto* v = reinterpret_cast<MoveStackObject*>(type->tp_alloc(type, 0));
     if (!v) return nullptr;
     new (&v->board) Ref(Py_NewRef(reinterpret_cast<PyObject*>(board)));

@@ -9,7 +9,7 @@ namespace board {
 
 namespace {
 
-constexpr char MAGIC[4] = {'T', 'M', 'B', '1'};
+constexpr char MAGIC[4] = {'T', 'M', 'B', '2'};
 constexpr std::uint32_t NO_PROMOTION = 0xFFFFFFFFu;
 
 class Writer {
@@ -37,7 +37,6 @@ public:
         u8(s.en_passant_square.has_value());
         u8(s.en_passant_square.value_or(0));
         u8(s.turn);
-        u64(s.piece_key);
     }
     void move(const Move& m) {
         u32(m.from_square);
@@ -81,7 +80,18 @@ public:
     }
     void text(Text& t) {
         if (!flag()) return t.reset();
-        t.assign(bytes(u32()));
+        t.assign(utf8(bytes(u32())));
+    }
+    // Python's texts are well-formed UTF-8; nothing else came from a board.
+    static std::string_view utf8(std::string_view s) {
+        std::string again;
+        for (std::size_t i = 0; i < s.size();) {
+            const char32_t c = next_code_point(s, i);
+            if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) fail();
+            append_utf8(again, c);
+        }
+        if (again != s) fail();
+        return s;
     }
     void state(BoardState& s) {
         for (Bitboard& k : s.kinds) k = u64();
@@ -93,7 +103,8 @@ public:
         const std::uint8_t square = u8();
         s.en_passant_square = ep ? std::optional<std::uint8_t>(square) : std::nullopt;
         s.turn = flag();
-        s.piece_key = u64();
+        // The key is worked out again, never taken on trust.
+        s.piece_key = piece_key_of(s);
     }
     Move move() {
         const Square from = u32(), to = u32();
@@ -115,7 +126,7 @@ private:
 
 // The fewest bytes a state or a history entry can take: a guard against
 // counts that promise more than the input holds.
-constexpr std::size_t MIN_STATE_BYTES = 8 * 8 + 4 + 4 + 1 + 2 + 1 + 8;
+constexpr std::size_t MIN_STATE_BYTES = 8 * 8 + 4 + 4 + 1 + 2 + 1;
 constexpr std::size_t MIN_ENTRY_BYTES = 12 + MIN_STATE_BYTES;
 
 }  // namespace
@@ -139,7 +150,7 @@ std::string Board::to_bytes() const {
 Board Board::from_bytes(std::string_view bytes) {
     Reader r(bytes);
     if (r.bytes(sizeof MAGIC) != std::string_view(MAGIC, sizeof MAGIC)) Reader::fail();
-    const std::string_view fen = r.bytes(r.u32());
+    const std::string_view fen = Reader::utf8(r.bytes(r.u32()));
     Board b{BoardState{}};
     if (fen == STARTING_FEN)
         b.starting_fen = Text::from_static(STARTING_FEN);

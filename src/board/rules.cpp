@@ -273,6 +273,21 @@ bool Board::is_legal(const Move& raw) { return is_legal_as_written(castling_alia
 
 bool Board::is_legal_as_written(const Move& m) {
     if (!is_pseudo_legal_as_written(m)) return false;
+    // With more or fewer kings than one a side, the legal list moves and
+    // guards only the highest king: legal means listed there.
+    for (Color c : {WHITE, BLACK}) {
+        const Bitboard k = pieces(c, KING);
+        if (k && !(k & (k - 1))) continue;
+        MoveList moves;
+        try {
+            legal_moves(moves);
+        } catch (const Panic&) {
+            return false;
+        }
+        return std::any_of(moves.begin(), moves.end(), [&](const Move& l) {
+            return l.from_square == m.from_square && l.to_square == m.to_square && l.promotion == m.promotion;
+        });
+    }
     // Castling was judged whole by the castling list.
     if (is_castling(m) && piece_at(m.from_square)->kind == KING) return true;
     try {

@@ -218,7 +218,7 @@ std::optional<bool> can_castle(const Board& b, CastlingSide side) {
 
 std::optional<bool> leaves_king_attacked(const Board& b, const Move& m) {
     // Asked once per checked move, so only what the answer needs is checked:
-    // sets that agree with each other and one king for the mover. The move
+    // sets that agree with each other and one king a side. The move
     // is pseudo-legal and not castling, so it moves one piece of the mover's,
     // takes at most one, and the board after it is known without playing it.
     Bitboard all = 0, twice = 0;
@@ -228,8 +228,11 @@ std::optional<bool> leaves_king_attacked(const Board& b, const Move& m) {
     }
     if (twice || (b.colors[WHITE] & b.colors[BLACK]) || b.occupied() != all) return std::nullopt;
     const Color us = b.us();
+    for (Color c : {WHITE, BLACK}) {
+        const Bitboard k = b.pieces(c, KING);
+        if (!k || (k & (k - 1))) return std::nullopt;
+    }
     const Bitboard kings = b.pieces(us, KING);
-    if (!kings || (kings & (kings - 1))) return std::nullopt;
     slider_tables();
     const Bitboard from = square_bb(m.from_square), to = square_bb(m.to_square);
     Bitboard taken = to;
