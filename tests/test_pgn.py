@@ -264,3 +264,9 @@ def test_games_straddling_blocks(sizes):
     def summary(source):
         return [(h, [m.uci() for m in b.move_stack], b.fen()) for h, b in Board.read_pgn(source, errors="skip")]
     assert summary(Trickle(text, sizes)) == summary(io.BytesIO(text))
+
+
+def test_messages_quote_undecodable_bytes():
+    source = io.BytesIO(b'[Event "M\xfcller"]\n\n1. e4 e5 2. Ke3 *\n')
+    with pytest.raises(ValueError, match='game 1 \\(\\[Event "M\ufffdller"\\]\\): illegal san: \'Ke3\''):
+        next(Board.read_pgn(source))

@@ -24,8 +24,9 @@ std::string_view trimmed_end(std::string_view s) {
 constexpr bool is_alnum(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
 // `[Name "value"]` and nothing but white space after it. The value is kept
-// as written, backslash escapes included, as python-chess keeps it: it runs
-// to the last `"]` of the line and holds no carriage return.
+// as written, backslash escapes included, as the chess library Python users
+// know keeps it (and writes it back): it runs to the last `"]` of the line
+// and holds no carriage return.
 std::optional<std::pair<std::string_view, std::string_view>> read_tag(std::string_view line) {
     const std::string_view t = trimmed_end(line);
     if (t.size() < 2 || t.front() != '[' || !t.ends_with("\"]")) return std::nullopt;
@@ -159,8 +160,9 @@ PgnReader::Status PgnReader::next(PgnGame& out) {
 
 namespace {
 
-// Lines of at most 80 columns, filled token by token as python-chess's
-// exporter fills them: a token that does not fit starts a new line.
+// Lines of at most 80 columns, filled token by token as the exporter of the
+// chess library Python users know fills them: a token that does not fit
+// starts a new line.
 class Lines {
 public:
     void token(std::string_view t) {
