@@ -260,10 +260,13 @@ class Trickle(io.RawIOBase):
 
 @pytest.mark.parametrize("sizes", [[1], [2, 3, 5], [7, 64, 1]])
 def test_games_straddling_blocks(sizes):
-    text = ("\ufeff" + TRICKY + "\n" + corpus_text(3)).encode()
+    # Two files joined, each with its byte-order mark.
+    text = ("\ufeff" + TRICKY + "\n\ufeff" + corpus_text(3)).encode()
     def summary(source):
         return [(h, [m.uci() for m in b.move_stack], b.fen()) for h, b in Board.read_pgn(source, errors="skip")]
-    assert summary(Trickle(text, sizes)) == summary(io.BytesIO(text))
+    whole = summary(io.BytesIO(text))
+    assert len(whole) == 5 + 3
+    assert summary(Trickle(text, sizes)) == whole
 
 
 def test_messages_quote_undecodable_bytes():

@@ -343,7 +343,6 @@ private:
     std::string buffer_;
     std::size_t pos_ = 0;  // where the unread text starts
     bool eof_ = false;
-    bool started_ = false;
     bool skip_errors_;
     std::size_t games_ = 0;
 };

@@ -66,17 +66,18 @@ std::optional<std::string_view> PgnReader::line_at(std::size_t at) const noexcep
 
 PgnReader::Status PgnReader::next(PgnGame& out) {
     for (;;) {
-        if (!started_) {
-            if (buffer_.size() - pos_ < BOM.size() && !eof_) return Status::NEED_INPUT;
-            if (std::string_view(buffer_).substr(pos_).starts_with(BOM)) pos_ += BOM.size();
-            started_ = true;
-        }
-        // Blank lines, escape lines and comment lines before a game.
+        // Blank lines, escape lines and comment lines before a game, and the
+        // byte-order mark of a file (or of each of several files joined).
         std::size_t p = pos_;
         std::optional<std::string_view> line;
         for (;;) {
             line = line_at(p);
             if (!line) return eof_ ? Status::END : Status::NEED_INPUT;
+            if (line->starts_with(BOM)) {
+                p += BOM.size();
+                pos_ = p;
+                continue;
+            }
             if (!is_blank(*line) && line->front() != '%' && line->front() != ';') break;
             p += line->size();
             pos_ = p;
