@@ -273,3 +273,15 @@ def test_messages_quote_undecodable_bytes():
     source = io.BytesIO(b'[Event "M\xfcller"]\n\n1. e4 e5 2. Ke3 *\n')
     with pytest.raises(ValueError, match='game 1 \\(\\[Event "M\ufffdller"\\]\\): illegal san: \'Ke3\''):
         next(Board.read_pgn(source))
+
+
+def test_a_source_that_refers_back_is_collected():
+    import gc
+    import weakref
+
+    source = io.StringIO("1. e4 *\n")
+    source.games = Board.read_pgn(source)  # a cycle through the iterator
+    alive = weakref.ref(source)
+    del source
+    gc.collect()
+    assert alive() is None
