@@ -260,7 +260,28 @@ class Trickle(io.RawIOBase):
 
 @pytest.mark.parametrize("sizes", [[1], [2, 3, 5], [7, 64, 1]])
 def test_games_straddling_blocks(sizes):
-    text = ("\ufeff" + TRICKY + "\n" + corpus_text(3)).encode()
+    # Two files joined, each with its byte-order mark.
+    text = ("\ufeff" + TRICKY + "\n\ufeff" + corpus_text(3)).encode()
     def summary(source):
         return [(h, [m.uci() for m in b.move_stack], b.fen()) for h, b in Board.read_pgn(source, errors="skip")]
-    assert summary(Trickle(text, sizes)) == summary(io.BytesIO(text))
+    whole = summary(io.BytesIO(text))
+    assert len(whole) == 5 + 3
+    assert summary(Trickle(text, sizes)) == whole
+
+
+def test_messages_quote_undecodable_bytes():
+    source = io.BytesIO(b'[Event "M\xfcller"]\n\n1. e4 e5 2. Ke3 *\n')
+    with pytest.raises(ValueError, match='game 1 \\(\\[Event "M\ufffdller"\\]\\): illegal san: \'Ke3\''):
+        next(Board.read_pgn(source))
+
+
+def test_a_source_that_refers_back_is_collected():
+    import gc
+    import weakref
+
+    source = io.StringIO("1. e4 *\n")
+    source.games = Board.read_pgn(source)  # a cycle through the iterator
+    alive = weakref.ref(source)
+    del source
+    gc.collect()
+    assert alive() is None

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "binding/ref.h"
+
 namespace binding {
 
 namespace {
@@ -55,6 +57,12 @@ void raise_panic(std::string_view message, const std::source_location& where) no
     if (!text) return;
     PyErr_SetObject(type, text);
     Py_DECREF(text);
+}
+
+void raise_invalid(const board::Invalid& e) noexcept {
+    const std::string_view text = e.what();
+    Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (message) PyErr_SetObject(e.kind() == board::Invalid::Index ? PyExc_IndexError : PyExc_ValueError, message.get());
 }
 
 }  // namespace binding

@@ -16,6 +16,11 @@ PyObject* panic_exception_type() noexcept;
 // Writes the diagnostic to standard error and raises the panic exception.
 void raise_panic(std::string_view message, const std::source_location& where) noexcept;
 
+// Raises ValueError (IndexError for an index) with the message. It may quote
+// bytes read from a file, so a malformed UTF-8 sequence is replaced rather
+// than turned into a decoding error.
+void raise_invalid(const board::Invalid& e) noexcept;
+
 // Stops the process: an exception escaped past the point where it could
 // still become a Python exception.
 [[noreturn]] void abort_at_boundary() noexcept;
@@ -31,7 +36,7 @@ R guarded(F&& body, R failed) noexcept {
     } catch (const board::Panic& p) {
         raise_panic(p.what(), p.where());
     } catch (const board::Invalid& e) {
-        PyErr_SetString(e.kind() == board::Invalid::Index ? PyExc_IndexError : PyExc_ValueError, e.what());
+        raise_invalid(e);
     } catch (const board::Interrupted&) {
         // The poll that stopped the engine has set the exception.
     } catch (const std::bad_alloc&) {

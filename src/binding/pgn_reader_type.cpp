@@ -28,9 +28,26 @@ bool close_file(PgnReaderObject* obj) noexcept {
     return static_cast<bool>(closed);
 }
 
+// A file object of the caller's may refer back to the iterator, so the
+// collector is told about the one reference held.
+int pgn_reader_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(reinterpret_cast<PgnReaderObject*>(self)->file);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int pgn_reader_clear(PyObject* self) noexcept {
+    auto* obj = reinterpret_cast<PgnReaderObject*>(self);
+    obj->done = true;
+    obj->owns_file = false;
+    Py_CLEAR(obj->file);
+    return 0;
+}
+
 void pgn_reader_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     auto* obj = reinterpret_cast<PgnReaderObject*>(self);
+    PyObject_GC_UnTrack(self);
     if (obj->owns_file) {
         PyObject* pending = PyErr_GetRaisedException();
         if (!close_file(obj)) PyErr_WriteUnraisable(self);
@@ -87,7 +104,7 @@ PyObject* pgn_reader_next(PyObject* self) noexcept {
         [&]() -> PyObject* {
             auto* obj = reinterpret_cast<PgnReaderObject*>(self);
             ExclusiveBorrow borrow;
-            if (!borrow.take(obj->borrow) || obj->done) return nullptr;
+            if (!borrow.take(obj->borrow) || obj->done || !obj->file) return nullptr;
             board::PgnGame game;
             for (;;) {
                 switch (obj->reader.next(game)) {
@@ -105,6 +122,8 @@ PyObject* pgn_reader_next(PyObject* self) noexcept {
 PyType_Slot pgn_reader_slots[] = {
     {Py_tp_doc, const_cast<char*>("The games of a PGN source, as (headers, board) pairs.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(pgn_reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(pgn_reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(pgn_reader_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(pgn_reader_next)},
     {0, nullptr},  // sentinel
@@ -114,7 +133,7 @@ PyType_Spec pgn_reader_spec = {
     .name = "tavrinmoss.PgnReader",
     .basicsize = sizeof(PgnReaderObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
     .slots = pgn_reader_slots,
 };
 

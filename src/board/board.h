@@ -375,13 +375,12 @@ private:
     std::string buffer_;
     std::size_t pos_ = 0;  // where the unread text starts
     bool eof_ = false;
-    bool started_ = false;
     bool skip_errors_;
     std::size_t games_ = 0;
 };
 
 // The PGN text of a board's game: the seven roster tags (from `headers`,
-// unknown ones as python-chess writes them), FEN and SetUp when the game
+// unknown ones "?" and the date "????.??.??"), FEN and SetUp when the game
 // starts elsewhere than the standard position, the other tags, then the
 // movetext in SAN wrapped at 80 columns and the result (`headers`' Result,
 // else the board's). Invalid when the history holds an illegal move.

@@ -24,8 +24,9 @@ std::string_view trimmed_end(std::string_view s) {
 constexpr bool is_alnum(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
 // `[Name "value"]` and nothing but white space after it. The value is kept
-// as written, backslash escapes included, as python-chess keeps it: it runs
-// to the last `"]` of the line and holds no carriage return.
+// as written, backslash escapes included, as the chess library Python users
+// know keeps it (and writes it back): it runs to the last `"]` of the line
+// and holds no carriage return.
 std::optional<std::pair<std::string_view, std::string_view>> read_tag(std::string_view line) {
     const std::string_view t = trimmed_end(line);
     if (t.size() < 2 || t.front() != '[' || !t.ends_with("\"]")) return std::nullopt;
@@ -65,17 +66,18 @@ std::optional<std::string_view> PgnReader::line_at(std::size_t at) const noexcep
 
 PgnReader::Status PgnReader::next(PgnGame& out) {
     for (;;) {
-        if (!started_) {
-            if (buffer_.size() - pos_ < BOM.size() && !eof_) return Status::NEED_INPUT;
-            if (std::string_view(buffer_).substr(pos_).starts_with(BOM)) pos_ += BOM.size();
-            started_ = true;
-        }
-        // Blank lines, escape lines and comment lines before a game.
+        // Blank lines, escape lines and comment lines before a game, and the
+        // byte-order mark of a file (or of each of several files joined).
         std::size_t p = pos_;
         std::optional<std::string_view> line;
         for (;;) {
             line = line_at(p);
             if (!line) return eof_ ? Status::END : Status::NEED_INPUT;
+            if (line->starts_with(BOM)) {
+                p += BOM.size();
+                pos_ = p;
+                continue;
+            }
             if (!is_blank(*line) && line->front() != '%' && line->front() != ';') break;
             p += line->size();
             pos_ = p;
@@ -159,8 +161,9 @@ PgnReader::Status PgnReader::next(PgnGame& out) {
 
 namespace {
 
-// Lines of at most 80 columns, filled token by token as python-chess's
-// exporter fills them: a token that does not fit starts a new line.
+// Lines of at most 80 columns, filled token by token as the exporter of the
+// chess library Python users know fills them: a token that does not fit
+// starts a new line.
 class Lines {
 public:
     void token(std::string_view t) {
