@@ -19,6 +19,17 @@ constexpr Bitboard CASTLING_CORNERS = [] {
     return b;
 }();
 
+// The piece part of the key over some squares, square by square: for moves
+// whose squares the piece sets do not describe plainly.
+[[gnu::noinline]] std::uint64_t key_on(const Placement& p, Bitboard squares) {
+    std::uint64_t k = 0;
+    for (; squares; squares &= squares - 1) {
+        const auto s = static_cast<Square>(std::countr_zero(squares));
+        if (const auto piece = piece_on(p, s)) k ^= polyglot_piece(*piece, s);
+    }
+    return k;
+}
+
 std::optional<PieceKind> kind_on(const Placement& p, Bitboard mask) {
     for (PieceKind k : LETTER_ORDER)
         if (p.kinds[k] & mask) return k;
@@ -153,16 +164,8 @@ void Board::apply_move(const Move& mov) {
                        (!rook_path || (!captured && !(occupied() & rook_path & ~(kinds[ROOK] & own)) &&
                                        (occupied() & rook_path) != rook_path)) &&
                        (!en_passant_victim || ((pieces(opponent, PAWN) & en_passant_victim) && !captured));
-    auto key_on = [this](Bitboard squares) {
-        std::uint64_t k = 0;
-        for (; squares; squares &= squares - 1) {
-            const auto s = static_cast<Square>(std::countr_zero(squares));
-            if (const auto p = piece_on(*this, s)) k ^= polyglot_piece(*p, s);
-        }
-        return k;
-    };
     std::uint64_t key_delta = 0;
-    if (plain) {
+    if (plain) [[likely]] {
         key_delta = polyglot_piece({mover, *moving}, from) ^ polyglot_piece({mover, promoted.value_or(*moving)}, to);
         if (captured) key_delta ^= polyglot_piece({opponent, *captured}, to);
         if (rook_path) {
@@ -172,7 +175,7 @@ void Board::apply_move(const Move& mov) {
         if (en_passant_victim)
             key_delta ^= polyglot_piece({opponent, PAWN}, static_cast<Square>(std::countr_zero(en_passant_victim)));
     } else {
-        key_delta = key_on(touched);
+        key_delta = key_on(*this, touched);
     }
 
     if (_reset_half_move_clock(from_mask, to_mask))
@@ -213,7 +216,7 @@ void Board::apply_move(const Move& mov) {
         }
     }
 
-    if (!plain) key_delta ^= key_on(touched);
+    if (!plain) key_delta ^= key_on(*this, touched);
     piece_key ^= key_delta;
     turn = !turn;
 }
