@@ -275,9 +275,13 @@ void queries(Board& b, Input& in, const MoveList& ref, bool ref_ok) {
 // The text and byte forms: what they write reads back as the same record.
 void round_trips(Board& b, Input& in) {
     const std::string text = b.fen();
+    // The strict reader splits at any whitespace, as Python does, so a
+    // lenient field holding some other than a space reads as two.
+    const bool printable = std::all_of(text.begin(), text.end(), [](char c) { return c >= ' ' && c <= '~'; });
     try {
         const Board read = Board::from_fen(text);
-        CHECK(read.fen() == text, b);
+        if (printable) CHECK(read.fen() == text, b);
+        CHECK(Board::from_fen(read.fen()).fen() == read.fen(), b);
     } catch (const Invalid&) {
     }
     const std::string bytes = b.to_bytes();
@@ -306,8 +310,17 @@ void round_trips(Board& b, Input& in) {
     }
 }
 
+// Python hands the engine well-formed UTF-8 only: what decodes and
+// encodes back to the same bytes.
+bool well_formed_utf8(std::string_view text) {
+    std::string again;
+    for (std::size_t i = 0; i < text.size();) append_utf8(again, next_code_point(text, i));
+    return again == text;
+}
+
 // A leading '!' reads the text strictly.
 std::optional<Board> read(std::string_view fen) {
+    if (!well_formed_utf8(fen)) return std::nullopt;
     try {
         if (!fen.empty() && fen.front() == '!') return Board::from_fen(fen.substr(1));
         return Board{fen};

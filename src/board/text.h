@@ -64,7 +64,7 @@ public:
     void assign(std::string_view s) {
         if (s.size() <= INLINE_MAX) {
             unsigned char staged[sizeof raw_] = {};
-            std::memcpy(staged, s.data(), s.size());
+            if (!s.empty()) std::memcpy(staged, s.data(), s.size());  // an empty view's data may be null
             staged[TAG] = static_cast<unsigned char>(s.size());
             release();
             std::memcpy(raw_, staged, sizeof raw_);
