@@ -56,7 +56,8 @@ def test_corpus_slice_reads_as_python_chess_reads_it():
 
 @pytest.mark.slow
 def test_corpus_reads_as_python_chess_reads_it():
-    check_same_games(Board.read_pgn(GAMES_PGN), oracle_games(corpus_text()))
+    expected = oracle_games(corpus_text())  # skips first where the corpus is absent
+    check_same_games(Board.read_pgn(GAMES_PGN), expected)
 
 
 def exporter_text(headers, board):
