@@ -153,13 +153,7 @@ void Board::apply_move(const Move& mov) {
     // mover's piece onto an empty or enemy square) changes it by the pieces
     // it moves; any other is keyed square by square before and after.
     const Bitboard touched = from_mask | to_mask | rook_path | en_passant_victim;
-    Bitboard seen = 0, twice = 0;
-    for (Bitboard k : kinds) {
-        twice |= seen & k;
-        seen |= k;
-    }
-    const Bitboard malformed = twice | (colors[WHITE] & colors[BLACK]) | (seen ^ occupied());
-    const bool plain = !(touched & malformed) && (own & from_mask) && !(own & to_mask) &&
+    const bool plain = !(touched & malformed()) && (own & from_mask) && !(own & to_mask) &&
                        (!promoted || *moving == PAWN) &&
                        (!rook_path || (!captured && !(occupied() & rook_path & ~(kinds[ROOK] & own)) &&
                                        (occupied() & rook_path) != rook_path)) &&

@@ -485,12 +485,7 @@ std::optional<Square> plausible_en_passant(const BoardState& s) {
 bool Board::is_valid() const {
     // Sets the text forms could not print: a square in two colours or two
     // kinds, a colour without a kind, a kind without a colour.
-    Bitboard claimed = 0, twice = 0;
-    for (Bitboard k : kinds) {
-        twice |= claimed & k;
-        claimed |= k;
-    }
-    if (twice || (colors[WHITE] & colors[BLACK]) || claimed != occupied()) return false;
+    if (malformed()) return false;
     if (!occupied()) return false;
 
     for (Color c : {WHITE, BLACK}) {

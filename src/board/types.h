@@ -62,6 +62,16 @@ struct Placement {
 
     constexpr Bitboard pieces(Color c, PieceKind k) const { return kinds[k] & colors[c]; }
     constexpr Bitboard occupied() const { return colors[WHITE] | colors[BLACK]; }
+    // The squares the sets do not describe plainly: claimed by two kinds or
+    // both colours, or by a kind without a colour or a colour without a kind.
+    constexpr Bitboard malformed() const {
+        Bitboard seen = 0, twice = 0;
+        for (Bitboard k : kinds) {
+            twice |= seen & k;
+            seen |= k;
+        }
+        return twice | (colors[WHITE] & colors[BLACK]) | (seen ^ occupied());
+    }
 
     friend bool operator==(const Placement&, const Placement&) = default;
 };

@@ -72,12 +72,8 @@ bool legal_list(const Board& b, MoveList& out) {
 }  // namespace
 
 bool is_normal(const Board& b) {
-    Bitboard all = 0;
-    for (Bitboard k : b.kinds) {
-        if (all & k) return false;
-        all |= k;
-    }
-    if ((b.colors[WHITE] & b.colors[BLACK]) || b.occupied() != all) return false;
+    if (b.malformed()) return false;
+    const Bitboard all = b.occupied();
     // One king each; a single-bit test, as popcount may be a library call.
     for (Color c : {WHITE, BLACK}) {
         const Bitboard k = b.pieces(c, KING);
@@ -221,12 +217,8 @@ std::optional<bool> leaves_king_attacked(const Board& b, const Move& m) {
     // sets that agree with each other and one king a side. The move
     // is pseudo-legal and not castling, so it moves one piece of the mover's,
     // takes at most one, and the board after it is known without playing it.
-    Bitboard all = 0, twice = 0;
-    for (Bitboard k : b.kinds) {
-        twice |= all & k;
-        all |= k;
-    }
-    if (twice || (b.colors[WHITE] & b.colors[BLACK]) || b.occupied() != all) return std::nullopt;
+    if (b.malformed()) return std::nullopt;
+    const Bitboard all = b.occupied();
     const Color us = b.us();
     for (Color c : {WHITE, BLACK}) {
         const Bitboard k = b.pieces(c, KING);
