@@ -144,20 +144,36 @@ PyObject* board_pop(PyObject* self, PyObject* unused) noexcept {
 
 constexpr auto piece_at = [](const Board& b, BoardSquare square) { return b.piece_at(square.value); };
 // The pieces are read out whole first, so building the dict (which may run
-// a collection and so any finaliser) never reads the record.
+// a collection and so any finaliser) never reads the record. Keys and
+// letters are the interpreter's immortal small ints and one-letter strings,
+// lent to the dict, which takes its own references.
 constexpr auto piece_map = [](const Board& b) -> PyObject* {
-    std::array<std::pair<board::Square, board::Piece>, 64> found;
-    std::size_t n = 0;
-    for (Bitboard occupied = b.occupied(); occupied; occupied &= occupied - 1) {
-        const auto s = static_cast<board::Square>(std::countr_zero(occupied));
-        if (const auto piece = b.piece_at(s)) found[n++] = {s, *piece};
+    std::array<PyObject*, 64> shown{};
+    const Bitboard occupied = b.occupied();
+    if (!b.malformed()) {
+        // One kind and one colour on every occupied square: the sets say it all.
+        for (board::Color c : {board::WHITE, board::BLACK})
+            for (unsigned k = 0; k < board::KIND_NB; ++k) {
+                Bitboard s = b.kinds[k] & b.colors[c];
+                if (!s) continue;
+                PyObject* letter = borrowed_piece_letter({c, static_cast<board::PieceKind>(k)});
+                if (!letter) return nullptr;
+                for (; s; s &= s - 1) shown[std::countr_zero(s)] = letter;
+            }
+    } else {
+        for (Bitboard s = occupied; s; s &= s - 1) {
+            const auto square = static_cast<board::Square>(std::countr_zero(s));
+            if (const auto piece = b.piece_at(square))
+                if (!(shown[square] = borrowed_piece_letter(*piece))) return nullptr;
+        }
     }
-    Ref map(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+    Ref map(_PyDict_NewPresized(std::popcount(occupied)));
     if (!map) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) {
-        Ref key(PyLong_FromUnsignedLong(found[i].first));
-        Ref letter(to_python(std::optional(found[i].second)));
-        if (!key || !letter || PyDict_SetItem(map.get(), key.get(), letter.get()) < 0) return nullptr;
+    for (Bitboard s = occupied; s; s &= s - 1) {
+        const int square = std::countr_zero(s);
+        if (!shown[square]) continue;
+        PyObject* key = square_object(square);
+        if (!key || PyDict_SetItem(map.get(), key, shown[square]) < 0) return nullptr;
     }
     return map.release();
 };

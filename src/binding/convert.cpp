@@ -325,9 +325,9 @@ PyObject* to_python(std::optional<char32_t> v) noexcept {
     if (!v) return Py_NewRef(Py_None);
     return PyUnicode_FromOrdinal(static_cast<int>(*v));
 }
-PyObject* piece_letter_object(board::Piece p) noexcept {
-    static std::atomic<PyObject*> cache[board::COLOR_NB][board::KIND_NB]{};
-    std::atomic<PyObject*>& slot = cache[p.color][p.kind];
+std::atomic<PyObject*> piece_letter_cache[board::COLOR_NB][board::KIND_NB]{};
+PyObject* make_piece_letter(board::Piece p) noexcept {
+    std::atomic<PyObject*>& slot = piece_letter_cache[p.color][p.kind];
     if (PyObject* s = slot.load(std::memory_order_relaxed)) return Py_NewRef(s);
     const char letter = board::piece_letter(p);
     PyObject* made = PyUnicode_FromStringAndSize(&letter, 1);
@@ -335,6 +335,17 @@ PyObject* piece_letter_object(board::Piece p) noexcept {
     PyObject* expected = nullptr;
     if (slot.compare_exchange_strong(expected, made)) Py_INCREF(made);  // one reference stays here
     return made;
+}
+std::atomic<PyObject*> square_object_cache[64]{};
+PyObject* make_square_object(int square) noexcept {
+    PyObject* made = PyLong_FromLong(square);
+    if (!made) return nullptr;
+    PyObject* expected = nullptr;
+    if (!square_object_cache[square].compare_exchange_strong(expected, made)) {
+        Py_DECREF(made);
+        return expected;
+    }
+    return made;  // the cache keeps this reference for good
 }
 PyObject* to_python(std::optional<board::Square> v) noexcept {
     if (!v) return Py_NewRef(Py_None);

@@ -88,14 +88,16 @@ inline constexpr auto KIND_SHOWN = [] {
 }();
 
 // The piece a square shows: black over white, and the later kind of
-// LETTER_ORDER where sets overlap, as the text forms print it. Branch-free:
-// a board is read square by square, and every square differs.
+// LETTER_ORDER where sets overlap, as the text forms print it. An empty
+// square, the commonest answer, is told by the colours alone; the kind is
+// then found branch-free.
 constexpr std::optional<Piece> piece_on(const Placement& p, Square s) {
-    unsigned kinds = 0;
-    for (unsigned k = 0; k < KIND_NB; ++k) kinds |= static_cast<unsigned>((p.kinds[k] >> s) & 1) << k;
     const bool black = (p.colors[BLACK] >> s) & 1;
     const bool white = (p.colors[WHITE] >> s) & 1;
-    if (!kinds || !(black || white)) return std::nullopt;
+    if (!(black || white)) return std::nullopt;
+    unsigned kinds = 0;
+    for (unsigned k = 0; k < KIND_NB; ++k) kinds |= static_cast<unsigned>((p.kinds[k] >> s) & 1) << k;
+    if (!kinds) return std::nullopt;
     return Piece{black ? BLACK : WHITE, KIND_SHOWN[kinds]};
 }
 

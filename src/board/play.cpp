@@ -31,6 +31,9 @@ constexpr Bitboard CASTLING_CORNERS = [] {
 }
 
 std::optional<PieceKind> kind_on(const Placement& p, Bitboard mask) {
+    // Most targets are empty: one test answers them.
+    const Bitboard any = p.kinds[PAWN] | p.kinds[KNIGHT] | p.kinds[BISHOP] | p.kinds[ROOK] | p.kinds[QUEEN] | p.kinds[KING];
+    if (!(any & mask)) return std::nullopt;
     for (PieceKind k : LETTER_ORDER)
         if (p.kinds[k] & mask) return k;
     return std::nullopt;
@@ -46,16 +49,31 @@ std::optional<PieceKind> promotion_kind(char32_t letter) {
     }
 }
 
+// The castling text is a few bytes and the letters one or two (the same
+// letter twice for one), so one plain pass beats the library's searches,
+// which call out per letter.
+bool has_either(std::string_view v, char a, char b) {
+    for (char c : v)
+        if (c == a || c == b) return true;
+    return false;
+}
+
 // ASCII letters never occur inside a multi-byte UTF-8 sequence, so erasing
 // bytes keeps the rest of the text intact.
-void erase_letters(Text& text, std::string_view letters) {
+void erase_letters(Text& text, char a, char b) {
     const std::string_view v = text.view();
-    if (v.find_first_of(letters) == std::string_view::npos) return;
-    std::string kept;
-    kept.reserve(v.size());
+    if (!has_either(v, a, b)) return;
+    std::array<char, 16> small;
+    std::string large;
+    char* kept = small.data();
+    if (v.size() > small.size()) {
+        large.resize(v.size());
+        kept = large.data();
+    }
+    std::size_t n = 0;
     for (char c : v)
-        if (letters.find(c) == std::string_view::npos) kept += c;
-    text.assign(kept);
+        if (c != a && c != b) kept[n++] = c;
+    text.assign(std::string_view(kept, n));
 }
 
 }  // namespace
@@ -68,7 +86,7 @@ bool Board::_check_castling_rights() const {
     if (!castling_rights.present()) return false;
     const auto& mine = CASTLING[us()];
     const char letters[2] = {mine[KING_SIDE].letter, mine[QUEEN_SIDE].letter};
-    return castling_rights.view().find_first_of(std::string_view(letters, 2)) != std::string_view::npos;
+    return has_either(castling_rights.view(), letters[0], letters[1]);
 }
 
 void Board::_remove_castling_rights(char32_t id) {
@@ -80,7 +98,7 @@ void Board::_remove_castling_rights(char32_t id) {
         default: throw Panic("Invalid castling rights");
     }
     if (!castling_rights.present()) panic_unwrap_none();
-    erase_letters(castling_rights, std::string_view(&letter, 1));
+    erase_letters(castling_rights, letter, letter);
 }
 
 void Board::apply_move(const Move& mov) {
@@ -134,18 +152,17 @@ void Board::apply_move(const Move& mov) {
         rights = castling_rights;
         const auto& mine = CASTLING[mover];
         if (king_move) {
-            const char both[2] = {mine[KING_SIDE].letter, mine[QUEEN_SIDE].letter};
-            erase_letters(rights, std::string_view(both, 2));
+            erase_letters(rights, mine[KING_SIDE].letter, mine[QUEEN_SIDE].letter);
         } else if (rights_rule) {
             if (from == mine[QUEEN_SIDE].rook_from)
-                erase_letters(rights, std::string_view(&mine[QUEEN_SIDE].letter, 1));
+                erase_letters(rights, mine[QUEEN_SIDE].letter, mine[QUEEN_SIDE].letter);
             else if (from == mine[KING_SIDE].rook_from)
-                erase_letters(rights, std::string_view(&mine[KING_SIDE].letter, 1));
+                erase_letters(rights, mine[KING_SIDE].letter, mine[KING_SIDE].letter);
         }
         // Whatever lands on a corner, the rook that castled from there is gone.
         for (const auto& colour : CASTLING)
             for (const Castling& side : colour)
-                if (to == side.rook_from) erase_letters(rights, std::string_view(&side.letter, 1));
+                if (to == side.rook_from) erase_letters(rights, side.letter, side.letter);
     }
 
     // Only these squares change, so the key's piece part changes only there.

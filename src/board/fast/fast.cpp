@@ -10,6 +10,14 @@ using namespace detail;
 
 namespace {
 
+constexpr auto CASTLING_BIT_OF_BYTE = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (Color c : {WHITE, BLACK})
+        for (CastlingSide s : {KING_SIDE, QUEEN_SIDE})
+            t[static_cast<unsigned char>(CASTLING[c][s].letter)] = castling_bit(c, s);
+    return t;
+}();
+
 // Castling letters of the text whose king and rook still stand at home: the
 // only ones that can ever yield a move.
 std::uint8_t castle_bits(const Placement& p, std::string_view text) {
@@ -88,12 +96,11 @@ bool is_normal(const Board& b) {
             return false;
     }
     if (b.castling_rights.present()) {
+        // Asked before every checked move, so a letter costs one table load.
         unsigned seen = 0;
         for (char c : b.castling_rights.view()) {
-            const auto right = castling_right_of(static_cast<unsigned char>(c));
-            if (!right) return false;
-            const unsigned bit = castling_bit(right->color, right->side);
-            if (seen & bit) return false;
+            const unsigned bit = CASTLING_BIT_OF_BYTE[static_cast<unsigned char>(c)];
+            if (!bit || (seen & bit)) return false;
             seen |= bit;
         }
     }
@@ -180,11 +187,25 @@ void moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, Mov
     });
 }
 
+// Castling asks about three squares, so only those are looked at: the
+// whole-board analysis the generator makes costs more than the move. A square
+// is in danger when an enemy piece attacks it with the king lifted off the
+// board, as the generator's danger map has it.
 template <Color Us>
 bool castle_now(const Board& b, CastlingSide side) {
-    if (!(castle_bits(b, b.castling_rights.view()) & castling_bit(Us, side))) return false;
-    const Info in = analyse<Us>(b);
-    return !in.checkers && castling_legal<Us>(in, side);
+    constexpr Color Them = opposite(Us);
+    const Castling& g = CASTLING[Us][side];
+    if (!(b.pieces(Us, KING) & square_bb(g.king_from)) || !(b.pieces(Us, ROOK) & square_bb(g.rook_from)))
+        return false;
+    // The position is normal, so every letter of the text is a right.
+    if (b.castling_rights.view().find(g.letter) == std::string_view::npos) return false;
+    const Bitboard occupied = b.occupied();
+    if (occupied & g.must_be_empty) return false;
+    // The path starts on the king's square, so this also refuses castling out of check.
+    const Bitboard through = occupied ^ square_bb(g.king_from);
+    for (Bitboard path = g.king_path; path;)
+        if (attackers_to(b, pop_lowest(path), through, Them)) return false;
+    return true;
 }
 
 template <Color Us>
