@@ -390,8 +390,10 @@ def op_piece_at(lib: str, fen: str):
                 for s in squares:
                     board[s]
     else:
+        # A ready list of square objects, as bulletchess.SQUARES is one: a
+        # range would charge these libraries for making the ints as well.
         f = board.piece_at
-        squares = range(64)
+        squares = list(range(64))
         def run(n):
             for _ in range(n):
                 for s in squares:
