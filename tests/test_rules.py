@@ -109,6 +109,32 @@ class TestCastlingAlias:
         assert board.fen() == fen
 
 
+class TestCheckedCastling:
+    """Checked castling looks only at the king's three squares; the move
+    generator works from a whole-board danger map. They must agree."""
+
+    @pytest.mark.parametrize("fen", [
+        "r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1",
+        "r3k2r/8/8/8/8/8/8/R3K2R b KQkq - 0 1",
+        "r3k2r/8/8/8/8/8/6p1/R3K2R w KQkq - 0 1",     # a pawn guards f1
+        "r3k2r/8/8/8/8/7n/8/R3K2R w KQkq - 0 1",      # a knight guards g1
+        "r3k2r/8/8/8/8/8/8/Rn2K2R w KQkq - 0 1",      # b1 blocked, not attacked
+        "r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1",
+        "1r2k2r/8/8/8/8/8/8/R3K2R w KQk - 0 1",       # b1 attacked: queen side still legal
+        "r3k2r/8/8/8/8/2b5/8/R3K2R w KQkq - 0 1",     # a bishop guards e1's neighbour d2, not the path
+        "r3k2r/8/8/8/8/5q2/8/R3K2R b KQkq - 0 1",
+        "r3k2r/8/8/8/1B6/8/8/R3K2R b KQkq - 0 1",     # f8 guarded by the bishop
+        "r3k1r1/8/8/8/8/8/8/R3K2R w KQ - 0 1",        # g1 seen down the file
+        "r3k2r/8/8/8/8/8/8/R3K2R w kqKQ - 0 1",       # letters in any order
+        "r3k2r/8/8/8/8/8/8/R3K2R w Kk - 0 1",
+    ])
+    def test_agrees_with_the_legal_list(self, fen):
+        board = Board(fen)
+        listed = {m.uci() for m in board.legal_moves()}
+        for uci in ("e1g1", "e1c1", "e8g8", "e8c8"):
+            assert board.is_legal(Move.from_uci(uci)) == (uci in listed), uci
+
+
 BAD_SQUARES = [-1, 64, 2**70, -(2**70)]
 SQUARE_QUERIES = [
     lambda b, s: b.piece_at(s),
@@ -143,6 +169,19 @@ class TestArguments:
         with pytest.raises(ValueError) as info:
             Board().pieces(letter)
         assert repr(letter) in str(info.value)
+
+    @pytest.mark.parametrize(("letter", "mask"), [
+        ("Q", 1 << 27),            # a lone queen: well-formed
+        ("q", 1 << 4),             # onto the white king: two colours, two kinds
+        ("N", 0xFF00),             # over the white pawns: two kinds
+        ("r", 1 << 63 | 1 << 0),   # one of them onto a white rook
+    ])
+    def test_piece_map_is_piece_at_on_every_square(self, letter, mask):
+        board = Board()
+        board.set_pieces_or(letter, mask)
+        expected = {s: board.piece_at(s) for s in range(64) if board.piece_at(s) is not None}
+        mapped = board.piece_map()
+        assert mapped == expected and list(mapped) == sorted(mapped)
 
     def test_pieces_letter_case(self):
         board = Board()
