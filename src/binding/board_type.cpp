@@ -148,32 +148,27 @@ constexpr auto piece_at = [](const Board& b, BoardSquare square) { return b.piec
 // letters are the interpreter's immortal small ints and one-letter strings,
 // lent to the dict, which takes its own references.
 constexpr auto piece_map = [](const Board& b) -> PyObject* {
-    std::array<PyObject*, 64> shown{};
+    constexpr std::uint8_t NONE = 0xFF;
+    std::array<std::uint8_t, 64> shown;
+    shown.fill(NONE);
+    board::for_each_piece(b, [&](board::Square s, board::Piece piece) {
+        shown[s] = static_cast<std::uint8_t>(piece.color * board::KIND_NB + piece.kind);
+    });
     const Bitboard occupied = b.occupied();
-    if (!b.malformed()) {
-        // One kind and one colour on every occupied square: the sets say it all.
-        for (board::Color c : {board::WHITE, board::BLACK})
-            for (unsigned k = 0; k < board::KIND_NB; ++k) {
-                Bitboard s = b.kinds[k] & b.colors[c];
-                if (!s) continue;
-                PyObject* letter = borrowed_piece_letter({c, static_cast<board::PieceKind>(k)});
-                if (!letter) return nullptr;
-                for (; s; s &= s - 1) shown[std::countr_zero(s)] = letter;
-            }
-    } else {
-        for (Bitboard s = occupied; s; s &= s - 1) {
-            const auto square = static_cast<board::Square>(std::countr_zero(s));
-            if (const auto piece = b.piece_at(square))
-                if (!(shown[square] = borrowed_piece_letter(*piece))) return nullptr;
-        }
-    }
+    std::array<PyObject*, board::COLOR_NB * board::KIND_NB> letters{};
     Ref map(_PyDict_NewPresized(std::popcount(occupied)));
     if (!map) return nullptr;
     for (Bitboard s = occupied; s; s &= s - 1) {
         const int square = std::countr_zero(s);
-        if (!shown[square]) continue;
+        if (shown[square] == NONE) continue;
+        PyObject*& letter = letters[shown[square]];
+        if (!letter) {
+            const auto color = static_cast<board::Color>(shown[square] / board::KIND_NB);
+            const auto kind = static_cast<board::PieceKind>(shown[square] % board::KIND_NB);
+            if (!(letter = borrowed_piece_letter({color, kind}))) return nullptr;
+        }
         PyObject* key = square_object(square);
-        if (!key || PyDict_SetItem(map.get(), key, shown[square]) < 0) return nullptr;
+        if (!key || PyDict_SetItem(map.get(), key, letter) < 0) return nullptr;
     }
     return map.release();
 };

@@ -101,6 +101,24 @@ constexpr std::optional<Piece> piece_on(const Placement& p, Square s) {
     return Piece{black ? BLACK : WHITE, KIND_SHOWN[kinds]};
 }
 
+// Calls f(square, piece) once for each square that shows a piece, as
+// piece_on shows it, in no set order. On a well-formed placement the sets
+// name every piece directly, with no square-by-square reading.
+template <typename F>
+constexpr void for_each_piece(const Placement& p, F&& f) {
+    if (!p.malformed()) {
+        for (Color c : {WHITE, BLACK})
+            for (unsigned k = 0; k < KIND_NB; ++k)
+                for (Bitboard b = p.kinds[k] & p.colors[c]; b; b &= b - 1)
+                    f(static_cast<Square>(std::countr_zero(b)), Piece{c, static_cast<PieceKind>(k)});
+        return;
+    }
+    for (Bitboard b = p.occupied(); b; b &= b - 1) {
+        const auto s = static_cast<Square>(std::countr_zero(b));
+        if (const auto piece = piece_on(p, s)) f(s, *piece);
+    }
+}
+
 // The position fields of a board: what a move changes and undo copies back.
 struct BoardState : Placement {
     std::uint32_t half_move_clock = 0;

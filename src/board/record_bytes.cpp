@@ -16,12 +16,10 @@ class Writer {
 public:
     explicit Writer(std::string& out) : out_(out) {}
     void u8(std::uint8_t v) { out_ += static_cast<char>(v); }
-    void u32(std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) u8(static_cast<std::uint8_t>(v >> (8 * i)));
-    }
-    void u64(std::uint64_t v) {
-        for (int i = 0; i < 8; ++i) u8(static_cast<std::uint8_t>(v >> (8 * i)));
-    }
+    // Little-endian on every host, put together in a register and appended
+    // at once: a history is thousands of these.
+    void u32(std::uint32_t v) { little_endian<4>(v); }
+    void u64(std::uint64_t v) { little_endian<8>(v); }
     void text(const Text& t) {
         u8(t.present());
         if (!t.present()) return;
@@ -45,6 +43,13 @@ public:
     }
 
 private:
+    template <int N>
+    void little_endian(std::uint64_t v) {
+        char bytes[N];
+        for (int i = 0; i < N; ++i) bytes[i] = static_cast<char>(static_cast<std::uint8_t>(v >> (8 * i)));
+        out_.append(bytes, N);
+    }
+
     std::string& out_;
 };
 

@@ -100,10 +100,7 @@ Move castling_alias(const BoardState& s, const Move& m) {
 
 std::uint64_t piece_key_of(const Placement& p) {
     std::uint64_t key = 0;
-    for (Bitboard occupied = p.occupied(); occupied; occupied &= occupied - 1) {
-        const auto s = static_cast<Square>(std::countr_zero(occupied));
-        if (const auto piece = piece_on(p, s)) key ^= polyglot_piece(*piece, s);
-    }
+    for_each_piece(p, [&](Square s, Piece piece) { key ^= polyglot_piece(piece, s); });
     return key;
 }
 
