@@ -325,27 +325,28 @@ PyObject* to_python(std::optional<char32_t> v) noexcept {
     if (!v) return Py_NewRef(Py_None);
     return PyUnicode_FromOrdinal(static_cast<int>(*v));
 }
-std::atomic<PyObject*> piece_letter_cache[board::COLOR_NB][board::KIND_NB]{};
-PyObject* make_piece_letter(board::Piece p) noexcept {
-    std::atomic<PyObject*>& slot = piece_letter_cache[p.color][p.kind];
-    if (PyObject* s = slot.load(std::memory_order_relaxed)) return Py_NewRef(s);
-    const char letter = board::piece_letter(p);
-    PyObject* made = PyUnicode_FromStringAndSize(&letter, 1);
+namespace {
+
+// Keeps `made` (a new reference, or null on failure) in `slot` for good,
+// unless another thread filled it first; answers the slot's object, lent.
+PyObject* keep_once(std::atomic<PyObject*>& slot, PyObject* made) noexcept {
     if (!made) return nullptr;
     PyObject* expected = nullptr;
-    if (slot.compare_exchange_strong(expected, made)) Py_INCREF(made);  // one reference stays here
-    return made;
+    if (slot.compare_exchange_strong(expected, made)) return made;
+    Py_DECREF(made);
+    return expected;
+}
+
+}  // namespace
+
+std::atomic<PyObject*> piece_letter_cache[board::COLOR_NB][board::KIND_NB]{};
+PyObject* make_piece_letter(board::Piece p) noexcept {
+    const char letter = board::piece_letter(p);
+    return keep_once(piece_letter_cache[p.color][p.kind], PyUnicode_FromStringAndSize(&letter, 1));
 }
 std::atomic<PyObject*> square_object_cache[64]{};
 PyObject* make_square_object(int square) noexcept {
-    PyObject* made = PyLong_FromLong(square);
-    if (!made) return nullptr;
-    PyObject* expected = nullptr;
-    if (!square_object_cache[square].compare_exchange_strong(expected, made)) {
-        Py_DECREF(made);
-        return expected;
-    }
-    return made;  // the cache keeps this reference for good
+    return keep_once(square_object_cache[square], PyLong_FromLong(square));
 }
 PyObject* to_python(std::optional<board::Square> v) noexcept {
     if (!v) return Py_NewRef(Py_None);

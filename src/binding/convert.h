@@ -226,21 +226,14 @@ PyObject* to_python(std::optional<char32_t> v) noexcept;
 // One-letter strings are the interpreter's own immortal singletons: the
 // twelve letters are looked up once and handed out without a decoder call.
 // Read inline: piece queries run once per square, so a call costs as much
-// as the lookup.
+// as the lookup. The makers fill the cache once and lend its object.
 extern std::atomic<PyObject*> piece_letter_cache[board::COLOR_NB][board::KIND_NB];
 PyObject* make_piece_letter(board::Piece p) noexcept;
-inline PyObject* piece_letter_object(board::Piece p) noexcept {
-    if (PyObject* s = piece_letter_cache[p.color][p.kind].load(std::memory_order_relaxed)) return Py_NewRef(s);
-    return make_piece_letter(p);
-}
-// The same letter lent: the cache keeps its reference for good.
 inline PyObject* borrowed_piece_letter(board::Piece p) noexcept {
     if (PyObject* s = piece_letter_cache[p.color][p.kind].load(std::memory_order_relaxed)) return s;
-    PyObject* made = make_piece_letter(p);
-    if (!made) return nullptr;
-    Py_DECREF(made);
-    return piece_letter_cache[p.color][p.kind].load(std::memory_order_relaxed);
+    return make_piece_letter(p);
 }
+inline PyObject* piece_letter_object(board::Piece p) noexcept { return Py_XNewRef(borrowed_piece_letter(p)); }
 // A borrowed reference to the int of a square (0..63), made once.
 PyObject* make_square_object(int square) noexcept;
 extern std::atomic<PyObject*> square_object_cache[64];

@@ -158,5 +158,14 @@ constexpr std::optional<CastlingRight> castling_right_of(char32_t letter) {
 // Bit of a right in a four-bit set: white king side 1, white queen side 2,
 // black king side 4, black queen side 8.
 constexpr std::uint8_t castling_bit(Color c, CastlingSide s) { return static_cast<std::uint8_t>(1u << (2 * c + s)); }
+// The same lookup straight to the right's bit, 0 for a byte that names no
+// right: for checks that only ask which rights a text names.
+inline constexpr auto CASTLING_BIT_OF_BYTE = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (Color c : {WHITE, BLACK})
+        for (CastlingSide s : {KING_SIDE, QUEEN_SIDE})
+            t[static_cast<unsigned char>(CASTLING[c][s].letter)] = castling_bit(c, s);
+    return t;
+}();
 
 }  // namespace board

@@ -10,14 +10,6 @@ using namespace detail;
 
 namespace {
 
-constexpr auto CASTLING_BIT_OF_BYTE = [] {
-    std::array<std::uint8_t, 256> t{};
-    for (Color c : {WHITE, BLACK})
-        for (CastlingSide s : {KING_SIDE, QUEEN_SIDE})
-            t[static_cast<unsigned char>(CASTLING[c][s].letter)] = castling_bit(c, s);
-    return t;
-}();
-
 // Castling letters of the text whose king and rook still stand at home: the
 // only ones that can ever yield a move.
 std::uint8_t castle_bits(const Placement& p, std::string_view text) {
@@ -188,9 +180,9 @@ void moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, Mov
 }
 
 // Castling asks about three squares, so only those are looked at: the
-// whole-board analysis the generator makes costs more than the move. A square
-// is in danger when an enemy piece attacks it with the king lifted off the
-// board, as the generator's danger map has it.
+// whole-board analysis the generator makes costs more than the move. A path
+// square is in danger when an enemy piece attacks it with the king lifted
+// off the board, as the generator's danger map has it.
 template <Color Us>
 bool castle_now(const Board& b, CastlingSide side) {
     constexpr Color Them = opposite(Us);
@@ -200,12 +192,13 @@ bool castle_now(const Board& b, CastlingSide side) {
     // The position is normal, so every letter of the text is a right.
     if (b.castling_rights.view().find(g.letter) == std::string_view::npos) return false;
     const Bitboard occupied = b.occupied();
-    if (occupied & g.must_be_empty) return false;
-    // The path starts on the king's square, so this also refuses castling out of check.
     const Bitboard through = occupied ^ square_bb(g.king_from);
-    for (Bitboard path = g.king_path; path;)
-        if (attackers_to(b, pop_lowest(path), through, Them)) return false;
-    return true;
+    Bitboard danger = 0;
+    for (Bitboard path = g.king_path; path;) {
+        const int s = pop_lowest(path);
+        if (attackers_to(b, s, through, Them)) danger |= square_bb(s);
+    }
+    return castling_legal<Us>(occupied, danger, side);
 }
 
 template <Color Us>

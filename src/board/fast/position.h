@@ -283,11 +283,16 @@ void generate(const Placement& p, int ep, const Info& in, Emit&& emit) {
 }
 
 // Whether castling on `side` is legal, assuming its king and rook stand at
-// home.
+// home: nothing between them, and no square of the king's path (its own
+// square included, so never out of check) in `danger`.
+template <Color Us>
+bool castling_legal(Bitboard occupied, Bitboard danger, CastlingSide side) {
+    const Castling& g = CASTLING[Us][side];
+    return !(occupied & g.must_be_empty) && !(danger & g.king_path);
+}
 template <Color Us>
 bool castling_legal(const Info& in, CastlingSide side) {
-    const Castling& g = CASTLING[Us][side];
-    return !(in.occupied & g.must_be_empty) && !(in.danger & g.king_path);
+    return castling_legal<Us>(in.occupied, in.danger, side);
 }
 
 // The number of legal moves, castling included.
