@@ -96,7 +96,7 @@ constexpr std::optional<Piece> piece_on(const Placement& p, Square s) {
     const bool white = (p.colors[WHITE] >> s) & 1;
     if (!(black || white)) return std::nullopt;
     unsigned kinds = 0;
-    for (unsigned k = 0; k < KIND_NB; ++k) kinds |= static_cast<unsigned>((p.kinds[k] >> s) & 1) << k;
+    for (int k = KIND_NB - 1; k >= 0; --k) kinds = kinds << 1 | static_cast<unsigned>((p.kinds[k] >> s) & 1);
     if (!kinds) return std::nullopt;
     return Piece{black ? BLACK : WHITE, KIND_SHOWN[kinds]};
 }
@@ -304,6 +304,14 @@ private:
     // The checks behind is_legal / is_pseudo_legal, for a move whose castling
     // is already written as the king's two-square step.
     bool is_legal_as_written(const Move& m);
+    // What is_legal_as_written knows before the move is played: std::nullopt
+    // when legality rests on the mover's king being safe after it.
+    std::optional<bool> legality_before_play(const Move& m);
+    // Plays `m` (castling as written) when it is legal; false, with the board
+    // as before, when it is not.
+    bool play_if_legal(const Move& m);
+    // Whether the side that just moved left its king attacked.
+    bool mover_in_check() const;
     bool is_pseudo_legal_as_written(const Move& m);
     // Whether playing the pseudo-legal `m` leaves the mover's king attacked.
     bool leaves_king_attacked(const Move& m);

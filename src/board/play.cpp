@@ -61,6 +61,7 @@ bool has_either(std::string_view v, char a, char b) {
 // ASCII letters never occur inside a multi-byte UTF-8 sequence, so erasing
 // bytes keeps the rest of the text intact.
 void erase_letters(Text& text, char a, char b) {
+    if (text.erase_inline(a, b)) return;
     const std::string_view v = text.view();
     if (!has_either(v, a, b)) return;
     std::array<char, 16> small;

@@ -217,16 +217,9 @@ bool Board::is_pseudo_legal_as_written(const Move& m) {
             return false;
     }
     const Castling& home = CASTLING[mover][m.to_square > m.from_square ? KING_SIDE : QUEEN_SIDE];
-    if (piece->kind == KING && m.from_square == home.king_from && m.to_square == home.king_to) {
-        if (const auto fast = fast::can_castle(*this, m.to_square > m.from_square ? KING_SIDE : QUEEN_SIDE)) {
-            if (*fast) return true;
-        } else {
-            MoveList castles;
-            reference::castling_moves(*this, castles);
-            for (const Move& c : castles)
-                if (c.from_square == m.from_square && c.to_square == m.to_square) return true;
-        }
-    }
+    if (piece->kind == KING && m.from_square == home.king_from && m.to_square == home.king_to &&
+        fast::can_castle(*this, m.to_square > m.from_square ? KING_SIDE : QUEEN_SIDE))
+        return true;
     if (colors[mover] & to) return false;
     const Bitboard occ = occupied();
     switch (piece->kind) {
@@ -262,13 +255,17 @@ bool Board::leaves_king_attacked(const Move& m) {
     if (const auto fast = fast::leaves_king_attacked(*this, m)) return *fast;
     Rewind rewind(*this);
     apply_move(m);
+    return mover_in_check();
+}
+
+bool Board::mover_in_check() const {
     const auto k = king(them());
     return k && attackers(us(), *k);
 }
 
 bool Board::is_legal(const Move& raw) { return is_legal_as_written(castling_alias(*this, raw)); }
 
-bool Board::is_legal_as_written(const Move& m) {
+std::optional<bool> Board::legality_before_play(const Move& m) {
     if (!is_pseudo_legal_as_written(m)) return false;
     // With more or fewer kings than one a side, the legal list moves and
     // guards only the highest king: legal means listed there.
@@ -285,13 +282,37 @@ bool Board::is_legal_as_written(const Move& m) {
             return l.from_square == m.from_square && l.to_square == m.to_square && l.promotion == m.promotion;
         });
     }
-    // Castling was judged whole by the castling list.
-    if (is_castling(m) && piece_at(m.from_square)->kind == KING) return true;
+    // Castling was judged whole by the castling list (a pseudo-legal move
+    // from a king's square moves that king).
+    if (is_castling(m)) return true;
+    return std::nullopt;
+}
+
+bool Board::is_legal_as_written(const Move& m) {
+    if (const auto settled = legality_before_play(m)) return *settled;
     try {
         return !leaves_king_attacked(m);
     } catch (const Panic&) {
         return false;
     }
+}
+
+// Playing first and asking after costs less than working out the board
+// after the move without playing it, when the move is to be played anyway.
+bool Board::play_if_legal(const Move& m) {
+    if (const auto settled = legality_before_play(m)) {
+        if (*settled) apply_move(m);
+        return *settled;
+    }
+    Rewind rewind(*this);
+    try {
+        apply_move(m);
+    } catch (const Panic&) {
+        return false;
+    }
+    if (mover_in_check()) return false;
+    rewind.keep();
+    return true;
 }
 
 bool Board::is_en_passant(const Move& m) const {
@@ -335,8 +356,7 @@ Move Board::apply_uci(std::string_view text) {
     const auto parsed = Move::from_uci(text);
     if (!parsed) throw Invalid("invalid UCI move '" + std::string(text) + "'");
     const Move m = castling_alias(*this, *parsed);
-    if (!is_legal_as_written(m)) throw Invalid("illegal UCI move '" + std::string(text) + "' in " + fen());
-    apply_move(m);
+    if (!play_if_legal(m)) throw Invalid("illegal UCI move '" + std::string(text) + "' in " + fen());
     return m;
 }
 

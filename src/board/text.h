@@ -77,6 +77,22 @@ public:
         set_ext(p, s.size(), HEAP);
     }
 
+    // Drops every byte equal to `a` or `b` from an inline text, in place;
+    // false, with nothing changed, for a text kept elsewhere. Bytes past the
+    // length are never read, so they are left as they are.
+    bool erase_inline(char a, char b) noexcept {
+        const std::uint8_t n = tag();
+        if (n > INLINE_MAX) return false;
+        std::uint8_t kept = 0;
+        for (std::uint8_t i = 0; i < n; ++i) {
+            const unsigned char c = raw_[i];
+            raw_[kept] = c;
+            kept += c != static_cast<unsigned char>(a) && c != static_cast<unsigned char>(b);
+        }
+        raw_[TAG] = kept;
+        return true;
+    }
+
     friend bool operator==(const Text& a, const Text& b) noexcept {
         return a.present() == b.present() && a.view() == b.view();
     }

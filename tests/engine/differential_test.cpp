@@ -81,6 +81,17 @@ void compare(Board& b, std::mt19937_64& rng, Stats& stats, bool with_perft) {
         }
     }
 
+    // Castling is judged on every board, odd texts and missing or extra kings
+    // included: it reads only what the reference's castling list reads.
+    MoveList castles;
+    reference::castling_moves(b, castles);
+    for (CastlingSide side : {KING_SIDE, QUEEN_SIDE}) {
+        const Castling& g = CASTLING[b.us()][side];
+        bool listed = false;
+        for (const Move& c : castles) listed |= c.from_square == g.king_from && c.to_square == g.king_to;
+        ASSERT_EQ(fast::can_castle(b, side), listed) << "side " << int(side) << " of " << describe(b);
+    }
+
     // The legality test of checked input, which answers without playing the
     // move, keeps exactly the reference's legal moves among the pseudo-legal.
     if (!reference_panicked && fast::is_normal(b)) {

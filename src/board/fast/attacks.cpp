@@ -39,9 +39,11 @@ bool fill() {
 
 }  // namespace
 
-void slider_tables() {
+std::atomic<bool> SLIDER_TABLES_READY{false};
+
+void fill_slider_tables() {
     static const bool ready = fill();
-    (void)ready;
+    SLIDER_TABLES_READY.store(ready, std::memory_order_release);
 }
 
 }  // namespace board::fast::detail

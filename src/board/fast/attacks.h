@@ -4,6 +4,7 @@
 // time, and magic-indexed slider tables filled once on first use.
 
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 
@@ -142,8 +143,16 @@ inline constexpr MagicTables MAGICS = [] {
 // that first, so the hot paths read the array without a guard.
 extern std::array<Bitboard, MAGICS.size> SLIDER_ATTACKS;
 
+// Set once SLIDER_ATTACKS is whole. Every checked move asks, so the ask is
+// one load, with no call.
+extern std::atomic<bool> SLIDER_TABLES_READY;
+void fill_slider_tables();
+
 // Builds SLIDER_ATTACKS on the first call (other threads wait); cheap after.
-void slider_tables();
+inline void slider_tables() {
+    if (!SLIDER_TABLES_READY.load(std::memory_order_acquire)) [[unlikely]]
+        fill_slider_tables();
+}
 
 inline Bitboard magic_index(const Magic& m, Bitboard occupied) {
     return ((occupied & m.mask) * m.magic) >> m.shift;

@@ -179,24 +179,54 @@ void moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, Mov
     });
 }
 
+// The squares from which an enemy knight, king or pawn would reach some
+// square of a castling king's path: attacks are symmetric, so a leaper there
+// is a leaper attacking the path.
+struct PathReach {
+    Bitboard knight, king, pawn;
+};
+constexpr auto PATH_REACH = [] {
+    std::array<std::array<PathReach, 2>, 2> t{};
+    for (Color c : {WHITE, BLACK})
+        for (CastlingSide side : {KING_SIDE, QUEEN_SIDE})
+            for (Bitboard path = CASTLING[c][side].king_path; path; path &= path - 1) {
+                const auto s = static_cast<Square>(std::countr_zero(path));
+                t[c][side].knight |= KNIGHT_ATTACKS[s];
+                t[c][side].king |= KING_ATTACKS[s];
+                t[c][side].pawn |= PAWN_ATTACKS[c][s];
+            }
+    return t;
+}();
+
 // Castling asks about three squares, so only those are looked at: the
 // whole-board analysis the generator makes costs more than the move. A path
 // square is in danger when an enemy piece attacks it with the king lifted
-// off the board, as the generator's danger map has it.
+// off the board, as the generator's danger map has it; the path is refused
+// whole when any of its squares is.
 template <Color Us>
 bool castle_now(const Board& b, CastlingSide side) {
     constexpr Color Them = opposite(Us);
     const Castling& g = CASTLING[Us][side];
     if (!(b.pieces(Us, KING) & square_bb(g.king_from)) || !(b.pieces(Us, ROOK) & square_bb(g.rook_from)))
         return false;
-    // The position is normal, so every letter of the text is a right.
+    // Other letters of the text, repeated or not, are no business of this right.
     if (b.castling_rights.view().find(g.letter) == std::string_view::npos) return false;
     const Bitboard occupied = b.occupied();
     const Bitboard through = occupied ^ square_bb(g.king_from);
+    const Bitboard them = b.colors[Them];
+    const PathReach& reach = PATH_REACH[Us][side];
     Bitboard danger = 0;
-    for (Bitboard path = g.king_path; path;) {
+    if ((reach.knight & b.kinds[KNIGHT] & them) | (reach.king & b.kinds[KING] & them) |
+        (reach.pawn & b.kinds[PAWN] & them))
+        danger = g.king_path;
+    const Bitboard diagonal = (b.kinds[BISHOP] | b.kinds[QUEEN]) & them;
+    const Bitboard straight = (b.kinds[ROOK] | b.kinds[QUEEN]) & them;
+    // A line with no enemy slider on it needs no lookup.
+    for (Bitboard path = g.king_path; path && !danger;) {
         const int s = pop_lowest(path);
-        if (attackers_to(b, s, through, Them)) danger |= square_bb(s);
+        if (((BISHOP_RAYS[s] & diagonal) && (bishop_attacks(s, through) & diagonal)) ||
+            ((ROOK_RAYS[s] & straight) && (rook_attacks(s, through) & straight)))
+            danger = g.king_path;
     }
     return castling_legal<Us>(occupied, danger, side);
 }
@@ -218,11 +248,8 @@ MoveFacts facts_of(const Board& b, const Move& m, PieceKind kind, Bitboard from_
 
 }  // namespace
 
-std::optional<bool> can_castle(const Board& b, CastlingSide side) {
-    if (!is_normal(b)) return std::nullopt;
+bool can_castle(const Board& b, CastlingSide side) {
     slider_tables();
-    if (opponent_in_check(b, b.us())) return std::nullopt;
-    if (!b.castling_rights.present()) return false;
     return b.turn ? castle_now<WHITE>(b, side) : castle_now<BLACK>(b, side);
 }
 

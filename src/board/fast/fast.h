@@ -46,7 +46,10 @@ std::optional<bool> is_attacked(const Board& b, std::uint8_t square);
 
 // Whether the side to move may castle on `side` now: the right in the text,
 // king and rook at home, nothing between, no attacked square on the king's way.
-std::optional<bool> can_castle(const Board& b, CastlingSide side);
+// It answers on every board, whatever else the position holds: the rule reads
+// only the right's letter and the sets on and around the king's path, as the
+// reference reads them.
+bool can_castle(const Board& b, CastlingSide side);
 
 // Whether playing `m` leaves the mover's king attacked; `m` must be a
 // pseudo-legal move other than castling.
