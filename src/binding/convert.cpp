@@ -187,7 +187,7 @@ bool Arg<char32_t>::load(PyObject* obj) noexcept {
     return true;
 }
 
-bool Arg<std::string_view>::load(PyObject* obj) noexcept {
+bool Arg<std::string_view>::load_slow(PyObject* obj) noexcept {
     if (!PyUnicode_Check(obj)) {
         cannot_convert(obj, "PyString");
         return false;

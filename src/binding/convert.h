@@ -63,7 +63,17 @@ struct Arg<std::string_view> {
     // Points into the str's cached UTF-8 form, which lives as long as the str;
     // the argument outlives the call.
     std::string_view value;
-    bool load(PyObject* obj) noexcept;
+    bool load(PyObject* obj) noexcept {
+        // ASCII text, every move and FEN a program writes, is its own UTF-8
+        // and is read in place.
+        if (PyUnicode_Check(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
+            value = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+            return true;
+        }
+        return load_slow(obj);
+    }
+    bool load_slow(PyObject* obj) noexcept;
     std::string_view get() const noexcept { return value; }
 };
 

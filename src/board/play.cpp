@@ -60,8 +60,7 @@ bool has_either(std::string_view v, char a, char b) {
 
 // ASCII letters never occur inside a multi-byte UTF-8 sequence, so erasing
 // bytes keeps the rest of the text intact.
-void erase_letters(Text& text, char a, char b) {
-    if (text.erase_inline(a, b)) return;
+[[gnu::noinline]] void erase_letters_elsewhere(Text& text, char a, char b) {
     const std::string_view v = text.view();
     if (!has_either(v, a, b)) return;
     std::array<char, 16> small;
@@ -75,6 +74,10 @@ void erase_letters(Text& text, char a, char b) {
     for (char c : v)
         if (c != a && c != b) kept[n++] = c;
     text.assign(std::string_view(kept, n));
+}
+
+void erase_letters(Text& text, char a, char b) {
+    if (!text.erase_inline(a, b)) erase_letters_elsewhere(text, a, b);
 }
 
 }  // namespace
@@ -161,9 +164,10 @@ void Board::apply_move(const Move& mov) {
                 erase_letters(rights, mine[KING_SIDE].letter, mine[KING_SIDE].letter);
         }
         // Whatever lands on a corner, the rook that castled from there is gone.
-        for (const auto& colour : CASTLING)
-            for (const Castling& side : colour)
-                if (to == side.rook_from) erase_letters(rights, side.letter, side.letter);
+        if (corner_target)
+            for (const auto& colour : CASTLING)
+                for (const Castling& side : colour)
+                    if (to == side.rook_from) erase_letters(rights, side.letter, side.letter);
     }
 
     // Only these squares change, so the key's piece part changes only there.
