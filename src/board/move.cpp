@@ -24,20 +24,21 @@ std::string Move::uci() const {
 
 std::optional<Move> Move::from_uci(std::string_view text) {
     if (text.size() != 4 && text.size() != 5) return std::nullopt;
-    auto square = [&](std::size_t i) -> std::optional<Square> {
-        char f = text[i], r = text[i + 1];
-        if (f < 'a' || f > 'h' || r < '1' || r > '8') return std::nullopt;
-        return static_cast<Square>((r - '1') * 8 + (f - 'a'));
-    };
-    auto from = square(0), to = square(2);
-    if (!from || !to) return std::nullopt;
+    // Each coordinate as an offset from its first letter: one test finds any
+    // out of range, below as well as above.
+    auto offset = [&](std::size_t i, char first) { return static_cast<unsigned>(text[i] - first); };
+    const unsigned from_file = offset(0, 'a'), from_rank = offset(1, '1');
+    const unsigned to_file = offset(2, 'a'), to_rank = offset(3, '1');
+    if ((from_file | from_rank | to_file | to_rank) > 7) return std::nullopt;
+    const auto from = static_cast<Square>(from_rank * 8 + from_file);
+    const auto to = static_cast<Square>(to_rank * 8 + to_file);
     std::optional<char32_t> promo;
     if (text.size() == 5) {
         char p = text[4];
         if (p != 'q' && p != 'r' && p != 'b' && p != 'n') return std::nullopt;
         promo = static_cast<char32_t>(p);
     }
-    return Move(*from, *to, promo);
+    return Move(from, to, promo);
 }
 
 void MoveList::grow() {
