@@ -127,14 +127,14 @@ PyObject* board_get_move_stack(PyObject* self, void*) noexcept {
 }
 
 // Views of the history keep the moves a pop is about to take away.
+// The method descriptor passes only a Board, as for every method.
 PyObject* board_pop(PyObject* self, PyObject* unused) noexcept {
-    if (PyObject_TypeCheck(self, board_type())) {
-        auto* obj = reinterpret_cast<BoardObject*>(self);
-        const auto& history = obj->record.history;
-        if (obj->views && obj->borrow.load(std::memory_order_acquire) != EXCLUSIVE && !history.empty() &&
-            !keep_views(obj, history.size() - 1))
-            return nullptr;
-    }
+    assert(PyObject_TypeCheck(self, board_type()));
+    auto* obj = reinterpret_cast<BoardObject*>(self);
+    const auto& history = obj->record.history;
+    if (obj->views && obj->borrow.load(std::memory_order_acquire) != EXCLUSIVE && !history.empty() &&
+        !keep_views(obj, history.size() - 1))
+        return nullptr;
     return noargs<Access::Exclusive, pop>(self, unused);
 }
 

@@ -114,7 +114,7 @@ void Board::apply_move(const Move& mov) {
     const Bitboard to_mask = checked(BOARD_SQUARES, mov.to_square);
     const Square from = mov.from_square;
     const Square to = mov.to_square;
-    const unsigned dist = square_distance(from, to);
+    const bool two_away = (TWO_AWAY[from] & to_mask) != 0;
 
     const auto moving = kind_on(*this, from_mask);
     if (!moving) throw Panic("Could not find the piece to move for " + mov.uci());
@@ -131,7 +131,7 @@ void Board::apply_move(const Move& mov) {
 
     const bool rights_rule = ((kinds[ROOK] | kinds[KING]) & own & from_mask) != 0 && _check_castling_rights();
     const bool king_move = rights_rule && (kinds[KING] & own & from_mask) != 0;
-    const bool castling = king_move && dist == 2;
+    const bool castling = king_move && two_away;
 
     // The rook comes along only when the king lands where castling puts it
     // and the rook stands in its corner.
@@ -200,7 +200,7 @@ void Board::apply_move(const Move& mov) {
         ++half_move_clock;
     if (mover == BLACK) ++full_move_number;
 
-    if (dist == 2 && (kinds[PAWN] & from_mask))
+    if (two_away && (kinds[PAWN] & from_mask))
         en_passant_square = static_cast<std::uint8_t>(mover == WHITE ? to - 8 : to + 8);
     else
         en_passant_square.reset();

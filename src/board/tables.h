@@ -51,6 +51,16 @@ constexpr std::uint8_t square_distance(Square a, Square b) {
     return static_cast<std::uint8_t>(r > f ? r : f);
 }
 
+// TWO_AWAY[s]: the squares at distance two from s, where play's castling and
+// double-step rules look, as one load rather than two distances.
+inline constexpr auto TWO_AWAY = [] {
+    std::array<Bitboard, 64> t{};
+    for (Square a = 0; a < 64; ++a)
+        for (Square b = 0; b < 64; ++b)
+            if (square_distance(a, b) == 2) t[a] |= Bitboard{1} << b;
+    return t;
+}();
+
 // Squares reached from `square` by the offsets of `dirs` whose step spans fewer
 // than `limit` ranks and files: the distance test is what drops the offsets
 // that wrap around the a- or h-file.
