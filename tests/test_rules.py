@@ -43,6 +43,7 @@ class TestApplyUci:
         ("e1g1", "illegal"),   # the right is gone
         ("d5c6", "illegal"),   # no en passant square
         ("f3f8", "illegal"),   # slides through pieces
+        ("e1f1", "illegal"),   # steps into the g2 pawn's reach
     ])
     def test_refused_without_trace(self, text, reason):
         board = played(KIWIPETE, "e1f1 h3g2 f1e1 a8b8")
@@ -53,6 +54,23 @@ class TestApplyUci:
         assert snapshot(board) == before
         assert board.pop().uci() == "a8b8"
         assert board.zobrist_hash() == Board(board.fen()).zobrist_hash()
+
+    # Pseudo-legal moves the king does not survive are played and taken back:
+    # nothing of them may stay behind.
+    @pytest.mark.parametrize(("fen", "uci"), [
+        ("4k3/4r3/8/8/8/8/4N3/4K3 w - - 0 1", "e2c3"),     # a pinned knight
+        ("4k3/8/8/8/1b6/8/3P4/4K3 w - - 0 1", "d2d3"),     # a pinned pawn
+        ("4k3/8/8/8/8/8/3r4/4K3 w - - 0 1", "e1d1"),       # the king into a rook's file
+        ("8/8/8/KPp4r/8/8/8/4k3 w - c6 0 2", "b5c6"),      # en passant opens the rank
+        ("4k3/8/8/8/8/8/4q3/R3K2R w KQ - 0 1", "e1f1"),    # the king steps beside a queen
+    ])
+    def test_leaving_the_king_attacked(self, fen, uci):
+        board = played(fen, "")
+        before = snapshot(board)
+        assert board.is_pseudo_legal(Move.from_uci(uci))
+        with pytest.raises(ValueError, match="illegal"):
+            board.apply_uci(uci)
+        assert snapshot(board) == before and board.ply() == 0
 
     def test_returns_new_move_and_records_it(self):
         board = Board()
@@ -182,6 +200,16 @@ class TestArguments:
         expected = {s: board.piece_at(s) for s in range(64) if board.piece_at(s) is not None}
         mapped = board.piece_map()
         assert mapped == expected and list(mapped) == sorted(mapped)
+
+    def test_piece_at_is_the_grid_where_sets_overlap(self):
+        rng = random.Random(5)
+        for _ in range(300):
+            board = Board()
+            for _ in range(rng.randrange(1, 6)):
+                setter = rng.choice([board.set_pieces_or, board.set_pieces_xor])
+                setter(rng.choice("PNBRQKpnbrqk"), rng.getrandbits(64))
+            grid = [c for line in reversed(str(board).split("\n")) for c in line.split(" ")]
+            assert [board.piece_at(s) or "." for s in range(64)] == grid
 
     def test_pieces_letter_case(self):
         board = Board()

@@ -77,28 +77,20 @@ private:
 // kind is the one a square shows.
 inline constexpr std::array<PieceKind, KIND_NB> LETTER_ORDER{PAWN, ROOK, KNIGHT, BISHOP, QUEEN, KING};
 
-// KIND_SHOWN[mask]: the kind a square shows when the kinds in `mask` (bit k
-// for PieceKind k) all claim it: the latest of LETTER_ORDER.
-inline constexpr auto KIND_SHOWN = [] {
-    std::array<PieceKind, 1 << KIND_NB> t{};
-    for (unsigned mask = 1; mask < t.size(); ++mask)
-        for (PieceKind k : LETTER_ORDER)
-            if (mask & (1u << k)) t[mask] = k;
-    return t;
-}();
-
 // The piece a square shows: black over white, and the later kind of
 // LETTER_ORDER where sets overlap, as the text forms print it. An empty
-// square, the commonest answer, is told by the colours alone; the kind is
-// then found branch-free.
+// square, the commonest answer, is told by the colours alone.
 constexpr std::optional<Piece> piece_on(const Placement& p, Square s) {
     const bool black = (p.colors[BLACK] >> s) & 1;
     const bool white = (p.colors[WHITE] >> s) & 1;
     if (!(black || white)) return std::nullopt;
-    unsigned kinds = 0;
-    for (int k = KIND_NB - 1; k >= 0; --k) kinds = kinds << 1 | static_cast<unsigned>((p.kinds[k] >> s) & 1);
-    if (!kinds) return std::nullopt;
-    return Piece{black ? BLACK : WHITE, KIND_SHOWN[kinds]};
+    // The last kind of LETTER_ORDER to claim the square wins: a select per
+    // kind, with no branch to mispredict.
+    const Bitboard bit = square_bb(s);
+    unsigned kind = KIND_NB;
+    for (PieceKind k : LETTER_ORDER) kind = (p.kinds[k] & bit) ? static_cast<unsigned>(k) : kind;
+    if (kind == KIND_NB) return std::nullopt;
+    return Piece{black ? BLACK : WHITE, static_cast<PieceKind>(kind)};
 }
 
 // Calls f(square, piece) once for each square that shows a piece, as
