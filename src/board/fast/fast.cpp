@@ -1,5 +1,6 @@
 #include "fast.h"
 
+#include <algorithm>
 #include <bit>
 
 #include "position.h"
@@ -209,8 +210,10 @@ bool castle_now(const Board& b, CastlingSide side) {
     const Castling& g = CASTLING[Us][side];
     if (!(b.pieces(Us, KING) & square_bb(g.king_from)) || !(b.pieces(Us, ROOK) & square_bb(g.rook_from)))
         return false;
-    // Other letters of the text, repeated or not, are no business of this right.
-    if (b.castling_rights.view().find(g.letter) == std::string_view::npos) return false;
+    // Other letters of the text, repeated or not, are no business of this
+    // right. The text is a few bytes: a plain loop, not a library search.
+    const std::string_view rights = b.castling_rights.view();
+    if (std::none_of(rights.begin(), rights.end(), [&](char c) { return c == g.letter; })) return false;
     const Bitboard occupied = b.occupied();
     const Bitboard through = occupied ^ square_bb(g.king_from);
     const Bitboard them = b.colors[Them];
