@@ -297,13 +297,15 @@ private:
     // is already written as the king's two-square step.
     bool is_legal_as_written(const Move& m);
     // What is_legal_as_written knows before the move is played: std::nullopt
-    // when legality rests on the mover's king being safe after it.
-    std::optional<bool> legality_before_play(const Move& m);
+    // when legality rests on the mover's king being safe after it. This and
+    // mover_in_check are inline, defined in rules.cpp beside their callers:
+    // every checked move passes through them.
+    inline std::optional<bool> legality_before_play(const Move& m);
     // Plays `m` (castling as written) when it is legal; false, with the board
     // as before, when it is not.
     bool play_if_legal(const Move& m);
     // Whether the side that just moved left its king attacked.
-    bool mover_in_check() const;
+    inline bool mover_in_check() const;
     bool is_pseudo_legal_as_written(const Move& m);
     // Whether playing the pseudo-legal `m` leaves the mover's king attacked.
     bool leaves_king_attacked(const Move& m);

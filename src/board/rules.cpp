@@ -258,14 +258,14 @@ bool Board::leaves_king_attacked(const Move& m) {
     return mover_in_check();
 }
 
-bool Board::mover_in_check() const {
+[[gnu::always_inline]] inline bool Board::mover_in_check() const {
     const auto k = king(them());
     return k && attackers(us(), *k);
 }
 
 bool Board::is_legal(const Move& raw) { return is_legal_as_written(castling_alias(*this, raw)); }
 
-std::optional<bool> Board::legality_before_play(const Move& m) {
+[[gnu::always_inline]] inline std::optional<bool> Board::legality_before_play(const Move& m) {
     if (!is_pseudo_legal_as_written(m)) return false;
     // With more or fewer kings than one a side, the legal list moves and
     // guards only the highest king: legal means listed there.
