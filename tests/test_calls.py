@@ -280,3 +280,29 @@ def test_nested_shared_and_setter_conversion_allowed(board):
 def test_noargs_methods_refuse_arguments(board):
     with pytest.raises(TypeError, match=r"^Board.legal_moves\(\) takes no arguments \(1 given\)$"):
         board.legal_moves(1)
+
+
+def zero_parameter_methods():
+    owners = [("Board", Board()), ("Move", Move(12, 28)), ("MoveStack", Board().move_stack)]
+    for cls, obj in owners:
+        for name in dir(type(obj)):
+            sig = getattr(getattr(type(obj), name), "__text_signature__", None)
+            if sig == "($self)":
+                yield pytest.param(cls, obj, name, id=f"{cls}.{name}")
+
+
+# The messages of a method without parameters are the interpreter's own, as a
+# built-in of the same shape gives them, however the method is reached.
+@pytest.mark.parametrize(("cls", "obj", "name"), list(zero_parameter_methods()))
+def test_zero_parameter_methods_refuse_arguments_in_the_interpreters_words(cls, obj, name):
+    def message(call):
+        with pytest.raises(TypeError) as info:
+            call()
+        return str(info.value).replace("list.copy", f"{cls}.{name}")
+
+    bound, unbound = getattr(obj, name), getattr(type(obj), name)
+    assert message(lambda: bound(1)) == message(lambda: [].copy(1))
+    assert message(lambda: bound(1, 2)) == message(lambda: [].copy(1, 2))
+    assert message(lambda: bound(x=1)) == message(lambda: [].copy(x=1))
+    assert message(lambda: unbound(obj, 1)) == message(lambda: list.copy([], 1))
+    assert message(lambda: unbound()) == message(lambda: list.copy())

@@ -118,7 +118,8 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         static_cast<PyObject*>(nullptr));
 }
 
-// METH_NOARGS method; also serves __str__ / __repr__ slots through `unary`.
+// A method without parameters, in METH_NOARGS form: no_params offers it to
+// the interpreter. Also serves __str__ / __repr__ slots through `unary`.
 template <Access K, auto Fn>
 PyObject* noargs(PyObject* self, PyObject*) noexcept {
     using T = Traits<decltype(Fn)>;
@@ -131,6 +132,39 @@ PyObject* noargs(PyObject* self, PyObject*) noexcept {
         },
         static_cast<PyObject*>(nullptr));
 }
+
+// A string literal as a template argument.
+template <std::size_t N>
+struct Literal {
+    char text[N];
+    constexpr Literal(const char (&s)[N]) {
+        for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+};
+
+// A method without parameters, offered to the interpreter as METH_FASTCALL.
+// A method taken from an object and called later (`pop = board.pop` in a
+// loop) is called by the interpreter's specialised call straight away when
+// it is FASTCALL, but through the generic vectorcall path when it is
+// METH_NOARGS. Arguments get METH_NOARGS's own message, naming `Qualname`;
+// keywords never arrive, as the interpreter refuses them for a method
+// without METH_KEYWORDS, in the same words.
+template <Literal Qualname, PyCFunction F>
+PyObject* no_params_call(PyObject* self, PyObject* const*, Py_ssize_t nargs) noexcept {
+    if (nargs != 0) [[unlikely]] {
+        PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", Qualname.text, nargs);
+        return nullptr;
+    }
+    return F(self, nullptr);
+}
+
+// A method table's entry for a method without parameters: no_params<"Type.name", F>()
+// with the flags NO_PARAMS.
+template <Literal Qualname, PyCFunction F>
+PyCFunction no_params() noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&no_params_call<Qualname, F>));
+}
+inline constexpr int NO_PARAMS = METH_FASTCALL;
 
 template <Access K, auto Fn>
 PyObject* unary(PyObject* self) noexcept {

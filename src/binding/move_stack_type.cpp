@@ -178,14 +178,15 @@ using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t) noexcept
 PyCFunction fast(FastCall f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
 
 PyMethodDef move_stack_methods[] = {
-    {"clear", move_stack_clear, METH_NOARGS,
+    {"clear", no_params<"MoveStack.clear", move_stack_clear>(), NO_PARAMS,
      "clear($self)\n--\n\nEmpty this view; the board keeps its history."},
-    {"copy", move_stack_copy, METH_NOARGS, "copy($self)\n--\n\nThe moves as a new list of new Move objects."},
+    {"copy", no_params<"MoveStack.copy", move_stack_copy>(), NO_PARAMS,
+     "copy($self)\n--\n\nThe moves as a new list of new Move objects."},
     {"index", fast(by_list<INDEX>), METH_FASTCALL, "index($self, value, start=0, stop=sys.maxsize)\n--\n\n"
      "The first index of value, as list.index (moves compare by identity)."},
     {"count", fast(by_list<COUNT>), METH_FASTCALL,
      "count($self, value)\n--\n\nHow many times value occurs, as list.count (moves compare by identity)."},
-    {"__reduce__", move_stack_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__reduce__", no_params<"MoveStack.__reduce__", move_stack_reduce>(), NO_PARAMS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

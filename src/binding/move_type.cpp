@@ -101,8 +101,9 @@ constexpr auto reduce = [](const Move& m) -> PyObject* {
 };
 
 PyMethodDef move_methods[] = {
-    {"uci", noargs<Access::Shared, uci>, METH_NOARGS, "uci($self)\n--\n\n"},
-    {"__reduce__", noargs<Access::Shared, reduce>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"uci", no_params<"Move.uci", noargs<Access::Shared, uci>>(), NO_PARAMS, "uci($self)\n--\n\n"},
+    {"__reduce__", no_params<"Move.__reduce__", noargs<Access::Shared, reduce>>(), NO_PARAMS,
+     "__reduce__($self)\n--\n\n"},
     {"from_uci", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(move_from_uci)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_uci($type, text)\n--\n\nParse UCI text such as \"e2e4\" or \"e7e8q\"; raise ValueError "
