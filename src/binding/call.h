@@ -99,23 +99,39 @@ PyObject* invoke(Record& record, PyObject* const* argv, const Signature* sig,
     }
 }
 
-// METH_FASTCALL | METH_KEYWORDS method.
+// The call itself, on the arguments in parameter order.
 template <const Signature* Sig, Access K, auto Fn>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
+[[gnu::always_inline]] inline PyObject* method_body(PyObject* self, PyObject* const* argv) noexcept {
     using T = Traits<decltype(Fn)>;
-    static_assert(T::arity <= MAX_PARAMS);
     return guarded(
         [&]() -> PyObject* {
-            PyObject* buffer[MAX_PARAMS];
-            PyObject* const* argv = parse_fastcall(*Sig, args, nargs, kwnames, buffer);
-            if (!argv) return nullptr;
             Receiver<typename T::Record, K> recv;
             if (!recv.take(self)) return nullptr;
             return invoke<Fn, typename T::Record, typename T::Args>(
                 recv.record(), argv, Sig, std::make_index_sequence<T::arity>{});
         },
         static_cast<PyObject*>(nullptr));
+}
+
+// Keywords or missing optional arguments: sorted into parameter order first.
+template <const Signature* Sig, Access K, auto Fn>
+[[gnu::noinline]] PyObject* method_sorted(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) noexcept {
+    PyObject* buffer[MAX_PARAMS];
+    if (!parse_fastcall_slow(*Sig, args, nargs, kwnames, buffer)) return nullptr;
+    return method_body<Sig, K, Fn>(self, buffer);
+}
+
+// METH_FASTCALL | METH_KEYWORDS method. The common call, every parameter by
+// position, goes straight to the body with no frame for the sorting buffer.
+template <const Signature* Sig, Access K, auto Fn>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+    using T = Traits<decltype(Fn)>;
+    static_assert(T::arity <= MAX_PARAMS);
+    if (kwnames || static_cast<std::size_t>(PyVectorcall_NARGS(nargs)) != Sig->count) [[unlikely]]
+        return method_sorted<Sig, K, Fn>(self, args, nargs, kwnames);
+    return method_body<Sig, K, Fn>(self, args);
 }
 
 // A method without parameters, in METH_NOARGS form: no_params offers it to

@@ -110,16 +110,15 @@ bool load_index(PyObject* obj, long long& v, bool& in_range) noexcept {
 
 }  // namespace
 
-bool Arg<BoardSquare>::load_slow(PyObject* obj) noexcept {
+std::optional<board::Square> Arg<BoardSquare>::load_slow(PyObject* obj) noexcept {
     long long v;
     bool in_range;
-    if (!load_index(obj, v, in_range)) return false;
+    if (!load_index(obj, v, in_range)) return std::nullopt;
     if (!in_range || v < 0 || v > 63) {
         PyErr_Format(PyExc_ValueError, "square %R is out of range (0 to 63)", obj);
-        return false;
+        return std::nullopt;
     }
-    value.value = static_cast<board::Square>(v);
-    return true;
+    return static_cast<board::Square>(v);
 }
 
 bool Arg<PixelSize>::load(PyObject* obj) noexcept {

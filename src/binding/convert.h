@@ -101,9 +101,13 @@ struct Arg<BoardSquare> {
                 return true;
             }
         }
-        return load_slow(obj);
+        // Returned rather than stored through `this`, so that the argument
+        // can live in a register on the common path.
+        const auto slow = load_slow(obj);
+        if (slow) value.value = *slow;
+        return slow.has_value();
     }
-    bool load_slow(PyObject* obj) noexcept;
+    static std::optional<board::Square> load_slow(PyObject* obj) noexcept;
     BoardSquare get() const noexcept { return value; }
 };
 
