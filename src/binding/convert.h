@@ -60,8 +60,8 @@ struct Arg<char32_t> {
 
 template <>
 struct Arg<std::string_view> {
-    // Points into the str's cached UTF-8 form, which lives as long as the str;
-    // the argument outlives the call.
+    // Points into the str's own bytes (ASCII text) or its cached UTF-8 form,
+    // either of which lives as long as the str; the argument outlives the call.
     std::string_view value;
     bool load(PyObject* obj) noexcept {
         // ASCII text, every move and FEN a program writes, is its own UTF-8
