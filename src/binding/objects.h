@@ -5,6 +5,7 @@
 #include "binding/borrow.h"
 #include "binding/type_cache.h"
 #include "board/board.h"
+#include "board/score.h"
 
 namespace binding {
 
@@ -54,6 +55,7 @@ inline PyTypeObject* require_type(TypeCache& cache, const char* name) noexcept {
 PyObject* new_move(const board::Move& m) noexcept;
 // None, or a new Outcome struct sequence (termination name, winner).
 PyObject* new_outcome(const std::optional<board::Outcome>& o) noexcept;
+PyTypeObject* outcome_type_object() noexcept;
 // A new read-only view of the board's history as it stands now.
 PyObject* new_move_stack(BoardObject* board) noexcept;
 // Gives every view of `board` that shows more than `keep` moves its own copy
@@ -65,6 +67,9 @@ PyObject* new_board(board::Board&& record) noexcept;
 // An iterator over the games of a PGN source: a path (str, bytes,
 // os.PathLike), opened and closed here, or a file object read in blocks.
 PyObject* new_pgn_reader(PyObject* source, bool skip_errors) noexcept;
+// A new Score object holding `s`; the Score type itself (made on first need).
+PyObject* new_score(const board::Score& s) noexcept;
+PyTypeObject* score_type_object() noexcept;
 // A new list of new Move objects, in order.
 PyObject* new_move_list(const board::Move* begin, const board::Move* end) noexcept;
 

@@ -58,6 +58,8 @@ PyObject* termination_text(board::Termination t) noexcept {
 
 }  // namespace
 
+PyTypeObject* outcome_type_object() noexcept { return get_outcome_type(); }
+
 PyObject* new_outcome(const std::optional<board::Outcome>& o) noexcept {
     if (!o) return Py_NewRef(Py_None);
     PyTypeObject* type = get_outcome_type();

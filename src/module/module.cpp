@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "binding/convert.h"
 #include "binding/objects.h"
@@ -86,6 +87,14 @@ bool add_type(PyObject* module, PyTypeObject* (*get)() noexcept, const char* nam
 bool module_body(PyObject* module) {
     if (!add_type(module, binding::board_type, "Board")) return false;
     if (!add_type(module, binding::move_type, "Move")) return false;
+    // Reachable by name but kept out of __all__: pickle finds values of
+    // these types by their qualified names.
+    using Getter = PyTypeObject* (*)() noexcept;
+    for (auto [get, name] : {std::pair<Getter, const char*>{binding::outcome_type_object, "Outcome"},
+                             {binding::score_type_object, "Score"}}) {
+        PyTypeObject* type = get();
+        if (!type || PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) return false;
+    }
     Ref module_name(PyModule_GetNameObject(module));
     if (!module_name) return false;
     Ref fn(PyCMethod_New(&hello_world_def, module, module_name.get(), nullptr));
