@@ -291,7 +291,8 @@ constexpr auto pgn = [](Board& b, std::optional<board::Headers> headers) {
     return board::game_pgn(b, headers ? *headers : board::Headers{});
 };
 
-Signature READ_PGN_SIG{"Board", "read_pgn", {"source", "errors"}, 2, 1};
+Signature READ_PGN_SIG{"Board", "read_pgn", {"source", "errors", "where"}, 3, 1};
+Signature READ_HEADERS_SIG{"Board", "read_headers", {"source"}, 1, 1};
 Signature PGN_SIG{"Board", "pgn", {"headers"}, 1, 0};
 
 PyObject* board_read_pgn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -307,7 +308,24 @@ PyObject* board_read_pgn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                 PyErr_Format(PyExc_ValueError, "errors must be \"raise\" or \"skip\", not %R", argv[1]);
                 return nullptr;
             }
-            return new_pgn_reader(argv[0], mode == "skip");
+            PyObject* where = argv[2];
+            if (where && where != Py_None && !PyCallable_Check(where)) {
+                PyErr_Format(PyExc_TypeError, "argument 'where': expected a callable or None, not '%s'",
+                             Py_TYPE(where)->tp_name);
+                return nullptr;
+            }
+            return new_pgn_reader(argv[0], mode == "skip", false, where);
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* board_read_headers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject* buffer[MAX_PARAMS];
+            PyObject* const* argv = parse_fastcall(READ_HEADERS_SIG, args, nargs, kwnames, buffer);
+            if (!argv) return nullptr;
+            return new_pgn_reader(argv[0], false, true, nullptr);
         },
         static_cast<PyObject*>(nullptr));
 }
@@ -505,8 +523,12 @@ PyMethodDef board_methods[] = {
     {"apply_movetext", fast(method<&APPLY_MOVETEXT_SIG, EX, apply_movetext>), FAST,
      "apply_movetext($self, text)\n--\n\nPlay the mainline of a PGN movetext and return the number of moves played."},
     {"read_pgn", fast(board_read_pgn), FAST | METH_CLASS,
-     "read_pgn($type, source, errors=\"raise\")\n--\n\nIterate over the games of a PGN file (a path or a file "
-     "object) as (headers, board) pairs."},
+     "read_pgn($type, source, errors=\"raise\", where=None)\n--\n\nIterate over the games of a PGN file (a path, "
+     "plain or compressed, or a file object) as Game values, which unpack as (headers, board) pairs; `where` "
+     "is called with each game's headers and a falsy answer skips the game unplayed."},
+    {"read_headers", fast(board_read_headers), FAST | METH_CLASS,
+     "read_headers($type, source)\n--\n\nIterate over the header dicts of the games of a PGN file, playing no "
+     "move."},
     {"pgn", fast(method<&PGN_SIG, EX, pgn>), FAST,
      "pgn($self, headers=None)\n--\n\nThe PGN text of this board's game: tags, the moves in SAN, the result."},
     {nullptr, nullptr, 0, nullptr},  // sentinel

@@ -66,10 +66,16 @@ bool keep_views(BoardObject* board, std::size_t keep) noexcept;
 PyObject* new_board(board::Board&& record) noexcept;
 // An iterator over the games of a PGN source: a path (str, bytes,
 // os.PathLike), opened and closed here, or a file object read in blocks.
-PyObject* new_pgn_reader(PyObject* source, bool skip_errors) noexcept;
+// `headers_only` yields each game's header dict without playing a move;
+// `where`, when given, is called with each game's headers and a falsy
+// answer skips the game unplayed.
+PyObject* new_pgn_reader(PyObject* source, bool skip_errors, bool headers_only, PyObject* where) noexcept;
 // A new Score object holding `s`; the Score type itself (made on first need).
 PyObject* new_score(const board::Score& s) noexcept;
 PyTypeObject* score_type_object() noexcept;
+// A new Game object: `headers` (a dict, referenced) and the game read.
+PyObject* new_game(PyObject* headers, board::PgnGame&& game) noexcept;
+PyTypeObject* game_type_object() noexcept;
 // A new list of new Move objects, in order.
 PyObject* new_move_list(const board::Move* begin, const board::Move* end) noexcept;
 

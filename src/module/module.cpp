@@ -91,7 +91,8 @@ bool module_body(PyObject* module) {
     // these types by their qualified names.
     using Getter = PyTypeObject* (*)() noexcept;
     for (auto [get, name] : {std::pair<Getter, const char*>{binding::outcome_type_object, "Outcome"},
-                             {binding::score_type_object, "Score"}}) {
+                             {binding::score_type_object, "Score"},
+                             {binding::game_type_object, "Game"}}) {
         PyTypeObject* type = get();
         if (!type || PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) return false;
     }
