@@ -14,11 +14,20 @@ namespace binding {
 
 namespace {
 
-// What a game's objects share: the position before the first move and the
-// tree. Never changed once read.
+// What a game's objects share: the position before the first move, the
+// movetext and its mainline, and the tree, read from the movetext the first
+// time anything asks for it (a reader that never looks at annotations never
+// pays for them). Only ever touched with the GIL held.
 struct GameData {
     board::BoardState start;
-    board::GameTree tree;
+    std::string movetext;
+    std::vector<board::Move> mainline;
+    mutable std::optional<board::GameTree> tree_;
+
+    const board::GameTree& tree() const {
+        if (!tree_) tree_ = board::annotate(start, movetext, mainline);
+        return *tree_;
+    }
 };
 
 enum Cached { COMMENTS, NAGS, EVALS, CLOCKS, VARIATIONS, CACHED_NB };
@@ -75,7 +84,7 @@ PyObject* new_variation(const std::shared_ptr<const GameData>& data, std::uint32
 }
 
 PyObject* make(const std::shared_ptr<const GameData>& data, std::uint32_t index, Cached what) noexcept {
-    const board::Line& line = data->tree.lines[index];
+    const board::Line& line = data->tree().lines[index];
     switch (what) {
         case COMMENTS: return per_ply(line, [&](std::size_t k) { return text(line.plies[k].comment); });
         case NAGS:
@@ -155,7 +164,9 @@ PyObject* cached(PyObject* self, Cached what) noexcept {
 
 PyObject* game_headers(PyObject* self, void*) noexcept { return Py_NewRef(as_game(self)->headers); }
 PyObject* game_board(PyObject* self, void*) noexcept { return Py_NewRef(as_game(self)->board); }
-PyObject* game_comment(PyObject* self, void*) noexcept { return text(as_game(self)->data->tree.comment); }
+PyObject* game_comment(PyObject* self, void*) noexcept {
+    return guarded([&] { return text(as_game(self)->data->tree().comment); }, static_cast<PyObject*>(nullptr));
+}
 PyObject* game_comments(PyObject* self, void*) noexcept { return cached(self, COMMENTS); }
 PyObject* game_nags(PyObject* self, void*) noexcept { return cached(self, NAGS); }
 PyObject* game_evals(PyObject* self, void*) noexcept { return cached(self, EVALS); }
@@ -180,7 +191,7 @@ PyObject* game_pgn(PyObject* self, PyObject*) noexcept {
                     return nullptr;
                 }
             }
-            return to_python(board::annotated_pgn(headers.get(), g->data->start, g->data->tree));
+            return to_python(board::annotated_pgn(headers.get(), g->data->start, g->data->tree()));
         },
         static_cast<PyObject*>(nullptr));
 }
@@ -192,7 +203,7 @@ PyObject* game_reduce(PyObject* self, PyObject*) noexcept {
     return guarded(
         [&]() -> PyObject* {
             GameObject* g = as_game(self);
-            const std::string bytes = board::tree_to_bytes(g->data->start, g->data->tree);
+            const std::string bytes = board::tree_to_bytes(g->data->start, g->data->tree());
             Ref state(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
             Ref restore(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_state"));
             if (!state || !restore) return nullptr;
@@ -219,7 +230,7 @@ PyObject* game_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                 PyBytes_AS_STRING(argv[2]), static_cast<std::size_t>(PyBytes_GET_SIZE(argv[2]))));
             auto data = std::make_shared<GameData>();
             data->start = start;
-            data->tree = std::move(tree);
+            data->tree_ = std::move(tree);
             return new_game_object(argv[0], argv[1], std::move(data));
         },
         static_cast<PyObject*>(nullptr));
@@ -241,7 +252,8 @@ PyObject* game_repr(PyObject* self) noexcept {
         return v ? v : Py_None;
     };
     return PyUnicode_FromFormat("<Game %R vs. %R, %zd plies>", tag("White"), tag("Black"),
-                                static_cast<Py_ssize_t>(g->data->tree.lines[0].plies.size()));
+                                static_cast<Py_ssize_t>(g->data->tree_ ? g->data->tree_->lines[0].plies.size()
+                                                                       : g->data->mainline.size()));
 }
 
 PyGetSetDef game_getset[] = {
@@ -312,7 +324,7 @@ PyObject* of_variation(PyObject* self, Cached what) noexcept {
 
 const board::Line& line_of(PyObject* self) noexcept {
     VariationObject* v = as_variation(self);
-    return v->data->tree.lines[v->line];
+    return v->data->tree().lines[v->line];
 }
 
 PyObject* variation_moves(PyObject* self, void*) noexcept {
@@ -385,12 +397,15 @@ PyObject* new_game_object(PyObject* headers, PyObject* board, std::shared_ptr<co
 
 PyTypeObject* game_type_object() noexcept { return game_type_cache.get(); }
 
-PyObject* new_game(PyObject* headers, board::PgnGame&& game) noexcept {
+PyObject* new_game(PyObject* headers, board::PgnGame&& game, std::string_view movetext) noexcept {
     return guarded(
         [&]() -> PyObject* {
             auto data = std::make_shared<GameData>();
-            data->start = game.board.history.empty() ? game.board.state() : game.board.history.front().state;
-            data->tree = std::move(game.tree);
+            const auto& history = game.board.history;
+            data->start = history.empty() ? game.board.state() : history.front().state;
+            data->movetext = movetext;
+            data->mainline.reserve(history.size());
+            for (const auto& e : history) data->mainline.push_back(e.move);
             Ref board(new_board(std::move(game.board)));
             if (!board) return nullptr;
             return new_game_object(headers, board.get(), std::move(data));

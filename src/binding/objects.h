@@ -73,8 +73,9 @@ PyObject* new_pgn_reader(PyObject* source, bool skip_errors, bool headers_only, 
 // A new Score object holding `s`; the Score type itself (made on first need).
 PyObject* new_score(const board::Score& s) noexcept;
 PyTypeObject* score_type_object() noexcept;
-// A new Game object: `headers` (a dict, referenced) and the game read.
-PyObject* new_game(PyObject* headers, board::PgnGame&& game) noexcept;
+// A new Game object: `headers` (a dict, referenced), the game read, and the
+// movetext its annotations are read from when first asked for.
+PyObject* new_game(PyObject* headers, board::PgnGame&& game, std::string_view movetext) noexcept;
 PyTypeObject* game_type_object() noexcept;
 // A new list of new Move objects, in order.
 PyObject* new_move_list(const board::Move* begin, const board::Move* end) noexcept;

@@ -131,12 +131,12 @@ PyObject* pgn_reader_next(PyObject* self) noexcept {
                 }
                 board::PgnGame game;
                 try {
-                    board::PgnReader::play(raw, game, true);
+                    board::PgnReader::play(raw, game);
                 } catch (const board::Invalid&) {
                     if (obj->reader.skip_errors()) continue;
                     throw;
                 }
-                return new_game(headers.get(), std::move(game));
+                return new_game(headers.get(), std::move(game), raw.movetext);
             }
         },
         static_cast<PyObject*>(nullptr));

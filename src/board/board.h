@@ -391,14 +391,20 @@ struct GameTree {
     std::optional<std::string> result;
 };
 
-// One game of a file: its tag pairs in file order, the board after its
-// mainline with the mainline as its history, and its annotations (the
-// mainline's plies match the history one to one).
+// One game of a file: its tag pairs in file order, and the board after its
+// mainline with the mainline as its history.
 struct PgnGame {
     Headers headers;
     Board board;
-    GameTree tree;
 };
+
+// The tree of a game whose mainline has been played: `start` is the position
+// before its first move, `mainline` the moves read from `movetext`. Comments,
+// NAGs and variations are read as the chess library Python users know reads
+// them; a move that cannot be played in a variation ends that variation, and
+// a variation opened before any move is passed over, as the mainline reader
+// passes over it.
+GameTree annotate(const BoardState& start, std::string_view movetext, const std::vector<Move>& mainline);
 
 // A game's text, split from the stream but not yet played. `movetext` points
 // into the reader's buffer: it is valid until the next feed().
@@ -428,16 +434,14 @@ public:
     // The next game's text into `out`, or NEED_INPUT until feed() or
     // finish(), or END. Nothing is played.
     Status next_raw(RawGame& out);
-    // Plays a game split by next_raw: the board from its FEN tag, the
-    // mainline, and, when `annotations` is set, its comments, NAGs and
-    // variations. A game that cannot be played (a bad FEN tag, an unreadable
-    // or illegal mainline move) is Invalid naming its number, its first line
-    // and the reason. A move that cannot be played in a variation ends that
-    // variation, as the chess library Python users know reads it.
-    static void play(const RawGame& raw, PgnGame& out, bool annotations);
+    // Plays a game split by next_raw: the board from its FEN tag, then the
+    // mainline. A game that cannot be played (a bad FEN tag, an unreadable or
+    // illegal mainline move) is Invalid naming its number, its first line and
+    // the reason. The headers move from `raw` to `out`.
+    static void play(RawGame& raw, PgnGame& out);
     // next_raw and play in one, passing over games that cannot be played
     // when the reader skips errors.
-    Status next(PgnGame& out, bool annotations = false);
+    Status next(PgnGame& out);
 
 private:
     // The line starting at `at` with its line end, or std::nullopt when it

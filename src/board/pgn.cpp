@@ -1,6 +1,6 @@
 #include <algorithm>
 #include <array>
-#include <deque>
+#include <memory>
 
 #include "board.h"
 #include "movetext.h"
@@ -149,9 +149,13 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
 namespace {
 
 // " ".join(filter(None, [to, more])), as comments that meet are joined.
-void join_comment(std::string& to, std::string_view more) {
+void join_comment(std::string& to, std::string&& more) {
     if (more.empty()) return;
-    if (!to.empty()) to += ' ';
+    if (to.empty()) {
+        to = std::move(more);
+        return;
+    }
+    to += ' ';
     to.append(more);
 }
 
@@ -166,6 +170,7 @@ std::string comment_text(std::string_view inner, bool closed) {
         const std::size_t last_line = nl == std::string_view::npos ? 0 : nl + 1;
         if (inner.size() > last_line && inner.back() == ' ') inner.remove_suffix(1);
     }
+    if (inner.find('\r') == std::string_view::npos) return std::string(inner);
     std::string out;
     out.reserve(inner.size());
     for (std::size_t i = 0; i < inner.size(); ++i)
@@ -178,10 +183,15 @@ std::string comment_text(std::string_view inner, bool closed) {
 // node a variation hangs from, and what an unplayable variation move does.
 class TreeBuilder {
 public:
-    TreeBuilder(Board& mainline, GameTree& tree) : tree_(tree) { boards_.push_back(&mainline); }
+    TreeBuilder(Board& mainline, GameTree& tree, const std::vector<Move>& known)
+        : tree_(tree), known_(known) {
+        boards_.push_back(&mainline);
+    }
 
     void run(std::string_view movetext) {
         using Kind = MovetextToken::Kind;
+        // About one ply per 16 bytes of an annotated game; a guess, not a bound.
+        tree_.lines[0].plies.reserve(movetext.size() / 16 + 4);
         MovetextScanner scanner(movetext);
         while (const auto t = scanner.next()) {
             switch (t->kind) {
@@ -194,14 +204,19 @@ public:
                 case Kind::OPEN:
                     if (skip_depth_) {
                         ++skip_depth_;
-                    } else if (!boards_.back()->history.empty()) {
+                    } else if (boards_.size() == 1 ? next_known_ > 0 : !boards_.back()->history.empty()) {
                         begin_variation();
+                    } else {
+                        // Before any move there is nothing to vary: passed
+                        // over whole, as the mainline reader passes over it.
+                        skip_depth_ = 1;
+                        skip_begun_ = false;
                     }
                     break;
                 case Kind::CLOSE:
                     if (skip_depth_ == 1) {
                         skip_depth_ = 0;
-                        end_variation();
+                        if (skip_begun_) end_variation();
                     } else if (skip_depth_) {
                         --skip_depth_;
                     } else if (boards_.size() > 1) {
@@ -233,9 +248,9 @@ private:
         const NodeRef top = stack_.back();
         const bool root_before_moves = top.ply < 0 && tree_.lines[0].plies.empty();
         if (in_variation_ || root_before_moves) {
-            join_comment(top.ply < 0 ? tree_.comment : at(top)->comment, text);
+            join_comment(top.ply < 0 ? tree_.comment : at(top)->comment, std::move(text));
         } else {
-            join_comment(starting_comment_, text);
+            join_comment(starting_comment_, std::move(text));
         }
     }
 
@@ -248,11 +263,15 @@ private:
     }
 
     void begin_variation() {
+        // The mainline's moves are played only when a variation needs the
+        // position they lead to.
+        if (boards_.size() == 1)
+            while (applied_ < next_known_) boards_[0]->apply_move(known_[applied_++]);
         stack_.push_back(parent_of(stack_.back()));
         in_variation_ = false;
-        variation_boards_.push_back(*boards_.back());
-        variation_boards_.back().pop();
-        boards_.push_back(&variation_boards_.back());
+        variation_boards_.push_back(std::make_unique<Board>(*boards_.back()));
+        variation_boards_.back()->pop();
+        boards_.push_back(variation_boards_.back().get());
     }
 
     void end_variation() {
@@ -285,21 +304,27 @@ private:
         Board& board = *boards_.back();
         const bool mainline = boards_.size() == 1;
         Move m;
-        try {
-            m = board.parse_san(text);
-        } catch (const Invalid& e) {
-            if (mainline)
-                throw Invalid(std::string(e.what()) + ", at ply " + std::to_string(board.history.size() + 1) +
-                              " of the movetext");
-            skip_depth_ = 1;
-            return;
+        bool turn = board.turn;
+        if (mainline) {
+            // The mainline was read from this text already: its moves are
+            // known, and only variations need reading.
+            if (next_known_ >= known_.size()) return;
+            turn = tree_.lines[0].first_turn == (next_known_ % 2 == 0);
+            m = known_[next_known_++];
+        } else {
+            try {
+                m = board.parse_san(text);
+            } catch (const Invalid&) {
+                skip_depth_ = 1;
+                skip_begun_ = true;
+                return;
+            }
         }
-        if (mainline && tree_.lines[0].plies.empty()) tree_.lines[0].first_turn = board.turn;
-        stack_.back() = add_move(stack_.back(), m, board.turn);
+        stack_.back() = add_move(stack_.back(), m, turn);
         if (!starting_comment_.empty()) at(stack_.back())->starting_comment = std::move(starting_comment_);
         starting_comment_.clear();
         in_variation_ = true;
-        board.apply_move(m);
+        if (!mainline) board.apply_move(m);
         // A glyph written onto the move ("Nf3!?") is its NAG.
         std::size_t glyph = text.size();
         while (glyph > 0 && (text[glyph - 1] == '!' || text[glyph - 1] == '?')) --glyph;
@@ -307,9 +332,13 @@ private:
     }
 
     GameTree& tree_;
+    const std::vector<Move>& known_;
+    std::size_t next_known_ = 0;  // the mainline moves read
+    std::size_t applied_ = 0;     // the mainline moves played on the mainline board
+    bool skip_begun_ = false;  // whether the skipped text is a variation begun
     std::vector<NodeRef> stack_{NodeRef{}};
     std::vector<Board*> boards_;
-    std::deque<Board> variation_boards_;
+    std::vector<std::unique_ptr<Board>> variation_boards_;
     std::string starting_comment_;
     bool in_variation_ = false;
     std::size_t skip_depth_ = 0;
@@ -317,7 +346,15 @@ private:
 
 }  // namespace
 
-void PgnReader::play(const RawGame& raw, PgnGame& out, bool annotations) {
+GameTree annotate(const BoardState& start, std::string_view movetext, const std::vector<Move>& mainline) {
+    GameTree tree;
+    tree.lines[0].first_turn = start.turn;
+    Board board(start);
+    TreeBuilder(board, tree, mainline).run(movetext);
+    return tree;
+}
+
+void PgnReader::play(RawGame& raw, PgnGame& out) {
     std::optional<std::string_view> fen;
     for (const auto& [name, value] : raw.headers)
         if (name == "FEN") fen = value;
@@ -332,27 +369,21 @@ void PgnReader::play(const RawGame& raw, PgnGame& out, bool annotations) {
                 throw Invalid("invalid FEN tag \"" + std::string(*fen) + "\" (" + p.what() + ")");
             }
         }();
-        GameTree tree;
-        if (annotations) {
-            TreeBuilder(board, tree).run(raw.movetext);
-        } else {
-            board.apply_movetext(raw.movetext);
-        }
-        out.headers = raw.headers;
+        board.apply_movetext(raw.movetext);
+        out.headers = std::move(raw.headers);
         out.board = std::move(board);
-        out.tree = std::move(tree);
     } catch (const Invalid& e) {
         throw Invalid("game " + std::to_string(raw.number) + " (" + raw.first_line + "): " + e.what());
     }
 }
 
-PgnReader::Status PgnReader::next(PgnGame& out, bool annotations) {
+PgnReader::Status PgnReader::next(PgnGame& out) {
     for (;;) {
         RawGame raw;
         const Status status = next_raw(raw);
         if (status != Status::GAME) return status;
         try {
-            play(raw, out, annotations);
+            play(raw, out);
             return Status::GAME;
         } catch (const Invalid&) {
             if (!skip_errors_) throw;
