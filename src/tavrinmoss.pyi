@@ -1,4 +1,4 @@
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Final, Literal, NamedTuple, overload
 import os
 from collections.abc import Iterable, Iterator
@@ -186,8 +186,144 @@ class Board:
     # Game records: a board is a game (its starting_fen and its history).
     @classmethod
     def read_pgn(
-        cls, source: str | bytes | os.PathLike[str] | IO[str] | IO[bytes], errors: Literal["raise", "skip"] = "raise"
-    ) -> Iterator[tuple[dict[str, str], Board]]:
-        """Iterate over the games of a PGN file, read in large blocks, as (tag pairs, board after the mainline)."""
+        cls,
+        source: str | bytes | os.PathLike[str] | IO[str] | IO[bytes],
+        errors: Literal["raise", "skip"] = "raise",
+        where: Callable[[dict[str, str]], object] | None = None,
+    ) -> Iterator[Game]:
+        """Iterate over the games of a PGN file, read in large blocks, as Game values.
+
+        A Game unpacks as the pair (tag pairs, board after the mainline). A path's content may be
+        gzip, bzip2, xz or Zstandard (told by its first bytes; Zstandard needs the `zstandard`
+        package). `where` is called with each game's tag pairs before any of its moves is read;
+        a falsy answer skips the game unplayed (game numbers in errors still count it).
+        A str holding PGN text rather than a path raises ValueError: pass io.StringIO(text).
+        """
+    @classmethod
+    def read_headers(cls, source: str | bytes | os.PathLike[str] | IO[str] | IO[bytes]) -> Iterator[dict[str, str]]:
+        """Iterate over the tag pairs of each game of a PGN file, playing no move (python-chess's read_headers)."""
     def pgn(self, headers: dict[str, str] | None = None) -> str:
-        """The PGN text of this board's game: the roster tags, the moves in SAN from starting_fen, the result."""
+        """The PGN text of this board's game: the roster tags, the moves in SAN from starting_fen, the result.
+
+        A tag name python-chess refuses (empty, spaces, quotes, brackets, line breaks) or a value
+        with a line break raises ValueError.
+        """
+
+
+class RelativeScore:
+    """A score from one side's point of view: centipawns, mate in n, or a mate given.
+
+    Ordered as python-chess orders its scores (being mated now < mated in 1 < ... < every
+    centipawn score < ... < mate in 1 < a mate given); repr as python-chess's: "Cp(+17)",
+    "Mate(-3)", "MateGiven". Negating changes the point of view.
+    """
+    def score(self, mate_score: int | None = None) -> int | None:
+        """Centipawns; a mate score is None unless mate_score is given (mate in n: mate_score - n)."""
+    def mate(self) -> int | None:
+        """The moves to mate (negative when being mated, 0 once mated), or None for centipawns."""
+    def is_mate(self) -> bool:
+        """Whether this is a mate score."""
+    def __neg__(self) -> RelativeScore: ...
+    def __pos__(self) -> RelativeScore: ...
+    def __abs__(self) -> RelativeScore: ...
+    def __lt__(self, other: RelativeScore) -> bool: ...
+    def __le__(self, other: RelativeScore) -> bool: ...
+    def __gt__(self, other: RelativeScore) -> bool: ...
+    def __ge__(self, other: RelativeScore) -> bool: ...
+    def __hash__(self) -> int: ...
+
+class Score:
+    """An evaluation and the side whose point of view it takes (python-chess's PovScore).
+
+    Reachable as tavrinmoss.Score (not in __all__). Scores are equal when white's view is equal.
+    """
+    @property
+    def relative(self) -> RelativeScore:
+        """The score from the point of view of `turn`."""
+    @property
+    def turn(self) -> bool:
+        """The side whose point of view `relative` takes (True for white)."""
+    def white(self) -> RelativeScore:
+        """The score from white's point of view."""
+    def black(self) -> RelativeScore:
+        """The score from black's point of view."""
+    def pov(self, color: bool) -> RelativeScore:
+        """The score from the point of view of `color`."""
+    def is_mate(self) -> bool:
+        """Whether this is a mate score."""
+    def __hash__(self) -> int: ...
+
+class Variation:
+    """A line of play standing beside one move of a game, as an alternative to it.
+
+    Annotations are per move of the line, as for Game; `variations[k]` holds the alternatives to
+    the line's move k (always empty for k = 0: those are listed at the move this line replaces).
+    """
+    @property
+    def moves(self) -> tuple[Move, ...]:
+        """The moves of the line."""
+    @property
+    def turn(self) -> bool:
+        """The side that plays the line's first move (True for white)."""
+    @property
+    def starting_comment(self) -> str:
+        """The comment written before the line's first move ("" when none)."""
+    @property
+    def comments(self) -> tuple[str, ...]:
+        """The comment after each move, as python-chess's node.comment gives it."""
+    @property
+    def nags(self) -> tuple[frozenset[int], ...]:
+        """The NAGs of each move ($n and the glyphs !, ?, !!, ??, !?, ?!)."""
+    @property
+    def evals(self) -> tuple[Score | None, ...]:
+        """Each move's [%eval ...] as a Score for the side to move after it, as node.eval()."""
+    @property
+    def clocks(self) -> tuple[float | None, ...]:
+        """Each move's [%clk h:mm:ss] in seconds, as node.clock()."""
+    @property
+    def variations(self) -> tuple[tuple[Variation, ...], ...]:
+        """The alternatives to each move of the line."""
+    def __len__(self) -> int: ...
+
+class Game:
+    """A game read from PGN: headers, the board after the mainline, and the annotations.
+
+    Unpacks as the (headers, board) pair: `headers, board = game`, len(game) == 2, game[0],
+    game[1]. Annotations are read from the game's movetext the first time one is asked for.
+    Games pickle whole. Reachable as tavrinmoss.Game (not in __all__).
+    """
+    @property
+    def headers(self) -> dict[str, str]:
+        """The tag pairs in file order (only those the file has)."""
+    @property
+    def board(self) -> Board:
+        """The board after the mainline, with the mainline as its history."""
+    @property
+    def comment(self) -> str:
+        """The comment before the first move ("" when none)."""
+    @property
+    def comments(self) -> tuple[str, ...]:
+        """The comment after each mainline move, as python-chess's node.comment gives it
+        (several comments after one move joined by a space, line breaks kept, "" when none)."""
+    @property
+    def nags(self) -> tuple[frozenset[int], ...]:
+        """The NAGs of each mainline move ($n and the glyphs !, ?, !!, ??, !?, ?! as 1-6)."""
+    @property
+    def evals(self) -> tuple[Score | None, ...]:
+        """Each mainline move's [%eval ...] as a Score for the side to move after it, as node.eval()."""
+    @property
+    def clocks(self) -> tuple[float | None, ...]:
+        """Each mainline move's [%clk h:mm:ss] in seconds (fractions allowed), as node.clock()."""
+    @property
+    def variations(self) -> tuple[tuple[Variation, ...], ...]:
+        """The alternatives to each mainline move, as Variation values."""
+    def pgn(self) -> str:
+        """The game written back, comments, NAGs and variations included, as python-chess's
+        StringExporter(columns=80) writes the same game; the headers as they stand now (a name
+        python-chess refuses, or a value with a line break, raises ValueError)."""
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, index: Literal[0]) -> dict[str, str]: ...
+    @overload
+    def __getitem__(self, index: Literal[1]) -> Board: ...
+    def __iter__(self) -> Iterator[dict[str, str] | Board]: ...
