@@ -36,6 +36,21 @@ __all__: Final[list[str]]
 
 def hello_world() -> None: ...
 
+# Squares by name, beside __all__: 0 is a1, 63 h8; a square, file or rank off
+# the board, or a bad name, is a ValueError.
+SQUARE_NAMES: Final[tuple[str, ...]]
+"""The 64 square names, "a1", "b1", ... "h8", indexed by square."""
+def square(file_index: int, rank_index: int) -> int:
+    """The square on a file and a rank, each 0 to 7."""
+def square_file(square: int) -> int:
+    """The file of a square, 0 (the a-file) to 7."""
+def square_rank(square: int) -> int:
+    """The rank of a square, 0 (the first rank) to 7."""
+def square_name(square: int) -> str:
+    """The name of a square, "a1" to "h8"."""
+def parse_square(name: str) -> int:
+    """The square a name such as "e4" stands for."""
+
 class Move:
     to_square: int
     from_square: int
@@ -89,7 +104,8 @@ class Board:
     def pop(self) -> Move: ...
     def perft(self, depth: int) -> int:
         """Count the leaf nodes of the legal move tree; ValueError above depth 256, KeyboardInterrupt on Ctrl-C."""
-    def fen(self) -> str: ...
+    def fen(self, en_passant: Literal["legal", "fen", "xfen"] | None = "fen") -> str:
+        """The FEN text; en_passant: "fen" writes the square after every double step, "legal" only when a capture there is legal, "xfen" when a pawn of the side to move stands beside."""
     def copy(self) -> Board: ...
     def __copy__(self) -> Board: ...
     def __deepcopy__(self, memo: Any) -> Board: ...

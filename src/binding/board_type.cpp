@@ -90,7 +90,20 @@ constexpr auto restore = [](Board& b, const board::BoardState& board_state) {
 // Runs the signal handlers; one that raises (SIGINT's does) stops the count.
 bool signal_raised() noexcept { return PyErr_CheckSignals() != 0; }
 constexpr auto perft = [](Board& b, std::uint32_t depth) { return b.perft(depth, signal_raised); };
-constexpr auto fen = [](const Board& b) { return b.fen(); };
+// fen(en_passant=...): omitted or None is "fen", the text as it always was.
+constexpr auto fen = [](Board& b, std::optional<std::string_view> en_passant) {
+    Board::EnPassantField field = Board::EnPassantField::FEN;
+    if (en_passant) {
+        if (*en_passant == "legal")
+            field = Board::EnPassantField::LEGAL;
+        else if (*en_passant == "xfen")
+            field = Board::EnPassantField::XFEN;
+        else if (*en_passant != "fen")
+            throw board::Invalid("en_passant must be \"legal\", \"fen\" or \"xfen\", not '" +
+                                     std::string(*en_passant) + "'");
+    }
+    return b.fen(field);
+};
 // Board cannot be subclassed, so a copy is always of the one Board type.
 constexpr auto copy = [](const Board& b) -> PyObject* {
     Board record(b);
@@ -348,6 +361,7 @@ Signature REMOVE_RIGHTS_SIG{"Board", "_remove_castling_rights", {"id"}, 1, 1};
 Signature APPLY_MOVE_SIG{"Board", "apply_move", {"mov"}, 1, 1};
 Signature RESTORE_SIG{"Board", "_restore", {"board_state"}, 1, 1};
 Signature PERFT_SIG{"Board", "perft", {"depth"}, 1, 1};
+Signature FEN_SIG{"Board", "fen", {"en_passant"}, 1, 0};
 Signature DEEPCOPY_SIG{"Board", "__deepcopy__", {"memo"}, 1, 1};
 
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
@@ -409,8 +423,10 @@ PyMethodDef board_methods[] = {
     {"pop", no_params<"Board.pop", board_pop>(), NO_PARAMS, "pop($self)\n--\n\n"},
     {"perft", fast(method<&PERFT_SIG, EX, perft>), FAST,
      "perft($self, depth)\n--\n\nCount the leaf nodes of the legal move tree to the given depth (at most 256)."},
-    {"fen", no_params<"Board.fen", noargs<SH, fen>>(), NO_PARAMS,
-     "fen($self)\n--\n\nThe FEN text of the current position."},
+    {"fen", fast(method<&FEN_SIG, EX, fen>), FAST,
+     "fen($self, en_passant='fen')\n--\n\nThe FEN text of the current position. en_passant chooses when the "
+     "square is written: \"fen\" after every double step, \"legal\" when a capture there is legal, \"xfen\" "
+     "when a pawn of the side to move stands beside."},
     {"copy", no_params<"Board.copy", noargs<SH, copy>>(), NO_PARAMS,
      "copy($self)\n--\n\nAn independent board with the same position, starting text and history."},
     {"__copy__", no_params<"Board.__copy__", noargs<SH, copy>>(), NO_PARAMS, "__copy__($self)\n--\n\n"},

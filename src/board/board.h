@@ -185,6 +185,12 @@ public:
     Bitboard get_pieces(char32_t letter) const;
     std::string render() const;
     std::string fen() const;
+    // When the en passant field names its square: python-chess's "legal"
+    // (a legal capture there), "fen" (after every double step, as fen())
+    // and "xfen" (a pawn of the side to move beside the pawn that stepped).
+    enum class EnPassantField { LEGAL, FEN, XFEN };
+    std::string fen(EnPassantField field);
+    bool has_pseudo_legal_en_passant() const;
     std::size_t heap_bytes() const noexcept;
 
     // Move generation; every list is in the order Python sees.
@@ -290,6 +296,7 @@ public:
     const BoardState& state() const noexcept { return *this; }
 
 private:
+    std::string fen_text(bool show_en_passant) const;
     void read_fen();
     void reset_position() noexcept;
     bool any_legal_move();

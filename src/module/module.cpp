@@ -11,6 +11,7 @@
 #include "binding/objects.h"
 #include "binding/panic.h"
 #include "binding/ref.h"
+#include "binding/squares.h"
 
 namespace {
 
@@ -96,7 +97,9 @@ bool module_body(PyObject* module) {
         binding::cannot_convert(name.get(), "PyString");
         return false;
     }
-    return add_name(module, name.get(), fn.get());
+    if (!add_name(module, name.get(), fn.get())) return false;
+    // Beside __all__, which names only the specified surface.
+    return binding::add_square_names(module);
 }
 
 PyObject* init() {
