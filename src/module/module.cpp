@@ -99,6 +99,8 @@ bool module_body(PyObject* module) {
     }
     if (!add_name(module, name.get(), fn.get())) return false;
     // Beside __all__, which names only the specified surface.
+    PyTypeObject* book = binding::opening_book_type_cache.get();
+    if (!book || PyModule_AddObjectRef(module, "OpeningBook", reinterpret_cast<PyObject*>(book)) < 0) return false;
     return binding::add_square_names(module);
 }
 
