@@ -1,9 +1,9 @@
-from collections.abc import Iterator, Sequence
-from typing import Any, Final, Literal, NamedTuple, overload
 import os
-from collections.abc import Iterable, Iterator
-from typing import IO
-from typing import Any, Final, Literal, NamedTuple
+import random
+from collections.abc import Iterable, Iterator, Sequence
+from typing import IO, Any, Final, Literal, NamedTuple, TypeVar, final, overload
+
+_T = TypeVar("_T")
 
 _Termination = Literal[
     "checkmate", "stalemate", "insufficient_material", "seventyfive_moves",
@@ -35,6 +35,44 @@ class _MoveStack(Sequence[Move]):
 __all__: Final[list[str]]
 
 def hello_world() -> None: ...
+
+class _BookEntry(NamedTuple):
+    """An opening book entry, as python-chess's chess.polyglot.Entry: a read-only tuple, not in the module's namespace."""
+    key: int
+    raw_move: int
+    weight: int
+    learn: int
+    move: Move
+
+@final
+class OpeningBook:
+    """A Polyglot opening book (.bin), read in place: the file is mapped and searched, never loaded whole.
+
+    Beside __all__. OSError when the file cannot be read; ValueError when it is not a book (its size is not
+    a multiple of 16, or its keys are out of order) and for any lookup once the book is closed.
+    """
+    def __new__(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> OpeningBook: ...
+    def find_all(self, board: Board, minimum_weight: int = 1, exclude_moves: Iterable[Move] = ()) -> Iterator[_BookEntry]:
+        """The entries for the board's position in the book's order: weight at least minimum_weight, castling (stored as the king taking its rook) as castling, moves in exclude_moves and moves not legal here left out."""
+    def find(self, board: Board, minimum_weight: int = 1, exclude_moves: Iterable[Move] = ()) -> _BookEntry:
+        """The first entry of the highest weight; IndexError when there is none."""
+    @overload
+    def get(self, board: Board, default: None = None, minimum_weight: int = 1,
+            exclude_moves: Iterable[Move] = ()) -> _BookEntry | None: ...
+    @overload
+    def get(self, board: Board, default: _T, minimum_weight: int = 1,
+            exclude_moves: Iterable[Move] = ()) -> _BookEntry | _T:
+        """As find(), but default when there is no entry."""
+    def choice(self, board: Board, minimum_weight: int = 1, exclude_moves: Iterable[Move] = (), random: random.Random | None = None) -> _BookEntry:
+        """An entry picked uniformly, drawing as python-chess draws from random (or the random module); IndexError when there is none."""
+    def weighted_choice(self, board: Board, exclude_moves: Iterable[Move] = (), random: random.Random | None = None) -> _BookEntry:
+        """An entry picked in proportion to its weight; IndexError when the weights sum to nothing."""
+    def close(self) -> None:
+        """Unmap the file; closing twice is harmless."""
+    def __enter__(self) -> OpeningBook: ...
+    def __exit__(self, exc_type: object, exc_value: object, traceback: object) -> bool: ...
+    def __len__(self) -> int:
+        """The number of entries in the book."""
 
 # Squares by name, beside __all__: 0 is a1, 63 h8; a square, file or rank off
 # the board, or a bad name, is a ValueError.
