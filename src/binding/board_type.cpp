@@ -4,6 +4,7 @@
 #include <new>
 
 #include "binding/call.h"
+#include "binding/diagram.h"
 #include "binding/type_cache.h"
 
 namespace binding {
@@ -284,8 +285,15 @@ constexpr auto unicode = [](const Board& b, std::optional<bool> invert_color, st
     return b.unicode(invert_color.value_or(false), borders.value_or(false),
                      empty_square.value_or(EMPTY_SQUARE), orientation.value_or(true));
 };
-constexpr auto svg = [](const Board& b, std::optional<PixelSize> size, std::optional<bool> orientation) {
-    return b.svg(size ? size->value : DIAGRAM_SIZE, orientation.value_or(true));
+// Options beyond size and orientation follow python-chess's chess.svg.board;
+// lastmove and check, omitted, mark what the board shows, and None nothing.
+constexpr auto svg = [](const Board& b, PyObject* size, PyObject* orientation, PyObject* arrows, PyObject* fill,
+                        PyObject* squares, PyObject* flipped, PyObject* lastmove, PyObject* check,
+                        PyObject* coordinates, PyObject* colors) -> PyObject* {
+    PyObject* const argv[] = {size, orientation, arrows, fill, squares, flipped, lastmove, check, coordinates, colors};
+    board::DiagramOptions options;
+    if (!read_diagram_options(b, argv, options)) return nullptr;
+    return to_python(b.diagram(options));
 };
 constexpr auto repr_svg = [](const Board& b) { return b.svg(DIAGRAM_SIZE, true); };
 
@@ -350,7 +358,10 @@ Signature IS_REPETITION_SIG{"Board", "is_repetition", {"count"}, 1, 0};
 Signature OUTCOME_SIG{"Board", "outcome", {"claim_draw"}, 1, 0};
 Signature RESULT_SIG{"Board", "result", {"claim_draw"}, 1, 0};
 Signature UNICODE_SIG{"Board", "unicode", {"invert_color", "borders", "empty_square", "orientation"}, 4, 0};
-Signature SVG_SIG{"Board", "svg", {"size", "orientation"}, 2, 0};
+Signature SVG_SIG{"Board", "svg",
+                  {"size", "orientation", "arrows", "fill", "squares", "flipped", "lastmove", "check", "coordinates",
+                   "colors"},
+                  10, 0};
 
 Signature GET_PIECES_SIG{"Board", "get_pieces", {"piece_type"}, 1, 1};
 Signature SET_PIECES_OR_SIG{"Board", "set_pieces_or", {"piece_type", "bitboard"}, 2, 2};
@@ -504,8 +515,12 @@ PyMethodDef board_methods[] = {
      "unicode($self, invert_color=False, borders=False, empty_square='\\u2b58', orientation=True)\n--\n\n"
      "The board as a grid of chess symbols, rank 8 first (orientation=False: rank 1 first)."},
     {"svg", fast(method<&SVG_SIG, SH, svg>), FAST,
-     "svg($self, size=400, orientation=True)\n--\n\n"
-     "An SVG diagram of the board, size pixels square, with the last move and a checked king marked."},
+     "svg($self, size=400, orientation=True, arrows=(), fill=None, squares=None, flipped=False, lastmove=..., "
+     "check=..., coordinates=True, colors=None)\n--\n\n"
+     "An SVG diagram of the board, size pixels square, with the last move and a checked king marked. "
+     "The other options are python-chess's chess.svg.board's: arrows ((tail, head) or (tail, head, colour)), "
+     "fill (square to colour), squares (marked with a cross), flipped, lastmove and check (None for none), "
+     "coordinates and colors."},
     {"_repr_svg_", no_params<"Board._repr_svg_", noargs<SH, repr_svg>>(), NO_PARAMS,
      "_repr_svg_($self)\n--\n\nThe SVG diagram notebooks show for a board: svg() at 400 pixels."},
     {"san", fast(method<&SAN_SIG, EX, san>), FAST,
