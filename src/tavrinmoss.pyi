@@ -218,8 +218,28 @@ class Board:
     def unicode(self, invert_color: bool = False, borders: bool = False, empty_square: str = "⭘",
                 orientation: bool = True) -> str:
         """The board as a grid of chess symbols, as python-chess's Board.unicode() lays it out."""
-    def svg(self, size: int = 400, orientation: bool = True) -> str:
-        """An SVG diagram, size pixels square, with the last move and a checked king marked; ValueError unless size >= 1."""
+    def svg(
+        self,
+        size: int | None = 400,
+        orientation: bool | None = True,
+        arrows: Iterable[tuple[int, int] | tuple[int, int, str] | Any] | None = (),
+        fill: dict[int, str] | None = None,
+        squares: Iterable[int] | int | None = None,
+        flipped: bool | None = False,
+        lastmove: Move | None = ...,
+        check: int | None = ...,
+        coordinates: bool | None = True,
+        colors: dict[str, str] | None = None,
+    ) -> str:
+        """An SVG diagram, size pixels square (ValueError unless size >= 1), with the last move and a checked king marked.
+
+        The other options are python-chess's chess.svg.board's: arrows as (tail, head) or (tail, head, colour)
+        (or python-chess Arrow objects; colour "green", "red", "yellow", "blue" or any colour), fill from square
+        to colour, squares marked with a cross (a collection or a bitboard), flipped, lastmove and check (omitted:
+        what the board shows; None: nothing), coordinates, and colors by python-chess's names ("square light",
+        "square dark", "square light lastmove", "square dark lastmove", "margin", "coord", "arrow green", ...).
+        Colours may carry alpha ("#rrggbbaa"); text that could reach outside the picture is a ValueError.
+        """
     def _repr_svg_(self) -> str:
         """The diagram Jupyter and IPython draw for a board: svg() at 400 pixels."""
     # Notation, with the texts and the acceptance of the chess library Python
