@@ -32,7 +32,7 @@ class _MoveStack(Sequence[Move]):
     def count(self, value: Any) -> int:
         """How many times value occurs, as list.count (moves compare by identity)."""
 
-__all__: Final[list[str]]
+__all__ = ["Board", "Move", "hello_world"]
 
 def hello_world() -> None: ...
 
@@ -89,6 +89,7 @@ def square_name(square: int) -> str:
 def parse_square(name: str) -> int:
     """The square a name such as "e4" stands for."""
 
+@final
 class Move:
     to_square: int
     from_square: int
@@ -100,6 +101,7 @@ class Move:
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickle a move as the constructor call that makes it again."""
 
+@final
 class Board:
     turn: bool
     @property
