@@ -52,20 +52,23 @@ class OpeningBook:
     a multiple of 16, or its keys are out of order) and for any lookup once the book is closed.
     """
     def __new__(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> OpeningBook: ...
-    def find_all(self, board: Board, minimum_weight: int = 1, exclude_moves: Iterable[Move] = ()) -> Iterator[_BookEntry]:
-        """The entries for the board's position in the book's order: weight at least minimum_weight, castling (stored as the king taking its rook) as castling, moves in exclude_moves and moves not legal here left out."""
-    def find(self, board: Board, minimum_weight: int = 1, exclude_moves: Iterable[Move] = ()) -> _BookEntry:
+    def find_all(self, board: Board | int, minimum_weight: int = 1, exclude_moves: Iterable[Move] = ()) -> Iterator[_BookEntry]:
+        """The entries for the board's position in the book's order: weight at least minimum_weight, castling (stored as the king taking its rook) as castling, moves in exclude_moves and moves not legal here left out.
+
+        Every lookup also takes a Polyglot key (an int) for the board: the moves then come as stored, unchecked.
+        """
+    def find(self, board: Board | int, minimum_weight: int = 1, exclude_moves: Iterable[Move] = ()) -> _BookEntry:
         """The first entry of the highest weight; IndexError when there is none."""
     @overload
-    def get(self, board: Board, default: None = None, minimum_weight: int = 1,
+    def get(self, board: Board | int, default: None = None, minimum_weight: int = 1,
             exclude_moves: Iterable[Move] = ()) -> _BookEntry | None: ...
     @overload
-    def get(self, board: Board, default: _T, minimum_weight: int = 1,
+    def get(self, board: Board | int, default: _T, minimum_weight: int = 1,
             exclude_moves: Iterable[Move] = ()) -> _BookEntry | _T:
         """As find(), but default when there is no entry."""
-    def choice(self, board: Board, minimum_weight: int = 1, exclude_moves: Iterable[Move] = (), random: random.Random | None = None) -> _BookEntry:
+    def choice(self, board: Board | int, minimum_weight: int = 1, exclude_moves: Iterable[Move] = (), random: random.Random | None = None) -> _BookEntry:
         """An entry picked uniformly, drawing as python-chess draws from random (or the random module); IndexError when there is none."""
-    def weighted_choice(self, board: Board, exclude_moves: Iterable[Move] = (), random: random.Random | None = None) -> _BookEntry:
+    def weighted_choice(self, board: Board | int, exclude_moves: Iterable[Move] = (), random: random.Random | None = None) -> _BookEntry:
         """An entry picked in proportion to its weight; IndexError when the weights sum to nothing."""
     def close(self) -> None:
         """Unmap the file; closing twice is harmless."""

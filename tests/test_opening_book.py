@@ -195,3 +195,22 @@ def test_a_large_book_is_searched_in_place(tmp_path):
     with OpeningBook(path) as ours:
         assert [e.move.uci() for e in ours.find_all(Board())] == ["e2e4", "d2d4", "g1f3"]
         assert ours.find(Board()).move.uci() == "d2d4"
+
+
+def test_a_key_instead_of_a_board_gives_moves_as_stored(book):
+    path, fens = book
+    with OpeningBook(path) as ours, polyglot.open_reader(path) as oracle:
+        for fen in fens[:20]:
+            key = polyglot.zobrist_hash(chess.Board(fen))
+            assert key == Board(fen).zobrist_hash()
+            for minimum_weight in (0, 2):
+                expected = [e for e in oracle.find_all(key, minimum_weight=minimum_weight) if not e.move.drop]
+                found = list(ours.find_all(key, minimum_weight))
+                assert len(found) == len(expected)
+                assert all(same(a, b) for a, b in zip(found, expected))   # castling as e1h1, illegal moves kept
+        with pytest.raises(ValueError, match="key"):
+            ours.find_all(-1)
+        with pytest.raises(ValueError, match="key"):
+            ours.find_all(2**64)
+        with pytest.raises(TypeError, match="board"):
+            ours.find_all(True)

@@ -122,6 +122,21 @@ bool find_entries(PyObject* self, PyObject* board_arg, PyObject* minimum_weight,
     if (!weight.load(minimum_weight)) return name_argument("minimum_weight"), false;
     Arg<const std::vector<board::Move>&> exclude;
     if (exclude_moves && !exclude.load(exclude_moves)) return name_argument("exclude_moves"), false;
+    const auto w = weight.get();
+    const std::uint64_t minimum = w ? w->value : 1;
+    // A key instead of a board, as python-chess takes one: moves as stored.
+    if (PyLong_Check(board_arg) && !PyBool_Check(board_arg)) {
+        const unsigned long long key = PyLong_AsUnsignedLongLong(board_arg);
+        if (key == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "key %R is out of range (0 to 2**64 - 1)", board_arg);
+            return false;
+        }
+        SharedBorrow book_borrow;
+        if (!book_borrow.take(obj->borrow) || refuse_closed(obj)) return false;
+        out = obj->book->find_all(static_cast<std::uint64_t>(key), minimum, exclude.get());
+        return true;
+    }
     if (!PyObject_TypeCheck(board_arg, board_type())) return cannot_convert(board_arg, "Board"), name_argument("board"), false;
     SharedBorrow book_borrow;
     if (!book_borrow.take(obj->borrow) || refuse_closed(obj)) return false;
@@ -129,8 +144,7 @@ bool find_entries(PyObject* self, PyObject* board_arg, PyObject* minimum_weight,
     ExclusiveBorrow board_borrow;
     auto* board = reinterpret_cast<BoardObject*>(board_arg);
     if (!board_borrow.take(board->borrow)) return false;
-    const auto w = weight.get();
-    out = obj->book->find_all(board->record, w ? w->value : 1, exclude.get());
+    out = obj->book->find_all(board->record, minimum, exclude.get());
     return true;
 }
 
@@ -300,7 +314,8 @@ PyMethodDef book_methods[] = {
     {"find_all", fast(book_find_all), FAST,
      "find_all($self, board, minimum_weight=1, exclude_moves=())\n--\n\n"
      "Iterate over the book's entries for the board's position, in the book's order, leaving out those "
-     "lighter than minimum_weight, those in exclude_moves and moves not legal on the board."},
+     "lighter than minimum_weight, those in exclude_moves and moves not legal on the board. board may be "
+     "a Polyglot key instead: the moves then come as stored."},
     {"find", fast(book_find), FAST,
      "find($self, board, minimum_weight=1, exclude_moves=())\n--\n\n"
      "The first entry of the highest weight for the position; IndexError when there is none."},

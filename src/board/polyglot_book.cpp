@@ -110,7 +110,16 @@ std::optional<Move> book_move(std::uint16_t raw_move) {
 
 std::vector<BookMove> PolyglotBook::find_all(Board& board, std::uint64_t minimum_weight,
                                              const std::vector<Move>& exclude) const {
-    const std::uint64_t key = board.zobrist_hash();
+    return find(board.zobrist_hash(), &board, minimum_weight, exclude);
+}
+
+std::vector<BookMove> PolyglotBook::find_all(std::uint64_t key, std::uint64_t minimum_weight,
+                                             const std::vector<Move>& exclude) const {
+    return find(key, nullptr, minimum_weight, exclude);
+}
+
+std::vector<BookMove> PolyglotBook::find(std::uint64_t key, Board* board, std::uint64_t minimum_weight,
+                                         const std::vector<Move>& exclude) const {
     std::vector<BookMove> out;
     for (std::size_t i = lower_bound(key); i < size(); ++i) {
         const BookEntry e = entry(i);
@@ -118,7 +127,7 @@ std::vector<BookMove> PolyglotBook::find_all(Board& board, std::uint64_t minimum
         if (e.weight < minimum_weight) continue;
         const auto raw = book_move(e.raw_move);
         if (!raw) continue;
-        const Move move = castling_alias(board.state(), *raw);
+        const Move move = board ? castling_alias(board->state(), *raw) : *raw;
         // Move.from_uci writes a promotion in capitals, the generator in
         // small letters: either names the same move here.
         const auto same = [&move](const Move& m) {
@@ -130,7 +139,7 @@ std::vector<BookMove> PolyglotBook::find_all(Board& board, std::uint64_t minimum
                    lower(m.promotion) == lower(move.promotion);
         };
         if (std::any_of(exclude.begin(), exclude.end(), same)) continue;
-        if (!board.is_legal(move)) continue;
+        if (board && !board->is_legal(move)) continue;
         out.push_back({e, move});
     }
     return out;

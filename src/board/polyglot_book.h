@@ -60,8 +60,17 @@ public:
     // `exclude` and moves not legal here left out.
     std::vector<BookMove> find_all(Board& board, std::uint64_t minimum_weight,
                                    const std::vector<Move>& exclude) const;
+    // The entries for a key, with no board to read them against: moves as
+    // stored (castling as the king taking its rook), legal or not; entries
+    // whose move no board can play (drops) are left out.
+    std::vector<BookMove> find_all(std::uint64_t key, std::uint64_t minimum_weight,
+                                   const std::vector<Move>& exclude) const;
 
 private:
+    // `board` null: find_all by key.
+    std::vector<BookMove> find(std::uint64_t key, Board* board, std::uint64_t minimum_weight,
+                               const std::vector<Move>& exclude) const;
+
     const unsigned char* data_ = nullptr;
     std::size_t size_ = 0;
     bool closed_ = false;
