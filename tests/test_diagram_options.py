@@ -124,3 +124,18 @@ def test_options_render(tmp_path):
     assert at(chess.E5) == (0, 0, 0)                 # a dark square in the new colour
     assert at(chess.D3)[2] > 200 and at(chess.D3)[0] < 60   # the arrow's shaft across the third rank
     assert sum(at(chess.E6)) < 60 and sum(at(chess.E6, dx=2, dy=22)) > 300   # the cross's middle, not its sides
+
+
+def test_arguments_keep_their_reference_counts():
+    import sys
+    board = checked_board()
+    colour, arrows, fill, colors = "#12345678", [(0, 9, "#12345678")], {3: "#12345678"}, {"arrow red": "#ff0000"}
+    for options in ({"arrows": arrows, "fill": fill, "colors": colors},
+                    {"arrows": arrows + [(0, 99)], "fill": fill},
+                    {"arrows": [(0, 9, "red")], "colors": colors}):
+        before = [sys.getrefcount(o) for o in (colour, arrows, fill, colors)]
+        try:
+            board.svg(**options)
+        except ValueError:
+            pass
+        assert [sys.getrefcount(o) for o in (colour, arrows, fill, colors)] == before
