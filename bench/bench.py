@@ -817,6 +817,114 @@ def cpu_model() -> str:
     return platform.processor() or platform.machine()
 
 
+# ---------------------------------------------------------------- opening books and diagrams
+
+def make_book(path: str, positions: int = 300, entries: int = 100_000, seed: int = 7) -> list[str]:
+    """A Polyglot book of `entries` entries: legal moves for `positions` positions of seeded random games,
+    the rest random keys. Returns the positions' FENs."""
+    import random
+    import struct
+    import chess.polyglot
+    rng = random.Random(seed)
+    fens: list[str] = []
+    rows: list[tuple[int, int, int, int]] = []
+    while len(fens) < positions:
+        board = chess.Board()
+        for _ in range(rng.randrange(0, 30)):
+            moves = list(board.legal_moves)
+            if not moves:
+                break
+            board.push(rng.choice(moves))
+        key = chess.polyglot.zobrist_hash(board)
+        for move in rng.sample(list(board.legal_moves), min(6, board.legal_moves.count())):
+            if board.is_castling(move):
+                move = board._to_chess960(move)
+            promo = {None: 0, chess.KNIGHT: 1, chess.BISHOP: 2, chess.ROOK: 3, chess.QUEEN: 4}[move.promotion]
+            rows.append((key, move.to_square | move.from_square << 6 | promo << 12, rng.randrange(1, 100), 0))
+        fens.append(board.fen())
+    rows += [(rng.randrange(2**64), rng.randrange(2**12), 1, 0) for _ in range(entries - len(rows))]
+    rows.sort(key=lambda r: r[0])
+    with open(path, "wb") as out:
+        out.write(b"".join(struct.pack(">QHHI", *r) for r in rows))
+    return fens
+
+
+def bench_book(rounds: int, target_ms: float, budget_s: float):
+    """find_all over every position of a 100,000-entry book: us per position for each library."""
+    import chess.polyglot
+    libs = [TM, PC]
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "book.bin")
+        fens = make_book(path)
+        ours, theirs = tavrinmoss.OpeningBook(path), chess.polyglot.MemoryMappedReader(path)
+        try:
+            boards = {TM: [tavrinmoss.Board(f) for f in fens], PC: [chess.Board(f) for f in fens]}
+            readers = {TM: ours, PC: theirs}
+            found = {lib: sum(1 for b in boards[lib] for _ in readers[lib].find_all(b)) for lib in libs}
+            check("book entries found (python-chess)", found[PC], found[TM])
+
+            def runner(lib: str) -> Callable[[int], None]:
+                reader, bs = readers[lib], boards[lib]
+
+                def run(n: int) -> None:
+                    for _ in range(n):
+                        for b in bs:
+                            for _ in reader.find_all(b):
+                                pass
+                return run
+
+            runs = {lib: runner(lib) for lib in libs}
+            counts = {lib: calibrate(runs[lib], int(target_ms * 1e6)) for lib in libs}
+
+            def sample(lib: str) -> float:
+                t0 = ns()
+                runs[lib](counts[lib])
+                return (ns() - t0) / 1e3 / counts[lib] / len(fens)
+
+            return rounds_of(libs, rounds, sample, budget_s), found[TM], len(fens)
+        finally:
+            ours.close()
+            theirs.close()
+
+
+SVG_ARROWS = [(12, 28), (6, 21, "red"), (51, 35, "blue"), (4, 4, "yellow")]
+
+
+def bench_svg(rounds: int, target_ms: float, budget_s: float):
+    """svg() with four arrows against chess.svg.board with the same arrows: us per call, per position."""
+    import chess.svg
+    libs = [TM, PC]
+    arrows = {TM: SVG_ARROWS, PC: [chess.svg.Arrow(a[0], a[1], color=a[2] if len(a) > 2 else "green")
+                                   for a in SVG_ARROWS]}
+    rows = []
+    for name, fen in POSITIONS:
+        boards = {TM: tavrinmoss.Board(fen), PC: chess.Board(fen)}
+
+        def runner(lib: str) -> Callable[[int], None]:
+            b, a = boards[lib], arrows[lib]
+            if lib == TM:
+                def run(n: int) -> None:
+                    for _ in range(n):
+                        b.svg(arrows=a)
+            else:
+                def run(n: int) -> None:
+                    for _ in range(n):
+                        chess.svg.board(b, arrows=a, size=400)
+            return run
+
+        runs = {lib: runner(lib) for lib in libs}
+        counts = {lib: calibrate(runs[lib], int(target_ms * 1e6)) for lib in libs}
+
+        def sample(lib: str) -> float:
+            t0 = ns()
+            runs[lib](counts[lib])
+            return (ns() - t0) / 1e3 / counts[lib]
+
+        r = rounds_of(libs, rounds, sample, budget_s)
+        rows.append((name, {lib: median(v) for lib, v in r.items()}))
+    return rows
+
+
 def fmt(value: float | None, form: str) -> str:
     return "n/a" if value is None else format(value, form)
 
@@ -859,8 +967,8 @@ def main() -> int:
     parser.add_argument("--budget", type=float, default=120.0,
                         help="seconds a library may spend on one case before its remaining rounds are skipped")
     parser.add_argument("--stockfish", help="path of the stockfish binary (default: PATH, then /usr/games)")
-    parser.add_argument("--only", default="legal,ops,san,pgn,loop,native,memory",
-                        help="comma-separated sections: legal, ops, san, pgn, loop, native, memory")
+    parser.add_argument("--only", default="legal,ops,san,pgn,loop,native,book,svg,memory",
+                        help="comma-separated sections: legal, ops, san, pgn, loop, native, book, svg, memory")
     parser.add_argument("--pgn-mb", type=int, help="size of the large PGN file read for memory (default 1024, "
                         "quick 64; 0 leaves it out)")
     args = parser.parse_args()
@@ -963,6 +1071,24 @@ def main() -> int:
                          "vs stockfish", "vs bulletchess"], out))
             print("\nStockfish is timed from sending `go perft` to reading `Nodes searched` through a pipe "
                   "(its per-move lines and pipe latency included, nothing subtracted).")
+            print(flush=True)
+        if "book" in sections and chess:
+            r, found, positions = bench_book(rounds, target_ms=40.0, budget_s=args.budget)
+            tm, pc = median(r[TM]), median(r[PC])
+            print("## Opening book: find_all over a 100,000-entry Polyglot book, us per position")
+            print(table(["operation", TM, PC, "vs python-chess"],
+                        [[f"find_all, {positions} positions ({found} entries found)", fmt(tm, ".2f"),
+                          fmt(pc, ".1f"), fx(ratio(pc, tm), ".1f")]]))
+            print("\nBoth read the same file in place: `OpeningBook` against `chess.polyglot.MemoryMappedReader`, "
+                  "each given its own library's board (the key, castling and legality worked out per call).")
+            print(flush=True)
+
+        if "svg" in sections and chess:
+            rows = bench_svg(rounds, target_ms=20.0, budget_s=args.budget)
+            out = [[name, fmt(r[TM], ".2f"), fmt(r[PC], ".1f"), fx(ratio(r[PC], r[TM]), ".1f")] for name, r in rows]
+            out.append(["**geomean**", "", "", fx(geomean([ratio(r[PC], r[TM]) for _, r in rows]), ".1f")])
+            print("## Diagrams: svg() with four arrows against chess.svg.board, us per call")
+            print(table(["position", TM, PC, "vs python-chess"], out))
             print(flush=True)
     finally:
         if gc_was_enabled:

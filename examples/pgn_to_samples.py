@@ -41,7 +41,10 @@ def games_in(paths: Iterable[str], limit: int | None) -> Iterator[tuple[dict[str
     return itertools.islice(games, limit)
 
 
-def batches(games: Iterator, size: int) -> Iterator[list]:
+Game = tuple[dict[str, str], Board]
+
+
+def batches(games: Iterator[Game], size: int) -> Iterator[list[Game]]:
     while batch := list(itertools.islice(games, size)):
         yield batch
 
@@ -61,7 +64,7 @@ def main(argv: list[str] | None = None) -> int:
             concurrent.futures.ProcessPoolExecutor(max_workers=args.workers) as pool:
         writer = csv.writer(out)
         writer.writerow(["fen", "move", "result"])
-        pending: list[tuple[int, concurrent.futures.Future]] = []
+        pending: list[tuple[int, concurrent.futures.Future[list[Sample]]]] = []
         # A bounded number of batches in flight keeps memory flat however
         # large the input; rows are written in the order the games came.
         in_flight = 4 * (args.workers or os.cpu_count() or 1)

@@ -1,9 +1,9 @@
-from collections.abc import Callable, Iterator, Sequence
-from typing import Any, Final, Literal, NamedTuple, overload
 import os
-from collections.abc import Iterable, Iterator
-from typing import IO
-from typing import Any, Final, Literal, NamedTuple
+import random
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import IO, Any, Final, Literal, NamedTuple, TypeVar, final, overload
+
+_T = TypeVar("_T")
 
 _Termination = Literal[
     "checkmate", "stalemate", "insufficient_material", "seventyfive_moves",
@@ -32,10 +32,67 @@ class _MoveStack(Sequence[Move]):
     def count(self, value: Any) -> int:
         """How many times value occurs, as list.count (moves compare by identity)."""
 
-__all__: Final[list[str]]
+__all__ = ["Board", "Move", "hello_world"]
 
 def hello_world() -> None: ...
 
+class _BookEntry(NamedTuple):
+    """An opening book entry, as python-chess's chess.polyglot.Entry: a read-only tuple, not in the module's namespace."""
+    key: int
+    raw_move: int
+    weight: int
+    learn: int
+    move: Move
+
+@final
+class OpeningBook:
+    """A Polyglot opening book (.bin), read in place: the file is mapped and searched, never loaded whole.
+
+    Beside __all__. OSError when the file cannot be read; ValueError when it is not a book (its size is not
+    a multiple of 16, or its keys are out of order) and for any lookup once the book is closed.
+    """
+    def __new__(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> OpeningBook: ...
+    def find_all(self, board: Board | int, minimum_weight: int = 1, exclude_moves: Iterable[Move] = ()) -> Iterator[_BookEntry]:
+        """The entries for the board's position in the book's order: weight at least minimum_weight, castling (stored as the king taking its rook) as castling, moves in exclude_moves and moves not legal here left out.
+
+        Every lookup also takes a Polyglot key (an int) for the board: the moves then come as stored, unchecked.
+        """
+    def find(self, board: Board | int, minimum_weight: int = 1, exclude_moves: Iterable[Move] = ()) -> _BookEntry:
+        """The first entry of the highest weight; IndexError when there is none."""
+    @overload
+    def get(self, board: Board | int, default: None = None, minimum_weight: int = 1,
+            exclude_moves: Iterable[Move] = ()) -> _BookEntry | None: ...
+    @overload
+    def get(self, board: Board | int, default: _T, minimum_weight: int = 1,
+            exclude_moves: Iterable[Move] = ()) -> _BookEntry | _T:
+        """As find(), but default when there is no entry."""
+    def choice(self, board: Board | int, minimum_weight: int = 1, exclude_moves: Iterable[Move] = (), random: random.Random | None = None) -> _BookEntry:
+        """An entry picked uniformly, drawing as python-chess draws from random (or the random module); IndexError when there is none."""
+    def weighted_choice(self, board: Board | int, exclude_moves: Iterable[Move] = (), random: random.Random | None = None) -> _BookEntry:
+        """An entry picked in proportion to its weight; IndexError when the weights sum to nothing."""
+    def close(self) -> None:
+        """Unmap the file; closing twice is harmless."""
+    def __enter__(self) -> OpeningBook: ...
+    def __exit__(self, exc_type: object, exc_value: object, traceback: object) -> bool: ...
+    def __len__(self) -> int:
+        """The number of entries in the book."""
+
+# Squares by name, beside __all__: 0 is a1, 63 h8; a square, file or rank off
+# the board, or a bad name, is a ValueError.
+SQUARE_NAMES: Final[tuple[str, ...]]
+"""The 64 square names, "a1", "b1", ... "h8", indexed by square."""
+def square(file_index: int, rank_index: int) -> int:
+    """The square on a file and a rank, each 0 to 7."""
+def square_file(square: int) -> int:
+    """The file of a square, 0 (the a-file) to 7."""
+def square_rank(square: int) -> int:
+    """The rank of a square, 0 (the first rank) to 7."""
+def square_name(square: int) -> str:
+    """The name of a square, "a1" to "h8"."""
+def parse_square(name: str) -> int:
+    """The square a name such as "e4" stands for."""
+
+@final
 class Move:
     to_square: int
     from_square: int
@@ -47,6 +104,7 @@ class Move:
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickle a move as the constructor call that makes it again."""
 
+@final
 class Board:
     turn: bool
     @property
@@ -89,7 +147,8 @@ class Board:
     def pop(self) -> Move: ...
     def perft(self, depth: int) -> int:
         """Count the leaf nodes of the legal move tree; ValueError above depth 256, KeyboardInterrupt on Ctrl-C."""
-    def fen(self) -> str: ...
+    def fen(self, en_passant: Literal["legal", "fen", "xfen"] | None = "fen") -> str:
+        """The FEN text; en_passant: "fen" writes the square after every double step, "legal" only when a capture there is legal, "xfen" when a pawn of the side to move stands beside."""
     def copy(self) -> Board: ...
     def __copy__(self) -> Board: ...
     def __deepcopy__(self, memo: Any) -> Board: ...
@@ -164,8 +223,28 @@ class Board:
     def unicode(self, invert_color: bool = False, borders: bool = False, empty_square: str = "⭘",
                 orientation: bool = True) -> str:
         """The board as a grid of chess symbols, as python-chess's Board.unicode() lays it out."""
-    def svg(self, size: int = 400, orientation: bool = True) -> str:
-        """An SVG diagram, size pixels square, with the last move and a checked king marked; ValueError unless size >= 1."""
+    def svg(
+        self,
+        size: int | None = 400,
+        orientation: bool | None = True,
+        arrows: Iterable[tuple[int, int] | tuple[int, int, str] | Any] | None = (),
+        fill: dict[int, str] | None = None,
+        squares: Iterable[int] | int | None = None,
+        flipped: bool | None = False,
+        lastmove: Move | None = ...,
+        check: int | None = ...,
+        coordinates: bool | None = True,
+        colors: dict[str, str] | None = None,
+    ) -> str:
+        """An SVG diagram, size pixels square (ValueError unless size >= 1), with the last move and a checked king marked.
+
+        The other options are python-chess's chess.svg.board's: arrows as (tail, head) or (tail, head, colour)
+        (or python-chess Arrow objects; colour "green", "red", "yellow", "blue" or any colour), fill from square
+        to colour, squares marked with a cross (a collection or a bitboard), flipped, lastmove and check (omitted:
+        what the board shows; None: nothing), coordinates, and colors by python-chess's names ("square light",
+        "square dark", "square light lastmove", "square dark lastmove", "margin", "coord", "arrow green", ...).
+        Colours may carry alpha ("#rrggbbaa"); text that could reach outside the picture is a ValueError.
+        """
     def _repr_svg_(self) -> str:
         """The diagram Jupyter and IPython draw for a board: svg() at 400 pixels."""
     # Notation, with the texts and the acceptance of the chess library Python
@@ -210,6 +289,7 @@ class Board:
         """
 
 
+@final
 class RelativeScore:
     """A score from one side's point of view: centipawns, mate in n, or a mate given.
 
@@ -232,6 +312,7 @@ class RelativeScore:
     def __ge__(self, other: RelativeScore) -> bool: ...
     def __hash__(self) -> int: ...
 
+@final
 class Score:
     """An evaluation and the side whose point of view it takes (python-chess's PovScore).
 
@@ -253,6 +334,7 @@ class Score:
         """Whether this is a mate score."""
     def __hash__(self) -> int: ...
 
+@final
 class Variation:
     """A line of play standing beside one move of a game, as an alternative to it.
 
@@ -285,6 +367,7 @@ class Variation:
         """The alternatives to each move of the line."""
     def __len__(self) -> int: ...
 
+@final
 class Game:
     """A game read from PGN: headers, the board after the mainline, and the annotations.
 

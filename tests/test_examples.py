@@ -35,3 +35,14 @@ def test_pgn_to_samples_writes_a_row_per_position(tmp_path):
             expected.append([ref.fen(en_passant="fen"), move.uci(), headers["Result"]])
             ref.push_uci(move.uci())
     assert rows[1:] == expected
+
+
+def test_demo_tours_the_main_jobs_and_keeps_its_files(tmp_path):
+    done = subprocess.run([sys.executable, str(REPO / "examples" / "demo.py"), str(tmp_path)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    out = done.stdout
+    assert "black attackers of d5: ['b6', 'e6', 'f6']" in out
+    assert "1. e4 e5 2. Bc4 Nc6 3. Qh5 Nf6 4. Qxf7#" in out and "result: 1-0" in out
+    assert "main line: e4" in out and "depth 4:    197281 nodes" in out
+    assert (tmp_path / "ruy_lopez.svg").read_text().startswith("<svg ")

@@ -7,6 +7,8 @@ namespace binding {
 namespace {
 
 std::string full_name(const Signature& sig) {
+    // A module function has no class to name.
+    if (!sig.class_name) return std::string(sig.function) + "()";
     return std::string(sig.class_name) + "." + sig.function + "()";
 }
 

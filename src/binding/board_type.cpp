@@ -4,6 +4,7 @@
 #include <new>
 
 #include "binding/call.h"
+#include "binding/diagram.h"
 #include "binding/type_cache.h"
 
 namespace binding {
@@ -90,7 +91,20 @@ constexpr auto restore = [](Board& b, const board::BoardState& board_state) {
 // Runs the signal handlers; one that raises (SIGINT's does) stops the count.
 bool signal_raised() noexcept { return PyErr_CheckSignals() != 0; }
 constexpr auto perft = [](Board& b, std::uint32_t depth) { return b.perft(depth, signal_raised); };
-constexpr auto fen = [](const Board& b) { return b.fen(); };
+// fen(en_passant=...): omitted or None is "fen", the text as it always was.
+constexpr auto fen = [](Board& b, std::optional<std::string_view> en_passant) {
+    Board::EnPassantField field = Board::EnPassantField::FEN;
+    if (en_passant) {
+        if (*en_passant == "legal")
+            field = Board::EnPassantField::LEGAL;
+        else if (*en_passant == "xfen")
+            field = Board::EnPassantField::XFEN;
+        else if (*en_passant != "fen")
+            throw board::Invalid("en_passant must be \"legal\", \"fen\" or \"xfen\", not '" +
+                                     std::string(*en_passant) + "'");
+    }
+    return b.fen(field);
+};
 // Board cannot be subclassed, so a copy is always of the one Board type.
 constexpr auto copy = [](const Board& b) -> PyObject* {
     Board record(b);
@@ -271,8 +285,15 @@ constexpr auto unicode = [](const Board& b, std::optional<bool> invert_color, st
     return b.unicode(invert_color.value_or(false), borders.value_or(false),
                      empty_square.value_or(EMPTY_SQUARE), orientation.value_or(true));
 };
-constexpr auto svg = [](const Board& b, std::optional<PixelSize> size, std::optional<bool> orientation) {
-    return b.svg(size ? size->value : DIAGRAM_SIZE, orientation.value_or(true));
+// Options beyond size and orientation follow python-chess's chess.svg.board;
+// lastmove and check, omitted, mark what the board shows, and None nothing.
+constexpr auto svg = [](const Board& b, PyObject* size, PyObject* orientation, PyObject* arrows, PyObject* fill,
+                        PyObject* squares, PyObject* flipped, PyObject* lastmove, PyObject* check,
+                        PyObject* coordinates, PyObject* colors) -> PyObject* {
+    PyObject* const argv[] = {size, orientation, arrows, fill, squares, flipped, lastmove, check, coordinates, colors};
+    board::DiagramOptions options;
+    if (!read_diagram_options(b, argv, options)) return nullptr;
+    return to_python(b.diagram(options));
 };
 constexpr auto repr_svg = [](const Board& b) { return b.svg(DIAGRAM_SIZE, true); };
 
@@ -355,7 +376,10 @@ Signature IS_REPETITION_SIG{"Board", "is_repetition", {"count"}, 1, 0};
 Signature OUTCOME_SIG{"Board", "outcome", {"claim_draw"}, 1, 0};
 Signature RESULT_SIG{"Board", "result", {"claim_draw"}, 1, 0};
 Signature UNICODE_SIG{"Board", "unicode", {"invert_color", "borders", "empty_square", "orientation"}, 4, 0};
-Signature SVG_SIG{"Board", "svg", {"size", "orientation"}, 2, 0};
+Signature SVG_SIG{"Board", "svg",
+                  {"size", "orientation", "arrows", "fill", "squares", "flipped", "lastmove", "check", "coordinates",
+                   "colors"},
+                  10, 0};
 
 Signature GET_PIECES_SIG{"Board", "get_pieces", {"piece_type"}, 1, 1};
 Signature SET_PIECES_OR_SIG{"Board", "set_pieces_or", {"piece_type", "bitboard"}, 2, 2};
@@ -366,6 +390,7 @@ Signature REMOVE_RIGHTS_SIG{"Board", "_remove_castling_rights", {"id"}, 1, 1};
 Signature APPLY_MOVE_SIG{"Board", "apply_move", {"mov"}, 1, 1};
 Signature RESTORE_SIG{"Board", "_restore", {"board_state"}, 1, 1};
 Signature PERFT_SIG{"Board", "perft", {"depth"}, 1, 1};
+Signature FEN_SIG{"Board", "fen", {"en_passant"}, 1, 0};
 Signature DEEPCOPY_SIG{"Board", "__deepcopy__", {"memo"}, 1, 1};
 
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
@@ -427,8 +452,10 @@ PyMethodDef board_methods[] = {
     {"pop", no_params<"Board.pop", board_pop>(), NO_PARAMS, "pop($self)\n--\n\n"},
     {"perft", fast(method<&PERFT_SIG, EX, perft>), FAST,
      "perft($self, depth)\n--\n\nCount the leaf nodes of the legal move tree to the given depth (at most 256)."},
-    {"fen", no_params<"Board.fen", noargs<SH, fen>>(), NO_PARAMS,
-     "fen($self)\n--\n\nThe FEN text of the current position."},
+    {"fen", fast(method<&FEN_SIG, EX, fen>), FAST,
+     "fen($self, en_passant='fen')\n--\n\nThe FEN text of the current position. en_passant chooses when the "
+     "square is written: \"fen\" after every double step, \"legal\" when a capture there is legal, \"xfen\" "
+     "when a pawn of the side to move stands beside."},
     {"copy", no_params<"Board.copy", noargs<SH, copy>>(), NO_PARAMS,
      "copy($self)\n--\n\nAn independent board with the same position, starting text and history."},
     {"__copy__", no_params<"Board.__copy__", noargs<SH, copy>>(), NO_PARAMS, "__copy__($self)\n--\n\n"},
@@ -506,8 +533,12 @@ PyMethodDef board_methods[] = {
      "unicode($self, invert_color=False, borders=False, empty_square='\\u2b58', orientation=True)\n--\n\n"
      "The board as a grid of chess symbols, rank 8 first (orientation=False: rank 1 first)."},
     {"svg", fast(method<&SVG_SIG, SH, svg>), FAST,
-     "svg($self, size=400, orientation=True)\n--\n\n"
-     "An SVG diagram of the board, size pixels square, with the last move and a checked king marked."},
+     "svg($self, size=400, orientation=True, arrows=(), fill=None, squares=None, flipped=False, lastmove=..., "
+     "check=..., coordinates=True, colors=None)\n--\n\n"
+     "An SVG diagram of the board, size pixels square, with the last move and a checked king marked. "
+     "The other options are python-chess's chess.svg.board's: arrows ((tail, head) or (tail, head, colour)), "
+     "fill (square to colour), squares (marked with a cross), flipped, lastmove and check (None for none), "
+     "coordinates and colors."},
     {"_repr_svg_", no_params<"Board._repr_svg_", noargs<SH, repr_svg>>(), NO_PARAMS,
      "_repr_svg_($self)\n--\n\nThe SVG diagram notebooks show for a board: svg() at 400 pixels."},
     {"san", fast(method<&SAN_SIG, EX, san>), FAST,

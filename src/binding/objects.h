@@ -37,6 +37,7 @@ struct BoardStateObject {
 extern TypeCache board_type_cache;
 extern TypeCache move_type_cache;
 extern TypeCache board_state_type_cache;
+extern TypeCache opening_book_type_cache;
 
 inline PyTypeObject* board_type() noexcept { return board_type_cache.get(); }
 inline PyTypeObject* move_type() noexcept { return move_type_cache.get(); }

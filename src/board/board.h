@@ -167,6 +167,8 @@ inline constexpr unsigned MAX_PERFT_DEPTH = 256;
 inline constexpr std::string_view STARTING_FEN =
     "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 
+struct DiagramOptions;
+
 class Board : public BoardState {
 public:
     // Reads `fen` (the standard start when absent); throws Panic on the
@@ -185,6 +187,12 @@ public:
     Bitboard get_pieces(char32_t letter) const;
     std::string render() const;
     std::string fen() const;
+    // When the en passant field names its square: python-chess's "legal"
+    // (a legal capture there), "fen" (after every double step, as fen())
+    // and "xfen" (a pawn of the side to move beside the pawn that stepped).
+    enum class EnPassantField { LEGAL, FEN, XFEN };
+    std::string fen(EnPassantField field);
+    bool has_pseudo_legal_en_passant() const;
     std::size_t heap_bytes() const noexcept;
 
     // Move generation; every list is in the order Python sees.
@@ -285,11 +293,15 @@ public:
     std::string unicode(bool invert_color, bool borders, std::string_view empty_square,
                         bool orientation) const;
     std::string svg(std::uint32_t size, bool orientation) const;
+    // Options drawing what svg() draws: the last move played, a king in check.
+    DiagramOptions diagram_defaults() const;
+    std::string diagram(const DiagramOptions& options) const;
 
     BoardState& state() noexcept { return *this; }
     const BoardState& state() const noexcept { return *this; }
 
 private:
+    std::string fen_text(bool show_en_passant) const;
     void read_fen();
     void reset_position() noexcept;
     bool any_legal_move();
@@ -318,6 +330,39 @@ private:
     void legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveList& out);
     // What the legal `m` (castling as the king's two-square step) does to the opponent's king.
     Check check_after(const Move& m);
+};
+
+// A colour of a diagram: SVG paint text and an opacity. Written "#rgba" or
+// "#rrggbbaa", the alpha digits become the opacity, as SVG 1.1 has no
+// colours with alpha.
+struct Paint {
+    std::string color;
+    double opacity = 1.0;
+};
+// Reads a colour; Invalid for text that could break out of an attribute or
+// refer to something outside the picture (url(...)).
+Paint parse_paint(std::string_view text);
+
+struct Arrow {
+    Square tail;
+    Square head;
+    Paint paint;
+};
+
+// What a diagram shows beside the pieces, as python-chess's chess.svg.board
+// takes it. The defaults draw the diagram svg(size, orientation) draws.
+struct DiagramOptions {
+    std::uint32_t size = 400;
+    bool orientation = true;
+    // Both squares tinted, where on the board; none when absent.
+    std::optional<std::pair<Square, Square>> lastmove;
+    std::optional<Square> check;
+    std::vector<Arrow> arrows;
+    std::vector<std::pair<Square, Paint>> fill;
+    Bitboard squares = 0;
+    bool coordinates = true;
+    Paint light{"#efe3c8"}, dark{"#b38b66"}, light_lastmove{"#e3e48c"}, dark_lastmove{"#b9ae4f"};
+    Paint margin{"#3d2e22"}, coord{"#efe3c8"};
 };
 
 // The move a king's step onto its own corner rook stands for: UCI writes

@@ -12,6 +12,7 @@
 #include "binding/objects.h"
 #include "binding/panic.h"
 #include "binding/ref.h"
+#include "binding/squares.h"
 
 namespace {
 
@@ -106,7 +107,11 @@ bool module_body(PyObject* module) {
         binding::cannot_convert(name.get(), "PyString");
         return false;
     }
-    return add_name(module, name.get(), fn.get());
+    if (!add_name(module, name.get(), fn.get())) return false;
+    // Beside __all__, which names only the specified surface.
+    PyTypeObject* book = binding::opening_book_type_cache.get();
+    if (!book || PyModule_AddObjectRef(module, "OpeningBook", reinterpret_cast<PyObject*>(book)) < 0) return false;
+    return binding::add_square_names(module);
 }
 
 PyObject* init() {
