@@ -37,7 +37,8 @@ def samples_of(games: list[tuple[dict[str, str], Board]]) -> list[Sample]:
 
 
 def games_in(paths: Iterable[str], limit: int | None) -> Iterator[tuple[dict[str, str], Board]]:
-    games = (game for path in paths for game in Board.read_pgn(path, errors="skip"))
+    # Only the pairs travel to the workers: a whole Game pickles its annotations too.
+    games = ((g.headers, g.board) for path in paths for g in Board.read_pgn(path, errors="skip"))
     return itertools.islice(games, limit)
 
 

@@ -396,6 +396,7 @@ PyObject* new_game_object(PyObject* headers, PyObject* board, std::shared_ptr<co
 }  // namespace
 
 PyTypeObject* game_type_object() noexcept { return game_type_cache.get(); }
+PyTypeObject* variation_type_object() noexcept { return variation_type_cache.get(); }
 
 PyObject* new_game(PyObject* headers, board::PgnGame&& game, std::string_view movetext) noexcept {
     return guarded(

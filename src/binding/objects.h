@@ -78,6 +78,8 @@ PyTypeObject* score_type_object() noexcept;
 // movetext its annotations are read from when first asked for.
 PyObject* new_game(PyObject* headers, board::PgnGame&& game, std::string_view movetext) noexcept;
 PyTypeObject* game_type_object() noexcept;
+PyTypeObject* variation_type_object() noexcept;
+PyTypeObject* relative_score_type_object() noexcept;
 // A new list of new Move objects, in order.
 PyObject* new_move_list(const board::Move* begin, const board::Move* end) noexcept;
 

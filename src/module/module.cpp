@@ -93,7 +93,9 @@ bool module_body(PyObject* module) {
     using Getter = PyTypeObject* (*)() noexcept;
     for (auto [get, name] : {std::pair<Getter, const char*>{binding::outcome_type_object, "Outcome"},
                              {binding::score_type_object, "Score"},
-                             {binding::game_type_object, "Game"}}) {
+                             {binding::relative_score_type_object, "RelativeScore"},
+                             {binding::game_type_object, "Game"},
+                             {binding::variation_type_object, "Variation"}}) {
         PyTypeObject* type = get();
         if (!type || PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) return false;
     }
