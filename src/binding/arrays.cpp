@@ -8,13 +8,52 @@ namespace binding {
 
 namespace {
 
-// What making an array needs, looked up once: numpy.empty called with a
-// shape tuple and a dtype object made ahead costs one C call.
+// numpy's C API, as its headers declare it: a table of functions whose
+// entries keep their places across releases (extensions built against an
+// old numpy call into a newer one through it), taken from a capsule of the
+// core module. Only the three entries used here are named.
+using DescrFromType = PyObject* (*)(int type_num);
+// Steals the reference to `descr`.
+using NewFromDescr = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int nd, const Py_ssize_t* dims,
+                                   const Py_ssize_t* strides, void* data, int flags, PyObject* obj);
+using GetNDArrayCVersion = unsigned (*)();
+constexpr int API_GET_VERSION = 0, API_ARRAY_TYPE = 2, API_DESCR_FROM_TYPE = 45, API_NEW_FROM_DESCR = 94;
+constexpr int NPY_BOOL = 0, NPY_UBYTE = 2;
+
+// What making an array needs, looked up once. Through the C API an array
+// costs one call; where the table cannot be had (another numpy layout),
+// numpy.empty is called with a shape tuple and a dtype made ahead.
 struct NumpyCache {
     PyObject* empty;
     PyObject* planes_args[2];  // shape, dtype
     PyObject* policy_args[2];
+    PyTypeObject* array_type = nullptr;
+    NewFromDescr new_from_descr = nullptr;
+    PyObject* uint8 = nullptr;  // descriptors, lent to each call
+    PyObject* boolean = nullptr;
+    // Whether an array's data pointer is read from its object (below).
+    bool direct_data = false;
 };
+
+// An array's data pointer is the first field after the object header: the
+// field numpy's own PyArray_DATA reads in every extension compiled against
+// it, so numpy cannot move it without breaking them all. Reading it there
+// saves the buffer export (a format string and its info, allocated and
+// freed), a third of an array's making. Checked against the export once.
+std::uint8_t* array_data(PyObject* array) noexcept {
+    std::uint8_t* data;
+    std::memcpy(&data, reinterpret_cast<char*>(array) + sizeof(PyObject), sizeof data);
+    return data;
+}
+
+std::uint8_t* exported_data(PyObject* array) noexcept {
+    Py_buffer view;
+    if (PyObject_GetBuffer(array, &view, PyBUF_WRITABLE) < 0) return nullptr;
+    // The array owns its bytes and outlives the view.
+    auto* data = static_cast<std::uint8_t*>(view.buf);
+    PyBuffer_Release(&view);
+    return data;
+}
 
 // Made once and kept for the life of the process, as the types are. Read
 // and written with the GIL held; two threads racing through the import
@@ -35,6 +74,31 @@ bool raise_numpy_missing(const char* caller) noexcept {
     return false;
 }
 
+// Fills the C API entries of `cache`, or leaves them empty (no exception)
+// where numpy has no table this code knows: releases 1.x and 2.x have it.
+void load_c_api(NumpyCache& cache) noexcept {
+    for (const char* where : {"numpy._core._multiarray_umath", "numpy.core.multiarray"}) {
+        Ref module(PyImport_ImportModule(where));
+        Ref capsule(module ? PyObject_GetAttrString(module.get(), "_ARRAY_API") : nullptr);
+        void** api = capsule && PyCapsule_CheckExact(capsule.get())
+                         ? static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr))
+                         : nullptr;
+        PyErr_Clear();
+        if (!api) continue;
+        const unsigned abi = reinterpret_cast<GetNDArrayCVersion>(api[API_GET_VERSION])();
+        if (abi != 0x01000009 && abi != 0x02000000) return;
+        const auto descr_from_type = reinterpret_cast<DescrFromType>(api[API_DESCR_FROM_TYPE]);
+        Ref uint8(descr_from_type(NPY_UBYTE));
+        Ref boolean(descr_from_type(NPY_BOOL));
+        if (!uint8 || !boolean) return PyErr_Clear();
+        cache.array_type = static_cast<PyTypeObject*>(api[API_ARRAY_TYPE]);
+        cache.new_from_descr = reinterpret_cast<NewFromDescr>(api[API_NEW_FROM_DESCR]);
+        cache.uint8 = uint8.release();
+        cache.boolean = boolean.release();
+        return;
+    }
+}
+
 NumpyCache* load_numpy(const char* caller) noexcept {
     Ref numpy(PyImport_ImportModule("numpy"));
     if (!numpy) return raise_numpy_missing(caller), nullptr;
@@ -46,11 +110,20 @@ NumpyCache* load_numpy(const char* caller) noexcept {
     Ref planes_shape(Py_BuildValue("(iii)", 12, 8, 8));
     Ref policy_shape(Py_BuildValue("(n)", static_cast<Py_ssize_t>(board::POLICY_SIZE)));
     if (!uint8 || !boolean || !planes_shape || !policy_shape) return nullptr;
+    PyObject* planes_args[2] = {planes_shape.get(), uint8.get()};
+    Ref probe(PyObject_Vectorcall(empty.get(), planes_args, 2, nullptr));
+    if (!probe) return nullptr;
+    std::uint8_t* exported = exported_data(probe.get());
+    if (!exported) return nullptr;
     if (numpy_cache) return numpy_cache;
-    numpy_cache = new (std::nothrow)
-        NumpyCache{empty.release(), {planes_shape.release(), uint8.release()}, {policy_shape.release(), boolean.release()}};
-    if (!numpy_cache) PyErr_NoMemory();
-    return numpy_cache;
+    auto* cache = new (std::nothrow) NumpyCache{empty.release(), {planes_shape.release(), uint8.release()},
+                                                {policy_shape.release(), boolean.release()}};
+    if (!cache) return PyErr_NoMemory(), nullptr;
+    cache->direct_data = array_data(probe.get()) == exported;
+    // An array made through the table has its data pointer read, not
+    // exported, so the table is used only where that reading holds.
+    if (cache->direct_data) load_c_api(*cache);
+    return numpy_cache = cache;
 }
 
 }  // namespace
@@ -58,14 +131,20 @@ NumpyCache* load_numpy(const char* caller) noexcept {
 PyObject* new_array(ArrayShape shape, const char* caller, std::uint8_t** data) noexcept {
     NumpyCache* np = numpy_cache ? numpy_cache : load_numpy(caller);
     if (!np) return nullptr;
-    PyObject* const* args = shape == ArrayShape::PLANES ? np->planes_args : np->policy_args;
-    Ref array(PyObject_Vectorcall(np->empty, args, 2, nullptr));
+    Ref array;
+    if (np->new_from_descr) {
+        static constexpr Py_ssize_t PLANES_DIMS[3] = {12, 8, 8};
+        static constexpr Py_ssize_t POLICY_DIMS[1] = {static_cast<Py_ssize_t>(board::POLICY_SIZE)};
+        const bool planes = shape == ArrayShape::PLANES;
+        array = Ref(np->new_from_descr(np->array_type, Py_NewRef(planes ? np->uint8 : np->boolean), planes ? 3 : 1,
+                                       planes ? PLANES_DIMS : POLICY_DIMS, nullptr, nullptr, 0, nullptr));
+    } else {
+        PyObject* const* args = shape == ArrayShape::PLANES ? np->planes_args : np->policy_args;
+        array = Ref(PyObject_Vectorcall(np->empty, args, 2, nullptr));
+    }
     if (!array) return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE) < 0) return nullptr;
-    // The array owns its bytes and outlives the view.
-    *data = static_cast<std::uint8_t*>(view.buf);
-    PyBuffer_Release(&view);
+    *data = np->direct_data ? array_data(array.get()) : exported_data(array.get());
+    if (!*data) return nullptr;
     return array.release();
 }
 

@@ -64,7 +64,7 @@ void fill_planes(const Placement& p, bool black_view, std::uint8_t* out) noexcep
         Bitboard b = sets[black_view ? (i + KIND_NB) % PLANE_COUNT : i];
         if (black_view) b = mirror_ranks(b);
         for (int rank = 0; rank < 8; ++rank) {
-            const std::uint64_t bytes = spread_rank((b >> (8 * rank)) & 0xFF);
+            const std::uint64_t bytes = SPREAD_RANK[(b >> (8 * rank)) & 0xFF];
             std::memcpy(out + i * 64 + rank * 8, &bytes, sizeof bytes);
         }
     }
