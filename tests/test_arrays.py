@@ -272,3 +272,31 @@ def test_invalid_position_refuses_the_mask_and_the_index():
     if np is not None:
         with pytest.raises(ValueError, match="no legal moves are defined"):
             board.legal_move_mask()
+
+
+# An array given as `out` before any array was made here is read directly
+# from then on: its checks must be those of the buffer export.
+OUT_FIRST = textwrap.dedent("""
+    import numpy as np
+    from tavrinmoss import Board
+    board = Board("8/8/8/8/8/8/8/4k2K b - - 0 1")
+    ro = np.zeros((12, 8, 8), np.uint8)
+    ro.flags.writeable = False
+    for bad in (ro, np.zeros((12, 8, 8), np.int8), np.zeros((12, 8, 8), np.uint8).transpose(0, 2, 1)):
+        try:
+            board.planes(True, bad)
+        except (TypeError, ValueError):
+            pass
+        else:
+            raise AssertionError(bad)
+    out = np.zeros((12, 8, 8), np.uint8)
+    assert board.planes(True, out) is out and out[5, 7, 4] == out[11, 7, 7] == 1 and out.sum() == 2
+    assert np.array_equal(board.planes(True), out)
+    print("ok")
+""")
+
+
+@needs_numpy
+def test_out_before_any_array_was_made():
+    run = subprocess.run([sys.executable, "-c", OUT_FIRST], capture_output=True, text=True)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "ok\n", "")

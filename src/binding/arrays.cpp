@@ -19,6 +19,28 @@ using NewFromDescr = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int n
 using GetNDArrayCVersion = unsigned (*)();
 constexpr int API_GET_VERSION = 0, API_ARRAY_TYPE = 2, API_DESCR_FROM_TYPE = 45, API_NEW_FROM_DESCR = 94;
 constexpr int NPY_BOOL = 0, NPY_UBYTE = 2;
+constexpr int NPY_ARRAY_C_CONTIGUOUS = 0x0001, NPY_ARRAY_WRITEABLE = 0x0400;
+
+// The leading fields of an array and of its descriptor, as numpy's headers
+// lay them out (PyArrayObject_fields, PyArray_Descr) for its accessor
+// functions, which every compiled extension inlines: numpy 1.x and 2.x
+// keep them in place.
+struct ArrayFields {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+struct DescrFields {
+    PyObject_HEAD
+    PyTypeObject* typeobj;
+    char kind, type, byteorder, flags;
+    int type_num;
+};
 
 // What making an array needs, looked up once. Through the C API an array
 // costs one call; where the table cannot be had (another numpy layout),
@@ -33,6 +55,8 @@ struct NumpyCache {
     PyObject* boolean = nullptr;
     // Whether an array's data pointer is read from its object (below).
     bool direct_data = false;
+    // Whether an `out` array's shape, type and flags are read from it too.
+    bool direct_fields = false;
 };
 
 // An array's data pointer is the first field after the object header: the
@@ -41,9 +65,15 @@ struct NumpyCache {
 // saves the buffer export (a format string and its info, allocated and
 // freed), a third of an array's making. Checked against the export once.
 std::uint8_t* array_data(PyObject* array) noexcept {
-    std::uint8_t* data;
-    std::memcpy(&data, reinterpret_cast<char*>(array) + sizeof(PyObject), sizeof data);
-    return data;
+    return reinterpret_cast<std::uint8_t*>(reinterpret_cast<ArrayFields*>(array)->data);
+}
+
+// Whether a plain numpy array is what `out` must be, read from its fields.
+bool is_planes_array(PyObject* array) noexcept {
+    const auto* a = reinterpret_cast<ArrayFields*>(array);
+    constexpr int WANTED = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_WRITEABLE;
+    return a->nd == 3 && a->dimensions[0] == 12 && a->dimensions[1] == 8 && a->dimensions[2] == 8 &&
+           (a->flags & WANTED) == WANTED && reinterpret_cast<DescrFields*>(a->descr)->type_num == NPY_UBYTE;
 }
 
 std::uint8_t* exported_data(PyObject* array) noexcept {
@@ -123,6 +153,14 @@ NumpyCache* load_numpy(const char* caller) noexcept {
     // An array made through the table has its data pointer read, not
     // exported, so the table is used only where that reading holds.
     if (cache->direct_data) load_c_api(*cache);
+    // The fields are trusted once they read right on a made array and on
+    // a view of it that is no `out`.
+    if (cache->new_from_descr && Py_TYPE(probe.get()) == cache->array_type && is_planes_array(probe.get())) {
+        Ref view(PyObject_GetItem(probe.get(), Py_Ellipsis));
+        Ref flat(view ? PyObject_CallMethod(view.get(), "reshape", "(n)", static_cast<Py_ssize_t>(768)) : nullptr);
+        if (!flat) return nullptr;
+        cache->direct_fields = is_planes_array(view.get()) && !is_planes_array(flat.get());
+    }
     return numpy_cache = cache;
 }
 
@@ -149,6 +187,21 @@ PyObject* new_array(ArrayShape shape, const char* caller, std::uint8_t** data) n
 }
 
 bool Arg<PlanesOut>::load(PyObject* obj) noexcept {
+    // numpy's own buffer export builds and compares a format string each
+    // time: half the cost of the call. A plain array read where it stands
+    // is filled at once; anything else takes the export and its checks.
+    // An array given before any was made here loads what reading one needs
+    // (numpy is imported already), or, should that fail, never tries again.
+    static bool tried = false;
+    if (!numpy_cache && !tried && std::strcmp(Py_TYPE(obj)->tp_name, "numpy.ndarray") == 0) {
+        tried = true;
+        if (!load_numpy("Board.planes()")) PyErr_Clear();
+    }
+    if (numpy_cache && numpy_cache->direct_fields && Py_TYPE(obj) == numpy_cache->array_type &&
+        is_planes_array(obj)) {
+        value = {obj, array_data(obj)};
+        return true;
+    }
     if (!PyObject_CheckBuffer(obj)) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object is not a buffer: a writable uint8 array of shape (12, 8, 8) "
                      "is needed", Py_TYPE(obj)->tp_name);
@@ -183,6 +236,7 @@ bool Arg<PlanesOut>::load(PyObject* obj) noexcept {
         PyErr_SetString(PyExc_ValueError, "argument 'out': the buffer is read-only");
         return false;
     }
+    value = {obj, static_cast<std::uint8_t*>(view.buf)};
     return true;
 }
 

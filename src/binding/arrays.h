@@ -23,8 +23,10 @@ enum class ArrayShape {
 PyObject* new_array(ArrayShape shape, const char* caller, std::uint8_t** data) noexcept;
 
 // An `out` argument: any writable, C-contiguous buffer of unsigned bytes
-// with the planes' shape (12, 8, 8). Held, and so kept alive and its size
-// fixed, for the call.
+// with the planes' shape (12, 8, 8). An exported buffer is held, and so
+// kept alive and its size fixed, for the call; a plain numpy array that
+// qualifies is read without an export, as no Python code runs before it is
+// filled.
 struct PlanesOut {
     PyObject* obj;
     std::uint8_t* data;
@@ -33,6 +35,7 @@ template <>
 struct Arg<PlanesOut> {
     Py_buffer view{};
     bool held = false;
+    PlanesOut value{nullptr, nullptr};
     Arg() = default;
     Arg(const Arg&) = delete;
     Arg& operator=(const Arg&) = delete;
@@ -40,7 +43,7 @@ struct Arg<PlanesOut> {
         if (held) PyBuffer_Release(&view);
     }
     bool load(PyObject* obj) noexcept;
-    PlanesOut get() const noexcept { return {view.obj, static_cast<std::uint8_t*>(view.buf)}; }
+    PlanesOut get() const noexcept { return value; }
 };
 
 // An index into the policy vector, 0 to 4671; any int (numpy's too) outside
