@@ -153,13 +153,15 @@ NumpyCache* load_numpy(const char* caller) noexcept {
     // An array made through the table has its data pointer read, not
     // exported, so the table is used only where that reading holds.
     if (cache->direct_data) load_c_api(*cache);
-    // The fields are trusted once they read right on a made array and on
-    // a view of it that is no `out`.
+    // The fields are trusted once they read right on a made array, and on
+    // two views of it that are no `out`: one strided, one of another type.
     if (cache->new_from_descr && Py_TYPE(probe.get()) == cache->array_type && is_planes_array(probe.get())) {
-        Ref view(PyObject_GetItem(probe.get(), Py_Ellipsis));
-        Ref flat(view ? PyObject_CallMethod(view.get(), "reshape", "(n)", static_cast<Py_ssize_t>(768)) : nullptr);
-        if (!flat) return nullptr;
-        cache->direct_fields = is_planes_array(view.get()) && !is_planes_array(flat.get());
+        Ref strided(PyObject_CallMethod(probe.get(), "transpose", "(iii)", 0, 2, 1));
+        Ref signed_bytes(PyObject_CallMethod(probe.get(), "view", "(s)", "i1"));
+        if (strided && signed_bytes && Py_TYPE(strided.get()) == cache->array_type &&
+            Py_TYPE(signed_bytes.get()) == cache->array_type)
+            cache->direct_fields = !is_planes_array(strided.get()) && !is_planes_array(signed_bytes.get());
+        PyErr_Clear();
     }
     return numpy_cache = cache;
 }
