@@ -548,6 +548,12 @@ def bench_arrays(rounds: int, target_ms: float, budget_s: float):
                 problems.append(f"{name}: tensor-chess reads {fen} as {tc_position.fen()}")
             buffer = numpy.empty((15, 8, 8), numpy.uint8)
             runs[TC] = loop_of(lambda: tc_position.to_tensor(buffer))
+        runs["legal_move_mask()"] = loop_of(board.legal_move_mask)
+        if chess:
+            pc_board = chess.Board(fen)
+            if not numpy.array_equal(python_chess_mask(pc_board), board.legal_move_mask()):
+                problems.append(f"{name}: legal_move_mask() differs from the python-chess loop's")
+            runs[PC] = loop_of(lambda: python_chess_mask(pc_board))
         calls = {case: calibrate(run, int(target_ms * 1e6)) for case, run in runs.items()}
 
         def sample(case: str) -> float:
@@ -557,6 +563,29 @@ def bench_arrays(rounds: int, target_ms: float, budget_s: float):
 
         rows.append((name, {case: median(v) for case, v in rounds_of(list(runs), rounds, sample, budget_s).items()}))
     return rows
+
+
+QUEEN_DIRECTIONS = [(1, 0), (1, 1), (0, 1), (-1, 1), (-1, 0), (-1, -1), (0, -1), (1, -1)]
+KNIGHT_STEPS = [(2, 1), (1, 2), (-1, 2), (-2, 1), (-2, -1), (-1, -2), (1, -2), (2, -1)]
+
+
+def python_chess_mask(board):
+    """The legal move mask as a Python program builds it without native help: python-chess's legal
+    moves, each encoded by hand into a NumPy array."""
+    mask = numpy.zeros(4672, bool)
+    flip = 56 if board.turn == chess.BLACK else 0
+    for move in board.legal_moves:
+        src, dst = move.from_square ^ flip, move.to_square ^ flip
+        dr, df = dst // 8 - src // 8, dst % 8 - src % 8
+        if move.promotion in (chess.KNIGHT, chess.BISHOP, chess.ROOK):
+            plane = 64 + 3 * (move.promotion - chess.KNIGHT) + df + 1
+        elif abs(dr * df) == 2:
+            plane = 56 + KNIGHT_STEPS.index((dr, df))
+        else:
+            distance = max(abs(dr), abs(df))
+            plane = 7 * QUEEN_DIRECTIONS.index((dr // distance, df // distance)) + distance - 1
+        mask[73 * src + plane] = True
+    return mask
 
 
 # ---------------------------------------------------------------- notation
@@ -1009,6 +1038,16 @@ def main() -> int:
             print("\nfastchess makes a new (18, 8, 8) float32 array, planes() a new (12, 8, 8) uint8 one; "
                   "tensor-chess fills a (15, 8, 8) uint8 buffer, planes() a (12, 8, 8) one, by keyword and by "
                   "position.")
+            if chess:
+                out = [[name, fmt(r["legal_move_mask()"], ".0f"), fmt(r.get(PC), ".0f"),
+                        fx(ratio(r.get(PC), r["legal_move_mask()"]), ".1f")] for name, r in rows]
+                out.append(["**geomean**", "", "", fx(geomean([ratio(r.get(PC), r["legal_move_mask()"])
+                                                                for _, r in rows]), ".1f")])
+                print("\n### legal_move_mask(), ns per call")
+                print(table(["position", "legal_move_mask()", "python-chess legal moves, encoded into numpy",
+                             "vs python-chess"], out))
+                print("\nNo peer encodes moves for a policy head; the python-chess loop is what a program "
+                      "writes without one.")
             print(flush=True)
 
         if "loop" in sections:
