@@ -51,8 +51,9 @@ static_assert(PLANE_OF_STEP[(2 + 7) * 15 - 1 + 7] == 63);   // the last knight j
 
 std::optional<PieceKind> promotion_kind(const Move& m) {
     if (!m.promotion) return std::nullopt;
-    // Moves the board calls legal promote to a lower-case letter.
-    return kind_of_letter(*m.promotion);
+    // Moves the board calls legal promote to a lower-case letter; a letter
+    // of no kind reads as a pawn, which policy_index has no plane for.
+    return kind_of_letter(*m.promotion).value_or(PAWN);
 }
 
 }  // namespace
