@@ -34,6 +34,18 @@ try:
     import chess
 except ImportError:
     chess = None
+try:
+    import numpy
+except ImportError:
+    numpy = None
+try:
+    import fastchess
+except ImportError:
+    fastchess = None
+try:
+    import tensor_chess
+except ImportError:
+    tensor_chess = None
 
 ns = time.perf_counter_ns
 
@@ -56,6 +68,7 @@ EXPECTED = {
 }
 
 TM, BC, PC, SF = "tavrinmoss", "bulletchess", "python-chess", "stockfish"
+FC, TC = "fastchess", "tensor-chess"
 
 problems: list[str] = []
 
@@ -503,6 +516,76 @@ def bench_operations(libs: list[str], rounds: int, target_ms: float, budget_s: f
         rows.append((label, {lib: geomean(v) if v else None for lib, v in per_lib.items()},
                      geomean(ratios_bc), geomean(ratios_pc)))
     return rows
+
+
+
+# ---------------------------------------------------------------- arrays
+
+def loop_of(call: Callable[[], object]) -> Callable[[int], None]:
+    def run(n: int) -> None:
+        for _ in range(n):
+            call()
+    return run
+
+
+def bench_arrays(rounds: int, target_ms: float, budget_s: float):
+    """Per position, ns per call: planes() against fastchess's Board.to_tensor() (a new array each call), and
+    planes() filling a given array against tensor-chess's Position.to_tensor(buffer)."""
+    rows = []
+    for name, fen in POSITIONS:
+        board = tavrinmoss.Board(fen)
+        out = numpy.empty((12, 8, 8), numpy.uint8)
+        runs = {"planes()": loop_of(board.planes), "planes(out=out)": loop_of(lambda: board.planes(out=out)),
+                "planes(False, out)": loop_of(lambda: board.planes(False, out))}
+        if fastchess:
+            fc_board = fastchess.Board(fen)
+            if fc_board.fen().split()[:4] != fen.split()[:4]:
+                problems.append(f"{name}: fastchess reads {fen} as {fc_board.fen()}")
+            runs[FC] = loop_of(fc_board.to_tensor)
+        if tensor_chess:
+            tc_position = tensor_chess.Position(fen)
+            if tc_position.fen().split()[:4] != fen.split()[:4]:
+                problems.append(f"{name}: tensor-chess reads {fen} as {tc_position.fen()}")
+            buffer = numpy.empty((15, 8, 8), numpy.uint8)
+            runs[TC] = loop_of(lambda: tc_position.to_tensor(buffer))
+        runs["legal_move_mask()"] = loop_of(board.legal_move_mask)
+        if chess:
+            pc_board = chess.Board(fen)
+            if not numpy.array_equal(python_chess_mask(pc_board), board.legal_move_mask()):
+                problems.append(f"{name}: legal_move_mask() differs from the python-chess loop's")
+            runs[PC] = loop_of(lambda: python_chess_mask(pc_board))
+        calls = {case: calibrate(run, int(target_ms * 1e6)) for case, run in runs.items()}
+
+        def sample(case: str) -> float:
+            t0 = ns()
+            runs[case](calls[case])
+            return (ns() - t0) / calls[case]
+
+        rows.append((name, {case: median(v) for case, v in rounds_of(list(runs), rounds, sample, budget_s).items()}))
+    return rows
+
+
+QUEEN_DIRECTIONS = [(1, 0), (1, 1), (0, 1), (-1, 1), (-1, 0), (-1, -1), (0, -1), (1, -1)]
+KNIGHT_STEPS = [(2, 1), (1, 2), (-1, 2), (-2, 1), (-2, -1), (-1, -2), (1, -2), (2, -1)]
+
+
+def python_chess_mask(board):
+    """The legal move mask as a Python program builds it without native help: python-chess's legal
+    moves, each encoded by hand into a NumPy array."""
+    mask = numpy.zeros(4672, bool)
+    flip = 56 if board.turn == chess.BLACK else 0
+    for move in board.legal_moves:
+        src, dst = move.from_square ^ flip, move.to_square ^ flip
+        dr, df = dst // 8 - src // 8, dst % 8 - src % 8
+        if move.promotion in (chess.KNIGHT, chess.BISHOP, chess.ROOK):
+            plane = 64 + 3 * (move.promotion - chess.KNIGHT) + df + 1
+        elif abs(dr * df) == 2:
+            plane = 56 + KNIGHT_STEPS.index((dr, df))
+        else:
+            distance = max(abs(dr), abs(df))
+            plane = 7 * QUEEN_DIRECTIONS.index((dr // distance, df // distance)) + distance - 1
+        mask[73 * src + plane] = True
+    return mask
 
 
 # ---------------------------------------------------------------- notation
@@ -967,8 +1050,8 @@ def main() -> int:
     parser.add_argument("--budget", type=float, default=120.0,
                         help="seconds a library may spend on one case before its remaining rounds are skipped")
     parser.add_argument("--stockfish", help="path of the stockfish binary (default: PATH, then /usr/games)")
-    parser.add_argument("--only", default="legal,ops,san,pgn,loop,native,book,svg,memory",
-                        help="comma-separated sections: legal, ops, san, pgn, loop, native, book, svg, memory")
+    parser.add_argument("--only", default="legal,ops,san,pgn,annotated,arrays,loop,native,book,svg,memory",
+                        help="comma-separated sections: legal, ops, san, pgn, annotated, arrays, loop, native, book, svg, memory")
     parser.add_argument("--pgn-mb", type=int, help="size of the large PGN file read for memory (default 1024, "
                         "quick 64; 0 leaves it out)")
     args = parser.parse_args()
@@ -991,9 +1074,11 @@ def main() -> int:
     print(f"- Python {platform.python_version()} ({platform.python_implementation()}, {platform.machine()})")
     print(f"- tavrinmoss {version('tavrinmoss')}, bulletchess {version('bulletchess')}, "
           f"python-chess {version('chess')}, {stockfish.name if stockfish else 'stockfish: not found'}")
+    if "arrays" in sections:
+        print(f"- numpy {version('numpy')}, fastchess {version('fastchess')}, tensor-chess {version('tensor-chess')}")
     print(f"- {rounds} alternating rounds per case, medians shown; ratios are speed ratios "
           f"(> 1 means tavrinmoss is faster){'; --quick' if args.quick else ''}")
-    missing = [n for n, m in ((BC, bulletchess), (PC, chess)) if m is None]
+    missing = [n for n, m in ((BC, bulletchess), (PC, chess), (FC, fastchess), (TC, tensor_chess)) if m is None]
     if missing:
         print(f"- not installed, left out: {', '.join(missing)}")
     print(flush=True)
@@ -1039,6 +1124,38 @@ def main() -> int:
             if memory:
                 print("\n### read_pgn over a large file")
                 print(table(["measure", "value"], memory))
+            print(flush=True)
+
+        if "arrays" in sections and numpy is None:
+            print("## Arrays\n\nnumpy is not installed: left out.\n", flush=True)
+        elif "arrays" in sections:
+            rows = bench_arrays(rounds, target_ms=10.0, budget_s=args.budget)
+            cases = ["planes()", FC, "planes(out=out)", "planes(False, out)", TC]
+            out, vs_fc, vs_tc_kw, vs_tc_pos = [], [], [], []
+            for name, r in rows:
+                vs_fc.append(ratio(r.get(FC), r["planes()"]))
+                vs_tc_kw.append(ratio(r.get(TC), r["planes(out=out)"]))
+                vs_tc_pos.append(ratio(r.get(TC), r["planes(False, out)"]))
+                out.append([name] + [fmt(r.get(c), ".0f") for c in cases]
+                           + [fx(vs_fc[-1]), fx(vs_tc_kw[-1]), fx(vs_tc_pos[-1])])
+            out.append(["**geomean**"] + [""] * len(cases) + [fx(geomean(v)) for v in (vs_fc, vs_tc_kw, vs_tc_pos)])
+            print("## Arrays from Python, ns per call")
+            print(table(["position", "planes()", "fastchess to_tensor()", "planes(out=out)", "planes(False, out)",
+                         "tensor-chess to_tensor(buffer)", "planes() vs fastchess", "out= vs tensor-chess",
+                         "positional out vs tensor-chess"], out))
+            print("\nfastchess makes a new (18, 8, 8) float32 array, planes() a new (12, 8, 8) uint8 one; "
+                  "tensor-chess fills a (15, 8, 8) uint8 buffer, planes() a (12, 8, 8) one, by keyword and by "
+                  "position.")
+            if chess:
+                out = [[name, fmt(r["legal_move_mask()"], ".0f"), fmt(r.get(PC), ".0f"),
+                        fx(ratio(r.get(PC), r["legal_move_mask()"]), ".1f")] for name, r in rows]
+                out.append(["**geomean**", "", "", fx(geomean([ratio(r.get(PC), r["legal_move_mask()"])
+                                                                for _, r in rows]), ".1f")])
+                print("\n### legal_move_mask(), ns per call")
+                print(table(["position", "legal_move_mask()", "python-chess legal moves, encoded into numpy",
+                             "vs python-chess"], out))
+                print("\nNo peer encodes moves for a policy head; the python-chess loop is what a program "
+                      "writes without one.")
             print(flush=True)
 
         if "loop" in sections:

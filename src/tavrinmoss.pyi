@@ -287,6 +287,27 @@ class Board:
         A tag name python-chess refuses (empty, spaces, quotes, brackets, line breaks) or a value
         with a line break raises ValueError.
         """
+    # Arrays for learning. The arrays are numpy.ndarray; numpy is imported by
+    # the first call that returns one (ImportError naming numpy without it).
+    def bitboards(self) -> tuple[int, int, int, int, int, int, int, int, int, int, int, int]:
+        """The twelve piece sets: white P, N, B, R, Q, K, then black p, n, b, r, q, k (each a kind's set masked by
+        a colour's, so overlapping sets of a malformed board count a square in each)."""
+    def planes(self, perspective: bool = False, out: Any = None) -> Any:
+        """The pieces as a uint8 numpy array of shape (12, 8, 8), [plane, rank, file], rank 0 the first rank, planes
+        in bitboards() order. perspective=True with black to move: ranks mirrored (never files) and black's planes
+        first. out: a writable C-contiguous uint8 buffer of that shape, filled and returned instead of a new array
+        (TypeError for another item type or a non-buffer, ValueError for another shape, strides or a read-only one);
+        numpy is not needed then."""
+    def move_index(self, move: Move) -> int:
+        """The index, 73 * from + plane, of a legal move in the 8x8x73 (4672-entry) policy encoding, seen from the
+        side to move (for black every square s is mirrored to s ^ 56): planes 0-55 queen-like steps (queen
+        promotions too), 7 * direction (N, NE, E, SE, S, SW, W, NW) + distance - 1; 56-63 knight jumps; 64-72
+        promotions to a knight, bishop, rook, 64 + 3 * piece + file step + 1. Castling is the king's two-square
+        step (king takes rook is accepted). ValueError for a move that is not legal here."""
+    def move_from_index(self, index: int) -> Move:
+        """The legal move whose move_index is index; ValueError where no legal move has it, or outside 0..4671."""
+    def legal_move_mask(self) -> Any:
+        """A numpy bool array of 4672 entries, True at the move_index of every legal move."""
 
 
 @final

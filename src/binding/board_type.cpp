@@ -3,6 +3,7 @@
 #include <utility>
 #include <new>
 
+#include "binding/arrays.h"
 #include "binding/call.h"
 #include "binding/diagram.h"
 #include "binding/type_cache.h"
@@ -393,6 +394,48 @@ Signature PERFT_SIG{"Board", "perft", {"depth"}, 1, 1};
 Signature FEN_SIG{"Board", "fen", {"en_passant"}, 1, 0};
 Signature DEEPCOPY_SIG{"Board", "__deepcopy__", {"memo"}, 1, 1};
 
+// ---------------------------------------------------------------- arrays
+// Positions and moves for learning: piece planes and the policy encoding.
+// Only the calls that return a new array import numpy.
+
+constexpr auto bitboards = [](const Board& b) -> PyObject* {
+    const auto sets = b.bitboards();
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(sets.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        PyObject* n = PyLong_FromUnsignedLongLong(sets[i]);
+        if (!n) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), n);
+    }
+    return tuple.release();
+};
+// The shared borrow keeps the record as it is while numpy makes the array.
+constexpr auto planes = [](const Board& b, std::optional<bool> perspective,
+                           std::optional<PlanesOut> out) -> PyObject* {
+    if (out) {
+        b.planes(perspective.value_or(false), out->data);
+        return Py_NewRef(out->obj);
+    }
+    std::uint8_t* data;
+    PyObject* array = new_array(ArrayShape::PLANES, "Board.planes()", &data);
+    if (array) b.planes(perspective.value_or(false), data);
+    return array;
+};
+constexpr auto move_index = [](Board& b, Move move) { return static_cast<std::uint32_t>(b.move_index(move)); };
+constexpr auto move_from_index = [](Board& b, PolicyIndex index) { return b.move_from_index(index.value); };
+// An invalid position raises after the array is made; the Ref drops it.
+constexpr auto legal_move_mask = [](Board& b) -> PyObject* {
+    std::uint8_t* data;
+    Ref array(new_array(ArrayShape::POLICY, "Board.legal_move_mask()", &data));
+    if (!array) return nullptr;
+    b.legal_move_mask(data);
+    return array.release();
+};
+
+Signature PLANES_SIG{"Board", "planes", {"perspective", "out"}, 2, 0};
+Signature MOVE_INDEX_SIG{"Board", "move_index", {"move"}, 1, 1};
+Signature MOVE_FROM_INDEX_SIG{"Board", "move_from_index", {"index"}, 1, 1};
+
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 PyCFunction fast(FastCall f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
 
@@ -562,6 +605,23 @@ PyMethodDef board_methods[] = {
      "move."},
     {"pgn", fast(method<&PGN_SIG, EX, pgn>), FAST,
      "pgn($self, headers=None)\n--\n\nThe PGN text of this board's game: tags, the moves in SAN, the result."},
+
+    {"bitboards", no_params<"Board.bitboards", noargs<PK, bitboards>>(), NO_PARAMS,
+     "bitboards($self)\n--\n\nThe twelve piece sets as ints: white P, N, B, R, Q, K, then black p, n, b, r, q, k."},
+    {"planes", fast(method<&PLANES_SIG, SH, planes>), FAST,
+     "planes($self, perspective=False, out=None)\n--\n\n"
+     "The pieces as a numpy uint8 array [plane, rank, file] of shape (12, 8, 8), planes in bitboards() order; "
+     "perspective=True with black to move mirrors the ranks and puts black's planes first. out: a writable "
+     "C-contiguous uint8 buffer of that shape to fill and return instead of a new array."},
+    {"move_index", fast(method<&MOVE_INDEX_SIG, EX, move_index>), FAST,
+     "move_index($self, move)\n--\n\n"
+     "The index (0 to 4671) of a legal move in the 8x8x73 policy encoding, from the side to move's view; "
+     "ValueError for a move that is not legal here."},
+    {"move_from_index", fast(method<&MOVE_FROM_INDEX_SIG, EX, move_from_index>), FAST,
+     "move_from_index($self, index)\n--\n\n"
+     "The legal move with that policy index; ValueError where none has it or outside 0..4671."},
+    {"legal_move_mask", no_params<"Board.legal_move_mask", noargs<EX, legal_move_mask>>(), NO_PARAMS,
+     "legal_move_mask($self)\n--\n\nA numpy bool array of 4672 entries, true at every legal move's policy index."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "policy.h"
 #include "polyglot_random.h"
 #include "tables.h"
 #include "text.h"
@@ -296,6 +297,22 @@ public:
     // Options drawing what svg() draws: the last move played, a king in check.
     DiagramOptions diagram_defaults() const;
     std::string diagram(const DiagramOptions& options) const;
+
+    // Arrays for learning (policy.cpp). The twelve piece sets (piece_sets'
+    // order), and their planes into PLANES_BYTES bytes, from black's view
+    // when `perspective` is set and black is to move.
+    std::array<Bitboard, PLANE_COUNT> bitboards() const { return piece_sets(*this); }
+    void planes(bool perspective, std::uint8_t* out) const noexcept;
+    // The policy index (policy_index, from the side to move) of a legal move,
+    // castling given as king takes rook included; Invalid for another move.
+    std::uint16_t move_index(const Move& m);
+    // The legal move with that index; Invalid where none has it, or for an
+    // index outside 0..POLICY_SIZE - 1.
+    Move move_from_index(std::uint64_t index);
+    // Writes POLICY_SIZE bytes: 1 at the index of every legal move, 0
+    // elsewhere. Invalid, with `out` untouched, where the position has no
+    // legal moves defined.
+    void legal_move_mask(std::uint8_t* out);
 
     BoardState& state() noexcept { return *this; }
     const BoardState& state() const noexcept { return *this; }
