@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import io
 import importlib.metadata
 import math
 import os
@@ -846,6 +847,110 @@ def bench_game_records(libs: list[str], rounds: int, budget_s: float, games: int
     return rows, read_big_file(big_mb) if big_mb else []
 
 
+def bench_annotated(rounds: int, budget_s: float, pc_games: int):
+    """Rows of (label, value, unit, peer, peer value) for annotated reading of the whole corpus."""
+    if not os.path.exists(GAMES_PGN):
+        problems.append(f"{GAMES_PGN} is absent: annotated rows left out")
+        return []
+    path = str(GAMES_PGN)
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    pieces = text.split("\n\n[")
+    strings = [pieces[0]] + ["[" + p for p in pieces[1:]]
+    subset = "\n\n[".join(pieces[:pc_games]) + "\n"
+    read = tavrinmoss.Board.read_pgn
+
+    def ours_annotated() -> int:
+        n = 0
+        for game in read(path):
+            for score in game.evals:
+                n += score is not None
+            for clock in game.clocks:
+                n += clock is not None
+        return n
+
+    def ours_plain() -> int:
+        return sum(len(board.move_stack) for _, board in read(path))
+
+    def rust_annotated() -> int:
+        import rust_pgn_reader_python_binding as rust
+        parsed = rust.parse_games_from_strings(strings, num_threads=1, store_comments=True)
+        n = 0
+        for i in range(len(parsed)):
+            game = parsed[i]
+            n += len(game.evals) + len(game.clocks)
+        return n
+
+    def pc_annotated() -> int:
+        import chess.pgn
+        handle = io.StringIO(subset)
+        n = 0
+        while (game := chess.pgn.read_game(handle)) is not None:
+            for node in game.mainline():
+                n += (node.eval() is not None) + (node.clock() is not None)
+        return n
+
+    def ours_headers() -> int:
+        return sum(1 for _ in tavrinmoss.Board.read_headers(path))
+
+    def pc_headers() -> int:
+        import chess.pgn
+        handle = io.StringIO(subset)
+        n = 0
+        while chess.pgn.read_headers(handle) is not None:
+            n += 1
+        return n
+
+    def ours_where() -> int:
+        keep = {str(i) for i in range(0, 3000, 10)}
+        n = 0
+        count = iter(range(10**9))
+        for _, board in read(path, where=lambda h: str(next(count)) in keep):
+            n += len(board.move_stack)
+        return n
+
+    moves = ours_plain()
+    pc_moves = sum(len(b.move_stack) for _, b in read(io.StringIO(subset)))
+    games = len(strings)
+    cases = {
+        "annotated": (ours_annotated, moves),
+        "rust": (rust_annotated, moves),
+        "python-chess": (pc_annotated, pc_moves),
+        "headers": (ours_headers, games),
+        "pc headers": (pc_headers, pc_games),
+        "plain": (ours_plain, moves),
+        "where 1 in 10": (ours_where, moves),
+    }
+    try:
+        import rust_pgn_reader_python_binding  # noqa: F401
+    except ImportError:
+        problems.append("rust-pgn-reader-python-binding is not installed: its row left out")
+        del cases["rust"]
+    rates: dict[str, list[float]] = {k: [] for k in cases}
+    spent = 0.0
+    for r in range(rounds):
+        for name, (run, units) in cases.items():
+            if r and name == "python-chess" and spent > budget_s:
+                continue
+            t0 = ns()
+            run()
+            dt = ns() - t0
+            if name == "python-chess":
+                spent += dt / 1e9
+            rates[name].append(units / dt * 1e9)
+    med = {k: median(v) for k, v in rates.items()}
+    return [
+        ("read_pgn, every Score and clock touched", med["annotated"], "moves/s",
+         "rust-pgn-reader (1 thread, store_comments, evals + clocks read)", med.get("rust")),
+        ("read_pgn, every Score and clock touched", med["annotated"], "moves/s",
+         f"python-chess read_game + eval() + clock() ({pc_games} games)", med["python-chess"]),
+        ("read_headers", med["headers"], "games/s", f"python-chess read_headers ({pc_games} games)",
+         med["pc headers"]),
+        ("read_pgn, where keeps 1 game in 10 (moves of the whole file per second)", med["where 1 in 10"],
+         "moves/s", "read_pgn of every game", med["plain"]),
+    ]
+
+
 def read_big_file(big_mb: int) -> list[list[str]]:
     """Resident memory while one pass reads a file of the whole corpus repeated to big_mb."""
     with open(GAMES_PGN, encoding="utf-8") as f:
@@ -1124,6 +1229,14 @@ def main() -> int:
             if memory:
                 print("\n### read_pgn over a large file")
                 print(table(["measure", "value"], memory))
+            print(flush=True)
+
+        if "annotated" in sections:
+            rows = bench_annotated(rounds, args.budget, 100 if args.quick else 300)
+            print("## Annotated game records from Python, the whole corpus")
+            print(table(["operation", "unit", TM, "peer", "peer's", "ratio"],
+                        [[label, unit, fmt(v, ",.0f"), peer, fmt(p, ",.0f"), fx(ratio(v, p))]
+                         for label, v, unit, peer, p in rows]))
             print(flush=True)
 
         if "arrays" in sections and numpy is None:

@@ -90,6 +90,13 @@ PyObject* make(const std::shared_ptr<const GameData>& data, std::uint32_t index,
         case NAGS:
             return per_ply(line, [&](std::size_t k) -> PyObject* {
                 const auto& nags = line.plies[k].nags;
+                // Most moves have none: they share one empty set.
+                // Made once, with the GIL held; kept for the process.
+                if (nags.empty()) {
+                    static PyObject* empty = nullptr;
+                    if (!empty) empty = PyFrozenSet_New(nullptr);
+                    return empty ? Py_NewRef(empty) : nullptr;
+                }
                 Ref set(PyFrozenSet_New(nullptr));
                 if (!set) return nullptr;
                 for (std::uint64_t n : nags) {

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 
 #include "board.h"
@@ -127,13 +128,23 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
             break;
         }
         if (!in_comment_ && line->front() == '%') continue;
-        for (char c : *line) {
+        // Jumps from brace to brace: the library's search is far quicker than
+        // a byte loop over a movetext that is mostly comments.
+        const char* p = line->data();
+        const char* const end = p + line->size();
+        while (p < end) {
             if (in_comment_) {
-                in_comment_ = c != '}';
-            } else if (c == '{') {
+                const auto* close = static_cast<const char*>(std::memchr(p, '}', static_cast<std::size_t>(end - p)));
+                if (!close) break;
+                in_comment_ = false;
+                p = close + 1;
+            } else {
+                const auto* open = static_cast<const char*>(std::memchr(p, '{', static_cast<std::size_t>(end - p)));
+                const char* until = open ? open : end;
+                // A comment opened after a ";" is no comment.
+                if (std::memchr(p, ';', static_cast<std::size_t>(until - p)) || !open) break;
                 in_comment_ = true;
-            } else if (c == ';') {
-                break;
+                p = open + 1;
             }
         }
     }
