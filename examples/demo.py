@@ -5,6 +5,7 @@
 
 from __future__ import annotations
 
+import gzip
 import random
 import struct
 import sys
@@ -63,9 +64,25 @@ def an_opening_book(directory: Path) -> None:
 
 def a_game_record(directory: Path) -> None:
     section("A game record read with evaluations and clocks")
-    # >>> PGN section: annotated games (evaluations and clocks) go here; the
-    # >>> lead adds it once that reader is merged.
-    print("  (to come)")
+    path = directory / "annotated.pgn.gz"   # compressed files are told by their content
+    with gzip.open(path, "wt") as f:
+        f.write('[White "A"]\n[Black "B"]\n[WhiteElo "2210"]\n\n{ A short one. } '
+                "1. e4 { [%eval 0.3] [%clk 0:03:00] } 1... e5 { [%eval 0.28] [%clk 0:02:58] } "
+                "2. Bc4 { [%eval 0.2] [%clk 0:02:55] } 2... Nc6 { [%eval 0.25] [%clk 0:02:51] } "
+                "3. Qh5 { [%eval -0.1] [%clk 0:02:50] } 3... Nf6?? { [%eval #1] [%clk 0:02:40] } "
+                "( 3... g6 { [%eval 0.4] } ) 4. Qxf7# { [%eval #0] } 1-0\n\n"
+                '[White "C"]\n[Black "D"]\n[WhiteElo "1500"]\n\n1. d4 d5 *\n')
+    for game in Board.read_pgn(path, where=lambda h: int(h.get("WhiteElo", 0)) > 2000):
+        headers, board = game                   # a Game is still the (headers, board) pair
+        print(f"{headers['White']} - {headers['Black']}: {board.result()}, {game.comment!r}")
+        replay = Board(board.starting_fen)
+        for move, score, clock, nags in zip(board.move_stack, game.evals, game.clocks, game.nags):
+            white = score.white() if score else None
+            print(f"  {replay.san(move):6} eval {str(white):>5}  clock {clock}  {sorted(nags) or ''}")
+            replay.apply_move(move)
+        print("  alternatives (ply, moves):", [(ply, [m.uci() for m in v.moves])
+                                               for ply, alts in enumerate(game.variations) for v in alts])
+        print(game.pgn())
 
 
 def a_diagram(directory: Path) -> None:

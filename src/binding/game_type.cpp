@@ -245,6 +245,11 @@ PyObject* game_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 Py_ssize_t game_length(PyObject*) noexcept { return 2; }
 
+PyObject* game_iter(PyObject* self) noexcept {
+    Ref pair(PyTuple_Pack(2, as_game(self)->headers, as_game(self)->board));
+    return pair ? PyObject_GetIter(pair.get()) : nullptr;
+}
+
 PyObject* game_item(PyObject* self, Py_ssize_t i) noexcept {
     if (i == 0) return Py_NewRef(as_game(self)->headers);
     if (i == 1) return Py_NewRef(as_game(self)->board);
@@ -298,6 +303,7 @@ PyType_Slot game_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(game_repr)},
     {Py_sq_length, reinterpret_cast<void*>(game_length)},
     {Py_sq_item, reinterpret_cast<void*>(game_item)},
+    {Py_tp_iter, reinterpret_cast<void*>(game_iter)},
     {Py_tp_getset, game_getset},
     {Py_tp_methods, game_methods},
     {0, nullptr},  // sentinel

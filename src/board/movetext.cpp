@@ -1,5 +1,7 @@
 #include "movetext.h"
 
+#include <array>
+
 #include "text.h"
 
 namespace board {
@@ -7,10 +9,17 @@ namespace board {
 namespace {
 
 // A word ends where a comment, a variation or a NAG begins, so "e4{...}",
-// "e4)" and "e4$1" read as the move and what follows.
-constexpr bool ends_word(char c) {
-    return is_space(c) || c == '{' || c == '}' || c == '(' || c == ')' || c == ';' || c == '$';
-}
+// "e4)" and "e4$1" read as the move and what follows. A table: the scanner
+// asks this of every byte of a movetext.
+constexpr auto WORD_ENDS = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        const char ch = static_cast<char>(c);
+        t[c] = is_space(ch) || ch == '{' || ch == '}' || ch == '(' || ch == ')' || ch == ';' || ch == '$';
+    }
+    return t;
+}();
+constexpr bool ends_word(char c) { return WORD_ENDS[static_cast<unsigned char>(c)]; }
 
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
