@@ -19,6 +19,8 @@ struct SampleState {
     std::vector<board::SampleGame> chunk;
     std::size_t chunk_bytes = 0;
     std::deque<board::SamplePart> parts;
+    // With several threads, the chunk played while the next one is split.
+    board::SamplePlayer player;
     std::size_t next_game = 0;  // of parts.front().games: the first not handed out
     std::size_t next_row = 0;   // of parts.front().columns: the first not handed out
     bool split_done = false;
@@ -121,22 +123,49 @@ bool split_chunk(SampleReaderObject* obj) {
     return true;
 }
 
-// Plays the chunk on the reader's threads with the GIL released. The
-// workers read the chunk and write their parts: engine data owned by the
-// reader, which stays borrowed, so no Python object is touched meanwhile.
+// Runs `work` with the GIL released. The work touches engine data owned by
+// the reader alone (its chunk and parts, or the player's buffers), and the
+// reader stays borrowed, so no Python object is used meanwhile.
+template <typename F>
+void without_gil(F&& work) {
+    struct ReleasedGil {
+        PyThreadState* saved = PyEval_SaveThread();
+        ~ReleasedGil() { PyEval_RestoreThread(saved); }
+    } released;
+    work();
+}
+
+void take_parts(SampleState& st, std::vector<board::SamplePart>&& parts) {
+    for (board::SamplePart& p : parts) st.parts.push_back(std::move(p));
+}
+
+// Plays the split chunk: on this thread with one thread, else started on
+// the player's threads, to be collected by collect_chunk.
 void play_chunk(SampleReaderObject* obj) {
     SampleState& st = obj->state;
-    std::vector<board::SamplePart> parts;
-    {
-        struct ReleasedGil {
-            PyThreadState* saved = PyEval_SaveThread();
-            ~ReleasedGil() { PyEval_RestoreThread(saved); }
-        } released;
-        parts = board::play_samples(st.chunk, obj->threads);
+    if (obj->threads > 1) {
+        st.player.start(std::move(st.chunk), obj->threads);
+    } else {
+        std::vector<board::SamplePart> parts;
+        without_gil([&] { parts = board::play_samples(st.chunk, 1); });
+        take_parts(st, std::move(parts));
     }
     st.chunk.clear();
     st.chunk_bytes = 0;
-    for (board::SamplePart& p : parts) st.parts.push_back(std::move(p));
+}
+
+// Splits the next chunk while the player plays the one before, then takes
+// that one's parts and starts the next. False with an exception set when
+// the split failed (the played parts are kept all the same).
+bool collect_chunk(SampleReaderObject* obj) {
+    SampleState& st = obj->state;
+    const bool split = split_chunk(obj);
+    std::vector<board::SamplePart> parts;
+    without_gil([&] { parts = st.player.finish(); });
+    take_parts(st, std::move(parts));
+    if (!split) return false;
+    if (!st.chunk.empty()) play_chunk(obj);
+    return true;
 }
 
 // A span of rows of one part that goes into the batch.
@@ -172,7 +201,7 @@ std::optional<Cut> next_cut(const SampleReaderObject* obj) {
             rows += r;
         }
     }
-    if (!st.split_done || !st.chunk.empty()) return std::nullopt;
+    if (!st.split_done || !st.chunk.empty() || st.player.running()) return std::nullopt;
     return Cut{st.parts.size(), 0, rows};
 }
 
@@ -264,7 +293,11 @@ PyObject* sample_reader_next(PyObject* self) noexcept {
             SampleState& st = obj->state;
             std::optional<Cut> cut;
             while (!(cut = next_cut(obj))) {
-                if (!split_chunk(obj)) return nullptr;
+                if (st.player.running()) {
+                    if (!collect_chunk(obj)) return nullptr;
+                    continue;
+                }
+                if (st.chunk.empty() && !split_chunk(obj)) return nullptr;
                 play_chunk(obj);
             }
             // The spans and skipped games up to the cut, in file order.

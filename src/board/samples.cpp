@@ -279,10 +279,10 @@ void play_part(const SampleGame* begin, const SampleGame* end, SamplePart& part)
 
 }  // namespace
 
-std::vector<SamplePart> play_samples(const std::vector<SampleGame>& games, unsigned threads) {
-    if (threads == 0) threads = 1;
-    if (games.size() < threads) threads = static_cast<unsigned>(games.empty() ? 1 : games.size());
-    // Parts of about equal text, cut between games.
+namespace {
+
+// Where `games` is cut into `threads` parts of about equal text, between games.
+std::vector<std::size_t> part_cuts(const std::vector<SampleGame>& games, unsigned threads) {
     std::size_t total = 0;
     for (const SampleGame& g : games) total += g.movetext.size();
     std::vector<std::size_t> cuts{0};
@@ -293,7 +293,20 @@ std::vector<SamplePart> play_samples(const std::vector<SampleGame>& games, unsig
     }
     while (cuts.size() <= threads) cuts.push_back(games.size());
     cuts.back() = games.size();
+    return cuts;
+}
 
+unsigned thread_count(const std::vector<SampleGame>& games, unsigned threads) {
+    if (threads == 0) threads = 1;
+    if (games.size() < threads) threads = static_cast<unsigned>(games.empty() ? 1 : games.size());
+    return threads;
+}
+
+}  // namespace
+
+std::vector<SamplePart> play_samples(const std::vector<SampleGame>& games, unsigned threads) {
+    threads = thread_count(games, threads);
+    const std::vector<std::size_t> cuts = part_cuts(games, threads);
     std::vector<SamplePart> parts(threads);
     std::vector<std::exception_ptr> errors(threads);
     auto run = [&](unsigned i) {
@@ -320,6 +333,48 @@ std::vector<SamplePart> play_samples(const std::vector<SampleGame>& games, unsig
     for (const std::exception_ptr& e : errors)
         if (e) std::rethrow_exception(e);
     return parts;
+}
+
+void SamplePlayer::start(std::vector<SampleGame>&& games, unsigned threads) {
+    wait();
+    pending_ = true;
+    games_ = std::move(games);
+    threads = thread_count(games_, threads);
+    cuts_ = part_cuts(games_, threads);
+    parts_ = std::vector<SamplePart>(threads);
+    errors_ = std::vector<std::exception_ptr>(threads);
+    threads_.reserve(threads);
+    for (unsigned i = 0; i < threads; ++i) {
+        auto run = [this, i] {
+            try {
+                play_part(games_.data() + cuts_[i], games_.data() + cuts_[i + 1], parts_[i]);
+            } catch (...) {
+                errors_[i] = std::current_exception();
+            }
+        };
+        try {
+            threads_.emplace_back(run);
+        } catch (const std::system_error&) {
+            // Where the system refuses a thread, the caller's plays the part.
+            run();
+        }
+    }
+}
+
+void SamplePlayer::wait() noexcept {
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+}
+
+std::vector<SamplePart> SamplePlayer::finish() {
+    wait();
+    pending_ = false;
+    games_.clear();
+    const std::vector<std::exception_ptr> errors = std::move(errors_);
+    errors_.clear();
+    for (const std::exception_ptr& e : errors)
+        if (e) std::rethrow_exception(e);
+    return std::move(parts_);
 }
 
 }  // namespace board

@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <exception>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board.h"
@@ -81,5 +83,35 @@ struct SamplePart {
 // parts in input order. An exception other than a game's Invalid is
 // rethrown here once every thread has finished.
 std::vector<SamplePart> play_samples(const std::vector<SampleGame>& games, unsigned threads);
+
+// Plays games on threads of its own while the caller goes on with other
+// work (splitting the next games of the stream): start() hands over the
+// games, finish() waits for their parts.
+class SamplePlayer {
+public:
+    SamplePlayer() = default;
+    SamplePlayer(const SamplePlayer&) = delete;
+    SamplePlayer& operator=(const SamplePlayer&) = delete;
+    // Waits for the threads: they use this object's buffers.
+    ~SamplePlayer() { wait(); }
+
+    // Whether games were started and their parts not yet taken.
+    bool running() const noexcept { return pending_; }
+    // Plays `games` in `threads` contiguous parts, each on a new thread.
+    void start(std::vector<SampleGame>&& games, unsigned threads);
+    // The parts in input order, once every thread is done; an exception
+    // other than a game's Invalid is rethrown.
+    std::vector<SamplePart> finish();
+
+private:
+    void wait() noexcept;
+
+    std::vector<SampleGame> games_;
+    std::vector<std::size_t> cuts_;
+    std::vector<SamplePart> parts_;
+    std::vector<std::exception_ptr> errors_;
+    std::vector<std::thread> threads_;
+    bool pending_ = false;
+};
 
 }  // namespace board
