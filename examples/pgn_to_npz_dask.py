@@ -13,16 +13,18 @@ of worker processes; with one, the files and the output folder must be reachable
 from __future__ import annotations
 
 import argparse
+import importlib
 import sys
 import time
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
 from tavrinmoss import Board
 
 
-def shard_file(number: int, path: str, out_dir: str, batch_positions: int, threads: int) -> dict:
+def shard_file(number: int, path: str, out_dir: str, batch_positions: int, threads: int) -> dict[str, Any]:
     """Writes the sample batches of one PGN file as .npz shards; what was written, and what was skipped."""
     stem = Path(path).name.split(".")[0]
     shards, positions = [], 0
@@ -45,18 +47,19 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--batch-positions", type=int, default=65536, help="positions per shard at most")
     args = parser.parse_args(argv)
 
-    # Imported here so that the module's function can be used without Dask.
-    from dask.distributed import Client, LocalCluster
+    # Imported here so that the module's function can be used without Dask; its calls carry no type
+    # hints, so the module is taken as Any.
+    distributed: Any = importlib.import_module("dask.distributed")
 
     Path(args.output).mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
     if args.scheduler:
-        client = Client(args.scheduler)
+        client = distributed.Client(args.scheduler)
         cluster = None
     else:
-        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                               dashboard_address=None)
-        client = Client(cluster)
+        cluster = distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                                           dashboard_address=None)
+        client = distributed.Client(cluster)
     try:
         paths = [str(Path(p).resolve()) for p in args.pgn]
         out_dir = str(Path(args.output).resolve())
