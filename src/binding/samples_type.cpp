@@ -19,6 +19,8 @@ struct SampleState {
     std::vector<board::SampleGame> chunk;
     std::size_t chunk_bytes = 0;
     std::deque<board::SamplePart> parts;
+    // Parts handed out, kept for their buffers.
+    std::vector<board::SamplePart> spare;
     // With several threads, the chunk played while the next one is split.
     board::SamplePlayer player;
     std::size_t next_game = 0;  // of parts.front().games: the first not handed out
@@ -144,12 +146,13 @@ void take_parts(SampleState& st, std::vector<board::SamplePart>&& parts) {
 void play_chunk(SampleReaderObject* obj) {
     SampleState& st = obj->state;
     if (obj->threads > 1) {
-        st.player.start(std::move(st.chunk), obj->threads);
+        st.player.start(std::move(st.chunk), obj->threads, std::move(st.spare));
     } else {
         std::vector<board::SamplePart> parts;
-        without_gil([&] { parts = board::play_samples(st.chunk, 1); });
+        without_gil([&] { parts = board::play_samples(st.chunk, 1, std::move(st.spare)); });
         take_parts(st, std::move(parts));
     }
+    st.spare.clear();
     st.chunk.clear();
     st.chunk_bytes = 0;
 }
@@ -318,7 +321,11 @@ PyObject* sample_reader_next(PyObject* self) noexcept {
             // Handed out: used-up parts go, the last one is left at the cut.
             const std::size_t last_rows = cut->parts_whole < st.parts.size() ? spans.back().rows : 0;
             const std::size_t last_first = cut->parts_whole < st.parts.size() ? spans.back().first : 0;
-            for (std::size_t p = 0; p < cut->parts_whole; ++p) st.parts.pop_front();
+            for (std::size_t p = 0; p < cut->parts_whole; ++p) {
+                // At most one chunk's parts are kept: memory stays bounded.
+                if (st.spare.size() < obj->threads) st.spare.push_back(std::move(st.parts.front()));
+                st.parts.pop_front();
+            }
             if (cut->parts_whole > 0) st.next_game = st.next_row = 0;
             if (!st.parts.empty()) {
                 st.next_game = cut->games_in_last;

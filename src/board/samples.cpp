@@ -296,6 +296,17 @@ std::vector<std::size_t> part_cuts(const std::vector<SampleGame>& games, unsigne
     return cuts;
 }
 
+// `count` empty parts, the buffers of `spare` first.
+std::vector<SamplePart> empty_parts(std::size_t count, std::vector<SamplePart>&& spare) {
+    std::vector<SamplePart> parts = std::move(spare);
+    parts.resize(count);
+    for (SamplePart& p : parts) {
+        p.columns.truncate(0);
+        p.games.clear();
+    }
+    return parts;
+}
+
 unsigned thread_count(const std::vector<SampleGame>& games, unsigned threads) {
     if (threads == 0) threads = 1;
     if (games.size() < threads) threads = static_cast<unsigned>(games.empty() ? 1 : games.size());
@@ -304,10 +315,11 @@ unsigned thread_count(const std::vector<SampleGame>& games, unsigned threads) {
 
 }  // namespace
 
-std::vector<SamplePart> play_samples(const std::vector<SampleGame>& games, unsigned threads) {
+std::vector<SamplePart> play_samples(const std::vector<SampleGame>& games, unsigned threads,
+                                     std::vector<SamplePart>&& spare) {
     threads = thread_count(games, threads);
     const std::vector<std::size_t> cuts = part_cuts(games, threads);
-    std::vector<SamplePart> parts(threads);
+    std::vector<SamplePart> parts = empty_parts(threads, std::move(spare));
     std::vector<std::exception_ptr> errors(threads);
     auto run = [&](unsigned i) {
         try {
@@ -335,13 +347,13 @@ std::vector<SamplePart> play_samples(const std::vector<SampleGame>& games, unsig
     return parts;
 }
 
-void SamplePlayer::start(std::vector<SampleGame>&& games, unsigned threads) {
+void SamplePlayer::start(std::vector<SampleGame>&& games, unsigned threads, std::vector<SamplePart>&& spare) {
     wait();
     pending_ = true;
     games_ = std::move(games);
     threads = thread_count(games_, threads);
     cuts_ = part_cuts(games_, threads);
-    parts_ = std::vector<SamplePart>(threads);
+    parts_ = empty_parts(threads, std::move(spare));
     errors_ = std::vector<std::exception_ptr>(threads);
     threads_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {

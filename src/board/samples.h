@@ -81,8 +81,11 @@ struct SamplePart {
 // Plays `games` in up to `threads` contiguous parts at once (the calling
 // thread plays the first), each into buffers of its own, and returns the
 // parts in input order. An exception other than a game's Invalid is
-// rethrown here once every thread has finished.
-std::vector<SamplePart> play_samples(const std::vector<SampleGame>& games, unsigned threads);
+// rethrown here once every thread has finished. Parts handed out before
+// may be given back in `spare`: their buffers are reused (emptied), which
+// spares the allocator and the page faults of fresh memory.
+std::vector<SamplePart> play_samples(const std::vector<SampleGame>& games, unsigned threads,
+                                     std::vector<SamplePart>&& spare = {});
 
 // Plays games on threads of its own while the caller goes on with other
 // work (splitting the next games of the stream): start() hands over the
@@ -97,8 +100,9 @@ public:
 
     // Whether games were started and their parts not yet taken.
     bool running() const noexcept { return pending_; }
-    // Plays `games` in `threads` contiguous parts, each on a new thread.
-    void start(std::vector<SampleGame>&& games, unsigned threads);
+    // Plays `games` in `threads` contiguous parts, each on a new thread,
+    // into the buffers of `spare` where given (as play_samples).
+    void start(std::vector<SampleGame>&& games, unsigned threads, std::vector<SamplePart>&& spare = {});
     // The parts in input order, once every thread is done; an exception
     // other than a game's Invalid is rethrown.
     std::vector<SamplePart> finish();
