@@ -138,11 +138,15 @@ private:
 void push_row(const SampleGame& g, std::uint16_t ply, const Board& b, const Move& m, SampleColumns& out) {
     out.game.push_back(static_cast<std::int32_t>(g.number));
     out.ply.push_back(ply);
-    for (Bitboard set : piece_sets(b)) out.bitboards.push_back(set);
+    const auto sets = piece_sets(b);
+    out.bitboards.insert(out.bitboards.end(), sets.begin(), sets.end());
     out.turn.push_back(b.turn);
     const std::uint8_t rights = clean_castling_bits(b);
-    for (Color c : {WHITE, BLACK})
-        for (CastlingSide s : {KING_SIDE, QUEEN_SIDE}) out.castling.push_back((rights & castling_bit(c, s)) != 0);
+    const std::uint8_t flags[4] = {(rights & castling_bit(WHITE, KING_SIDE)) != 0,
+                                   (rights & castling_bit(WHITE, QUEEN_SIDE)) != 0,
+                                   (rights & castling_bit(BLACK, KING_SIDE)) != 0,
+                                   (rights & castling_bit(BLACK, QUEEN_SIDE)) != 0};
+    out.castling.insert(out.castling.end(), flags, flags + 4);
     out.en_passant.push_back(b.en_passant_square ? static_cast<std::int8_t>(*b.en_passant_square) : std::int8_t{-1});
     out.half_move_clock.push_back(saturated<std::uint16_t>(b.half_move_clock));
     out.move_from.push_back(m.from_square);
