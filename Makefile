@@ -11,7 +11,7 @@ BUILD_FLAGS := --no-build-isolation --no-deps -Ccmake.define.TAVRINMOSS_WERROR=O
 
 $(VENV)/.ready: Makefile
 	$(PY) -m venv $(VENV)
-	$(VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest hypothesis chess==1.11.2 mypy==2.4.1 numpy zstandard
+	$(VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest hypothesis chess==1.11.2 mypy==2.4.1 numpy zstandard "dask[distributed]"
 	touch $@
 
 install: $(VENV)/.ready
@@ -50,7 +50,7 @@ test-slow: install
 
 $(ASAN_VENV)/.ready: Makefile
 	$(PY) -m venv $(ASAN_VENV)
-	$(ASAN_VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest hypothesis chess==1.11.2 mypy==2.4.1 numpy zstandard
+	$(ASAN_VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest hypothesis chess==1.11.2 mypy==2.4.1 numpy zstandard "dask[distributed]"
 	touch $@
 
 # The interpreter itself is not instrumented, so the sanitizer runtime is

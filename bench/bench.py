@@ -1005,6 +1005,107 @@ def cpu_model() -> str:
     return platform.processor() or platform.machine()
 
 
+# ---------------------------------------------------------------- training samples
+
+def python_chess_samples(text: str) -> int:
+    """The read_samples columns built by a python-chess walk and NumPy, as a program writes it without
+    read_samples; returns the rows."""
+    import io
+    import chess.pgn
+    cols: dict[str, list] = {k: [] for k in ("game", "ply", "bitboards", "turn", "castling", "en_passant",
+                                               "half_move_clock", "move_from", "move_to", "promotion",
+                                               "eval_cp", "eval_mate", "has_eval", "clock", "result")}
+    handle = io.StringIO(text)
+    number = 0
+    while (game := chess.pgn.read_game(handle)) is not None:
+        result = {"1-0": 1, "0-1": -1, "1/2-1/2": 0}.get(game.headers.get("Result"), -2)
+        board = game.board()
+        for ply, node in enumerate(game.mainline()):
+            move = node.move
+            cols["game"].append(number)
+            cols["ply"].append(ply)
+            cols["bitboards"].append([board.pieces_mask(k, c) for c in (True, False) for k in range(1, 7)])
+            cols["turn"].append(board.turn)
+            cols["castling"].append([board.has_kingside_castling_rights(True), board.has_queenside_castling_rights(True),
+                                     board.has_kingside_castling_rights(False),
+                                     board.has_queenside_castling_rights(False)])
+            cols["en_passant"].append(-1 if board.ep_square is None else board.ep_square)
+            cols["half_move_clock"].append(board.halfmove_clock)
+            cols["move_from"].append(move.from_square)
+            cols["move_to"].append(move.to_square)
+            cols["promotion"].append(move.promotion or 0)
+            score = node.eval()
+            white = score.white() if score is not None else None
+            cols["has_eval"].append(white is not None)
+            cols["eval_mate"].append(white.mate() if white is not None and white.is_mate() else 0)
+            cols["eval_cp"].append(white.score() if white is not None and not white.is_mate() else 0)
+            clock = node.clock()
+            cols["clock"].append(math.nan if clock is None else clock)
+            cols["result"].append(result)
+            board.push(move)
+        number += 1
+    dtypes = {"game": "int32", "ply": "uint16", "bitboards": "uint64", "turn": "bool", "castling": "bool",
+              "en_passant": "int8", "half_move_clock": "uint16", "move_from": "uint8", "move_to": "uint8",
+              "promotion": "uint8", "eval_cp": "int32", "eval_mate": "int16", "has_eval": "bool",
+              "clock": "float32", "result": "int8"}
+    arrays = {k: numpy.array(v, dtype=dtypes[k]) for k, v in cols.items()}
+    return len(arrays["game"])
+
+
+def bench_samples(rounds: int, budget_s: float, subset: int):
+    """Positions per second over the corpus: read_samples with one and two threads, the Rust reader on one
+    thread, and (on the first `subset` games, scaled) a python-chess + NumPy walk."""
+    try:
+        import rust_pgn_reader_python_binding as rust_pgn
+    except ImportError:
+        rust_pgn = None
+        problems.append("rust-pgn-reader-python-binding is not installed: its samples row is left out")
+    with open(GAMES_PGN, encoding="utf-8") as f:
+        text = f.read()
+    # The Rust reader takes one string per game: the text cut where a tag line follows a blank line.
+    pieces = text.split("\n\n[")
+    games = [p if i == 0 else "[" + p for i, p in enumerate(pieces)]
+    subset_text = "\n\n[".join(pieces[:subset]) + "\n"
+    positions = sum(len(b["game"]) for b in tavrinmoss.Board.read_samples(GAMES_PGN))
+
+    def ours(threads: int) -> Callable[[], int]:
+        def run() -> int:
+            return sum(len(b["game"]) for b in tavrinmoss.Board.read_samples(GAMES_PGN, threads=threads))
+        return run
+
+    def rust() -> int:
+        parsed = rust_pgn.parse_games_from_strings(games, num_threads=1, store_comments=True)
+        rows = 0
+        for game in parsed:
+            game.boards, game.evals
+            rows += len(game.clocks)
+        return rows
+
+    runs: dict[str, Callable[[], int]] = {"read_samples, threads=1": ours(1), "read_samples, threads=2": ours(2)}
+    if rust_pgn:
+        runs["rust-pgn-reader, num_threads=1"] = rust
+    if chess:
+        runs["python-chess + NumPy"] = lambda: python_chess_samples(subset_text)
+    counts = {case: run() for case, run in runs.items()}
+    for case in runs:
+        if case.startswith(("read_samples", "rust")) and counts[case] != positions:
+            problems.append(f"samples: {case} gives {counts[case]} rows, read_samples {positions}")
+
+    # CPU time beside the wall clock: on a shared machine a second thread may find no free core, and
+    # positions per CPU second tell the work done from the time waited.
+    cpu: dict[str, list[float]] = {case: [] for case in runs}
+
+    def sample(case: str) -> float:
+        t0, c0 = ns(), time.process_time()
+        rows = runs[case]()
+        wall, used = ns() - t0, time.process_time() - c0
+        cpu[case].append(rows / used if used > 0 else math.nan)
+        return rows / wall * 1e9
+
+    wall = {case: median(v) for case, v in rounds_of(list(runs), rounds, sample, budget_s).items()}
+    return wall, {case: median(v) for case, v in cpu.items()}, positions
+
+
 # ---------------------------------------------------------------- opening books and diagrams
 
 def make_book(path: str, positions: int = 300, entries: int = 100_000, seed: int = 7) -> list[str]:
@@ -1155,8 +1256,9 @@ def main() -> int:
     parser.add_argument("--budget", type=float, default=120.0,
                         help="seconds a library may spend on one case before its remaining rounds are skipped")
     parser.add_argument("--stockfish", help="path of the stockfish binary (default: PATH, then /usr/games)")
-    parser.add_argument("--only", default="legal,ops,san,pgn,annotated,arrays,loop,native,book,svg,memory",
-                        help="comma-separated sections: legal, ops, san, pgn, annotated, arrays, loop, native, book, svg, memory")
+    parser.add_argument("--only", default="legal,ops,san,pgn,annotated,arrays,samples,loop,native,book,svg,memory",
+                        help="comma-separated sections: legal, ops, san, pgn, annotated, arrays, samples, loop, native, "
+                        "book, svg, memory")
     parser.add_argument("--pgn-mb", type=int, help="size of the large PGN file read for memory (default 1024, "
                         "quick 64; 0 leaves it out)")
     args = parser.parse_args()
@@ -1302,6 +1404,19 @@ def main() -> int:
             print("\nStockfish is timed from sending `go perft` to reading `Nodes searched` through a pipe "
                   "(its per-move lines and pipe latency included, nothing subtracted).")
             print(flush=True)
+        if "samples" in sections and numpy and os.path.exists(GAMES_PGN):
+            med, cpu, positions = bench_samples(rounds, args.budget, subset=100)
+            one, two = med["read_samples, threads=1"], med["read_samples, threads=2"]
+            out = [[case, fmt(v, ",.0f"), fx(ratio(one, v), ".2f"), fmt(cpu[case], ",.0f")] for case, v in med.items()]
+            print(f"## Training samples: read_samples over the corpus ({positions:,} positions), positions/s")
+            print(table(["reader", "positions/s", "read_samples threads=1 vs this", "positions per CPU second"], out))
+            print(f"\nthreads=2 vs threads=1: {fx(ratio(two, one), '.2f')} on {os.cpu_count()} logical cores "
+                  f"(load average now {os.getloadavg()[0]:.2f}). "
+                  "The Rust reader gets the text pre-split into one string per game, and its boards, evals and "
+                  "clocks are read for every game; the python-chess + NumPy walk builds the same columns for the "
+                  "first 100 games (its rate is per position, so it scales).")
+            print(flush=True)
+
         if "book" in sections and chess:
             r, found, positions = bench_book(rounds, target_ms=40.0, budget_s=args.budget)
             tm, pc = median(r[TM]), median(r[PC])

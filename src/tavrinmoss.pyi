@@ -308,6 +308,36 @@ class Board:
         """The legal move whose move_index is index; ValueError where no legal move has it, or outside 0..4671."""
     def legal_move_mask(self) -> Any:
         """A numpy bool array of 4672 entries, True at the move_index of every legal move."""
+    @classmethod
+    def read_samples(
+        cls,
+        source: str | bytes | os.PathLike[str] | IO[str] | IO[bytes],
+        *,
+        where: Callable[[dict[str, str]], object] | None = None,
+        threads: int = 1,
+        batch_positions: int = 65536,
+    ) -> _SampleReader:
+        """Iterate over the positions of a PGN file's games as batches: dicts of numpy arrays of one length, one row
+        per position before a mainline move, covering whole games in file order, at most batch_positions rows
+        unless one game is longer. Columns: game (int32, from 0, counting skipped games), ply (uint16), bitboards
+        ((n, 12) uint64, bitboards() order), turn (bool), castling ((n, 4) bool: K, Q, k, q), en_passant (int8:
+        en_passant_square, set after every double step, or -1), half_move_clock (uint16), move_from, move_to
+        (uint8), promotion (uint8: 0, or 2 knight .. 5 queen), move_index (int16), then from the comment after the
+        move eval_cp (int32, white's view, 0 where absent or mate), eval_mate (int16, white's view, 0 for none),
+        has_eval (bool), clock (float32 seconds, NaN where absent); result (int8: 1, 0, -1, or -2 unknown),
+        white_elo, black_elo (int16, 0 where absent or not all digits). Source and where as read_pgn's; games
+        whose moves cannot be played are passed over and listed in `skipped`. threads=k (1 to 256) plays k parts
+        at once with the GIL released and gives the batches of threads=1. ValueError for threads or
+        batch_positions below 1."""
+
+
+@final
+class _SampleReader(Iterator[dict[str, Any]]):
+    """The batches of Board.read_samples."""
+    @property
+    def skipped(self) -> list[tuple[int, str]]:
+        """The games passed over so far, as (game number, reason) pairs in file order."""
+    def __next__(self) -> dict[str, Any]: ...
 
 
 @final

@@ -210,8 +210,12 @@ def stub_classes():
     # Private stub-only helpers (the outcome's type) stay out of the namespace.
     assert {n.name for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))
             and not n.name.startswith("_")} == set(PUBLIC) | SQUARE_FUNCTIONS
+    def params(f):
+        keyword_only = ["*"] + [a.arg for a in f.args.kwonlyargs] if f.args.kwonlyargs else []
+        return [a.arg for a in f.args.args[1:]] + keyword_only
+
     return {c.name: {(i.name if isinstance(i, ast.FunctionDef) else i.target.id):
-                     ([a.arg for a in i.args.args[1:]] if isinstance(i, ast.FunctionDef) else None)
+                     (params(i) if isinstance(i, ast.FunctionDef) else None)
                      for i in c.body if not isinstance(i, ast.Expr)}
             for c in tree.body if isinstance(c, ast.ClassDef) and not c.name.startswith("_")}
 

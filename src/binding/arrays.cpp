@@ -18,7 +18,8 @@ using NewFromDescr = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int n
                                    const Py_ssize_t* strides, void* data, int flags, PyObject* obj);
 using GetNDArrayCVersion = unsigned (*)();
 constexpr int API_GET_VERSION = 0, API_ARRAY_TYPE = 2, API_DESCR_FROM_TYPE = 45, API_NEW_FROM_DESCR = 94;
-constexpr int NPY_BOOL = 0, NPY_UBYTE = 2;
+constexpr int NPY_BOOL = 0, NPY_BYTE = 1, NPY_UBYTE = 2, NPY_SHORT = 3, NPY_USHORT = 4, NPY_INT = 5, NPY_ULONG = 8,
+              NPY_ULONGLONG = 10, NPY_FLOAT = 11;
 constexpr int NPY_ARRAY_C_CONTIGUOUS = 0x0001, NPY_ARRAY_WRITEABLE = 0x0400;
 
 // The leading fields of an array and of its descriptor, as numpy's headers
@@ -51,6 +52,7 @@ struct NumpyCache {
     PyObject* policy_args[2];
     PyTypeObject* array_type = nullptr;
     NewFromDescr new_from_descr = nullptr;
+    DescrFromType descr_from_type = nullptr;
     PyObject* uint8 = nullptr;  // descriptors, lent to each call
     PyObject* boolean = nullptr;
     // Whether an array's data pointer is read from its object (below).
@@ -123,6 +125,7 @@ void load_c_api(NumpyCache& cache) noexcept {
         if (!uint8 || !boolean) return PyErr_Clear();
         cache.array_type = static_cast<PyTypeObject*>(api[API_ARRAY_TYPE]);
         cache.new_from_descr = reinterpret_cast<NewFromDescr>(api[API_NEW_FROM_DESCR]);
+        cache.descr_from_type = descr_from_type;
         cache.uint8 = uint8.release();
         cache.boolean = boolean.release();
         return;
@@ -181,6 +184,38 @@ PyObject* new_array(ArrayShape shape, const char* caller, std::uint8_t** data) n
     } else {
         PyObject* const* args = shape == ArrayShape::PLANES ? np->planes_args : np->policy_args;
         array = Ref(PyObject_Vectorcall(np->empty, args, 2, nullptr));
+    }
+    if (!array) return nullptr;
+    *data = np->direct_data ? array_data(array.get()) : exported_data(array.get());
+    if (!*data) return nullptr;
+    return array.release();
+}
+
+PyObject* new_column(ColumnType type, Py_ssize_t rows, Py_ssize_t width, const char* caller, void** data) noexcept {
+    NumpyCache* np = numpy_cache ? numpy_cache : load_numpy(caller);
+    if (!np) return nullptr;
+    struct Kind {
+        int type_num;
+        const char* name;
+    };
+    // numpy's uint64 is C's unsigned long where that has 64 bits.
+    constexpr int NPY_UINT64 = sizeof(unsigned long) == 8 ? NPY_ULONG : NPY_ULONGLONG;
+    static_assert(sizeof(int) == 4 && sizeof(short) == 2 && sizeof(float) == 4);
+    static constexpr Kind KINDS[] = {{NPY_BOOL, "bool"},     {NPY_BYTE, "int8"},  {NPY_UBYTE, "uint8"},
+                                     {NPY_SHORT, "int16"},   {NPY_USHORT, "uint16"}, {NPY_INT, "int32"},
+                                     {NPY_UINT64, "uint64"}, {NPY_FLOAT, "float32"}};
+    const Kind& kind = KINDS[static_cast<int>(type)];
+    const Py_ssize_t dims[2] = {rows, width};
+    const int nd = width > 0 ? 2 : 1;
+    Ref array;
+    if (np->new_from_descr && np->descr_from_type) {
+        PyObject* descr = np->descr_from_type(kind.type_num);
+        if (!descr) return nullptr;
+        array = Ref(np->new_from_descr(np->array_type, descr, nd, dims, nullptr, nullptr, 0, nullptr));
+    } else {
+        Ref shape(nd == 2 ? Py_BuildValue("(nn)", rows, width) : Py_BuildValue("(n)", rows));
+        if (!shape) return nullptr;
+        array = Ref(PyObject_CallFunction(np->empty, "Os", shape.get(), kind.name));
     }
     if (!array) return nullptr;
     *data = np->direct_data ? array_data(array.get()) : exported_data(array.get());

@@ -22,6 +22,13 @@ enum class ArrayShape {
 // ImportError naming numpy, and `caller`, when numpy cannot be imported.
 PyObject* new_array(ArrayShape shape, const char* caller, std::uint8_t** data) noexcept;
 
+// The element types of the sample columns.
+enum class ColumnType { BOOL, INT8, UINT8, INT16, UINT16, INT32, UINT64, FLOAT32 };
+
+// A new C-contiguous array of `rows` entries, or of shape (rows, width)
+// when `width` is given, its bytes not yet set; as new_array otherwise.
+PyObject* new_column(ColumnType type, Py_ssize_t rows, Py_ssize_t width, const char* caller, void** data) noexcept;
+
 // An `out` argument: any writable, C-contiguous buffer of unsigned bytes
 // with the planes' shape (12, 8, 8). An exported buffer is held, and so
 // kept alive and its size fixed, for the call; a plain numpy array that

@@ -352,6 +352,45 @@ PyObject* board_read_headers(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         static_cast<PyObject*>(nullptr));
 }
 
+// Training samples: the positions of whole files as NumPy columns.
+Signature READ_SAMPLES_SIG{"Board", "read_samples", {"source", "where", "threads", "batch_positions"}, 4, 1, 1};
+
+// An int argument within [low, high]; ValueError naming it otherwise.
+bool int_in_range(PyObject* arg, const char* name, long long low, long long high, long long& out) noexcept {
+    Ref index(PyNumber_Index(arg));
+    if (!index) return name_argument(name), false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow || v < low || v > high) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': %R is outside %lld..%lld", name, index.get(), low, high);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+PyObject* board_read_samples(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject* buffer[MAX_PARAMS];
+            PyObject* const* argv = parse_fastcall(READ_SAMPLES_SIG, args, nargs, kwnames, buffer);
+            if (!argv) return nullptr;
+            PyObject* where = argv[1];
+            if (where && where != Py_None && !PyCallable_Check(where)) {
+                PyErr_Format(PyExc_TypeError, "argument 'where': expected a callable or None, not '%s'",
+                             Py_TYPE(where)->tp_name);
+                return nullptr;
+            }
+            long long threads = 1, batch = 65536;
+            // More threads than this would only share the same cores.
+            if (argv[2] && !int_in_range(argv[2], "threads", 1, 256, threads)) return nullptr;
+            if (argv[3] && !int_in_range(argv[3], "batch_positions", 1, 1LL << 40, batch)) return nullptr;
+            return new_sample_reader(argv[0], where, static_cast<unsigned>(threads), static_cast<std::size_t>(batch));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
 Signature SAN_SIG{"Board", "san", {"move"}, 1, 1};
 Signature LAN_SIG{"Board", "lan", {"move"}, 1, 1};
 Signature PARSE_SAN_SIG{"Board", "parse_san", {"text"}, 1, 1};
@@ -603,6 +642,13 @@ PyMethodDef board_methods[] = {
     {"read_headers", fast(board_read_headers), FAST | METH_CLASS,
      "read_headers($type, source)\n--\n\nIterate over the header dicts of the games of a PGN file, playing no "
      "move."},
+    {"read_samples", fast(board_read_samples), FAST | METH_CLASS,
+     "read_samples($type, source, *, where=None, threads=1, batch_positions=65536)\n--\n\nIterate over the "
+     "positions of a PGN file's games (a path, plain or compressed, or a file object) as batches: dicts of NumPy "
+     "arrays of one length, one row per position before a mainline move, covering whole games in file order, "
+     "at most batch_positions rows unless one game is longer. `where` filters games by their headers as "
+     "read_pgn's does; threads=k plays k parts of the file at once with the GIL released, giving the same "
+     "batches. Games whose moves cannot be played are passed over and listed in the iterator's `skipped`."},
     {"pgn", fast(method<&PGN_SIG, EX, pgn>), FAST,
      "pgn($self, headers=None)\n--\n\nThe PGN text of this board's game: tags, the moves in SAN, the result."},
 

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "binding/borrow.h"
+#include "binding/ref.h"
 #include "binding/type_cache.h"
 #include "board/board.h"
 #include "board/score.h"
@@ -71,6 +72,19 @@ PyObject* new_board(board::Board&& record) noexcept;
 // `where`, when given, is called with each game's headers and a falsy
 // answer skips the game unplayed.
 PyObject* new_pgn_reader(PyObject* source, bool skip_errors, bool headers_only, PyObject* where) noexcept;
+// Opens a PGN source as read_pgn takes it: a path (str, bytes, os.PathLike;
+// compressed or not), opened here (`owns` set: the caller closes it), or a
+// file object. False with ValueError / TypeError naming the source.
+bool open_pgn_source(PyObject* source, Ref& file, bool& owns) noexcept;
+// Feeds the next block of `file` to `reader` as UTF-8 bytes (a text file's
+// str encoded, a binary file's bytes as they are), or finishes it at the
+// end. False with an exception set.
+bool feed_pgn_block(PyObject* file, board::PgnReader& reader) noexcept;
+// A dict of the tag pairs in file order (a later tag's value replaces an
+// earlier one's).
+PyObject* headers_dict(const board::Headers& headers) noexcept;
+// An iterator of sample batches over a PGN source (Board.read_samples).
+PyObject* new_sample_reader(PyObject* source, PyObject* where, unsigned threads, std::size_t batch_positions) noexcept;
 // A new Score object holding `s`; the Score type itself (made on first need).
 PyObject* new_score(const board::Score& s) noexcept;
 PyTypeObject* score_type_object() noexcept;

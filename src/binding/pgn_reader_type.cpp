@@ -64,44 +64,6 @@ void pgn_reader_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-// The next block of the file as UTF-8 bytes: a text file's str is encoded,
-// a binary file's bytes are taken as they are. False with an exception set.
-bool feed_block(PgnReaderObject* obj) {
-    Ref block(PyObject_CallMethod(obj->file, "read", "n", BLOCK));
-    if (!block) return false;
-    const char* data;
-    Py_ssize_t size;
-    if (PyUnicode_Check(block.get())) {
-        data = PyUnicode_AsUTF8AndSize(block.get(), &size);
-        if (!data) return false;
-    } else if (PyBytes_Check(block.get())) {
-        data = PyBytes_AS_STRING(block.get());
-        size = PyBytes_GET_SIZE(block.get());
-    } else {
-        PyErr_Format(PyExc_TypeError, "read() of a PGN source returned '%s', not str or bytes",
-                     Py_TYPE(block.get())->tp_name);
-        return false;
-    }
-    if (size == 0)
-        obj->reader.finish();
-    else
-        obj->reader.feed(std::string_view(data, static_cast<std::size_t>(size)));
-    return true;
-}
-
-// A dict of the tag pairs in file order.
-PyObject* headers_dict(const board::Headers& headers) noexcept {
-    Ref dict(PyDict_New());
-    if (!dict) return nullptr;
-    for (const auto& [name, value] : headers) {
-        // The file's bytes need not be UTF-8; a tag never fails to read.
-        Ref key(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
-        Ref text(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
-        if (!key || !text || PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) return nullptr;
-    }
-    return dict.release();
-}
-
 PyObject* pgn_reader_next(PyObject* self) noexcept {
     return guarded(
         [&]() -> PyObject* {
@@ -113,7 +75,7 @@ PyObject* pgn_reader_next(PyObject* self) noexcept {
                 switch (obj->reader.next_raw(raw)) {
                     case board::PgnReader::Status::END: close_file(obj); return nullptr;
                     case board::PgnReader::Status::NEED_INPUT:
-                        if (!feed_block(obj)) return nullptr;
+                        if (!feed_pgn_block(obj->file, obj->reader)) return nullptr;
                         continue;
                     case board::PgnReader::Status::GAME: break;
                 }
@@ -234,40 +196,86 @@ Ref decompressed(PyObject* source, Ref file) noexcept {
 
 }  // namespace
 
-PyObject* new_pgn_reader(PyObject* source, bool skip_errors, bool headers_only, PyObject* where) noexcept {
-    PyTypeObject* type = require_type(pgn_reader_type_cache, "PgnReader");
-    if (!type) return nullptr;
-    Ref file;
-    bool owns = false;
+bool feed_pgn_block(PyObject* file, board::PgnReader& reader) noexcept {
+    Ref block(PyObject_CallMethod(file, "read", "n", BLOCK));
+    if (!block) return false;
+    const char* data;
+    Py_ssize_t size;
+    if (PyUnicode_Check(block.get())) {
+        data = PyUnicode_AsUTF8AndSize(block.get(), &size);
+        if (!data) return false;
+    } else if (PyBytes_Check(block.get())) {
+        data = PyBytes_AS_STRING(block.get());
+        size = PyBytes_GET_SIZE(block.get());
+    } else {
+        PyErr_Format(PyExc_TypeError, "read() of a PGN source returned '%s', not str or bytes",
+                     Py_TYPE(block.get())->tp_name);
+        return false;
+    }
+    try {
+        if (size == 0)
+            reader.finish();
+        else
+            reader.feed(std::string_view(data, static_cast<std::size_t>(size)));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+PyObject* headers_dict(const board::Headers& headers) noexcept {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [name, value] : headers) {
+        // The file's bytes need not be UTF-8; a tag never fails to read.
+        Ref key(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
+        Ref text(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
+        if (!key || !text || PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+bool open_pgn_source(PyObject* source, Ref& file, bool& owns) noexcept {
+    owns = false;
     if (looks_like_pgn_text(source)) {
         Ref start(PyUnicode_Substring(source, 0, 80));
-        if (!start) return nullptr;
+        if (!start) return false;
         PyErr_Format(PyExc_ValueError,
                      "argument 'source': expected a path or a file object, and this str reads as PGN text, "
                      "not a path: %R%s; to read PGN text, pass io.StringIO(text)",
                      start.get(), PyUnicode_GET_LENGTH(source) > 80 ? "..." : "");
-        return nullptr;
+        return false;
     }
     if (PyUnicode_Check(source) || PyBytes_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
         Ref io(PyImport_ImportModule("io"));
-        if (!io) return nullptr;
+        if (!io) return false;
         Ref raw(PyObject_CallMethod(io.get(), "open", "Os", source, "rb"));
-        if (!raw) return nullptr;
+        if (!raw) return false;
         file = decompressed(source, std::move(raw));
-        if (!file) return nullptr;
+        if (!file) return false;
         owns = true;
     } else {
         // A `read` that raises (a property, say) raises here as it is.
         Ref read(PyObject_GetAttrString(source, "read"));
         if (!read) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "argument 'source': expected a path or a file object, not '%s'",
                          Py_TYPE(source)->tp_name);
-            return nullptr;
+            return false;
         }
         file = Ref::borrowed(source);
     }
+    return true;
+}
+
+PyObject* new_pgn_reader(PyObject* source, bool skip_errors, bool headers_only, PyObject* where) noexcept {
+    PyTypeObject* type = require_type(pgn_reader_type_cache, "PgnReader");
+    if (!type) return nullptr;
+    Ref file;
+    bool owns = false;
+    if (!open_pgn_source(source, file, owns)) return nullptr;
     auto* obj = reinterpret_cast<PgnReaderObject*>(type->tp_alloc(type, 0));
     if (!obj) return nullptr;  // `file` closes itself when dropped
     new (&obj->borrow) BorrowFlag(0);

@@ -103,6 +103,31 @@ std::optional<MovetextToken> MovetextScanner::next() noexcept {
     return std::nullopt;
 }
 
+void join_comment(std::string& to, std::string&& more) {
+    if (more.empty()) return;
+    if (to.empty()) {
+        to = std::move(more);
+        return;
+    }
+    to += ' ';
+    to.append(more);
+}
+
+std::string comment_text(std::string_view inner, bool closed) {
+    if (!inner.empty() && inner.front() == ' ') inner.remove_prefix(1);
+    if (closed) {
+        const std::size_t nl = inner.rfind('\n');
+        const std::size_t last_line = nl == std::string_view::npos ? 0 : nl + 1;
+        if (inner.size() > last_line && inner.back() == ' ') inner.remove_suffix(1);
+    }
+    if (inner.find('\r') == std::string_view::npos) return std::string(inner);
+    std::string out;
+    out.reserve(inner.size());
+    for (std::size_t i = 0; i < inner.size(); ++i)
+        if (!(inner[i] == '\r' && i + 1 < inner.size() && inner[i + 1] == '\n')) out += inner[i];
+    return out;
+}
+
 std::optional<std::string_view> MovetextReader::next() noexcept {
     using Kind = MovetextToken::Kind;
     while (const auto t = scanner_.next()) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace board {
@@ -32,6 +33,14 @@ inline constexpr std::uint64_t NAG_TOO_LONG = ~std::uint64_t{0};
 // The NAG an annotation glyph stands for ("!" 1, "?" 2, "!!" 3, "??" 4,
 // "!?" 5, "?!" 6), or 0 when the text is none of them.
 std::uint64_t glyph_nag(std::string_view text) noexcept;
+
+// A comment's text as the chess library Python users know reads it: one
+// space after the opening brace and one before the closing brace (when it
+// is not the first character of its line) are dropped; line ends are kept,
+// as a file read in text mode gives them. `closed`: the brace was there.
+std::string comment_text(std::string_view inner, bool closed);
+// " ".join(filter(None, [to, more])), as comments that meet are joined.
+void join_comment(std::string& to, std::string&& more);
 
 class MovetextScanner {
 public:

@@ -159,36 +159,6 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
 
 namespace {
 
-// " ".join(filter(None, [to, more])), as comments that meet are joined.
-void join_comment(std::string& to, std::string&& more) {
-    if (more.empty()) return;
-    if (to.empty()) {
-        to = std::move(more);
-        return;
-    }
-    to += ' ';
-    to.append(more);
-}
-
-// A comment's text as the chess library Python users know reads it: one
-// space after the opening brace and one before the closing brace (when it
-// is not the first character of its line) are dropped; line ends are kept,
-// as a file read in text mode gives them.
-std::string comment_text(std::string_view inner, bool closed) {
-    if (!inner.empty() && inner.front() == ' ') inner.remove_prefix(1);
-    if (closed) {
-        const std::size_t nl = inner.rfind('\n');
-        const std::size_t last_line = nl == std::string_view::npos ? 0 : nl + 1;
-        if (inner.size() > last_line && inner.back() == ' ') inner.remove_suffix(1);
-    }
-    if (inner.find('\r') == std::string_view::npos) return std::string(inner);
-    std::string out;
-    out.reserve(inner.size());
-    for (std::size_t i = 0; i < inner.size(); ++i)
-        if (!(inner[i] == '\r' && i + 1 < inner.size() && inner[i + 1] == '\n')) out += inner[i];
-    return out;
-}
-
 // Builds a game's tree from its movetext token by token, with the decisions
 // of the game builder Python chess programs use: where a comment belongs, which
 // node a variation hangs from, and what an unplayable variation move does.
