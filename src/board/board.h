@@ -457,7 +457,9 @@ struct GameTree {
 // mainline with the mainline as its history.
 struct PgnGame {
     Headers headers;
-    Board board;
+    // Filled by the reader: an empty record until then, not a start position
+    // read from FEN text for every game.
+    Board board{BoardState{}};
 };
 
 // The tree of a game whose mainline has been played: `start` is the position
