@@ -224,12 +224,41 @@ bool feed_pgn_block(PyObject* file, board::PgnReader& reader) noexcept {
     return true;
 }
 
+namespace {
+
+// Tag names repeat from game to game: the last few seen are kept as interned
+// strings, so a game's dict reuses them (hashes and all) instead of decoding
+// its names again. Touched only with the GIL held.
+PyObject* tag_name(std::string_view name) noexcept {
+    struct Entry {
+        std::string text;
+        PyObject* object = nullptr;  // strong, kept for the process
+    };
+    static Entry cache[32];
+    static std::size_t next = 0;
+    for (Entry& e : cache)
+        if (e.object && e.text == name) return Py_NewRef(e.object);
+    PyObject* made = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+    if (!made || name.size() > 32) return made;
+    PyUnicode_InternInPlace(&made);
+    Entry& slot = cache[next++ % std::size(cache)];
+    try {
+        slot.text.assign(name);
+    } catch (const std::bad_alloc&) {
+        return made;
+    }
+    Py_XSETREF(slot.object, Py_NewRef(made));
+    return made;
+}
+
+}  // namespace
+
 PyObject* headers_dict(const board::Headers& headers) noexcept {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
     for (const auto& [name, value] : headers) {
         // The file's bytes need not be UTF-8; a tag never fails to read.
-        Ref key(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
+        Ref key(tag_name(name));
         Ref text(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
         if (!key || !text || PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) return nullptr;
     }
