@@ -7,7 +7,7 @@
 
 namespace binding {
 
-inline constexpr std::size_t MAX_PARAMS = 4;
+inline constexpr std::size_t MAX_PARAMS = 8;
 
 // What a callable accepts: every parameter by position or by keyword, the
 // first `required` of them mandatory.

@@ -72,5 +72,9 @@ PyObject* new_score(const board::Score& s) noexcept;
 PyTypeObject* score_type_object() noexcept;
 // A new list of new Move objects, in order.
 PyObject* new_move_list(const board::Move* begin, const board::Move* end) noexcept;
+// The UCI engine client type and its exception (a RuntimeError subclass),
+// made on first need.
+PyTypeObject* engine_type_object() noexcept;
+PyObject* engine_error_type() noexcept;
 
 }  // namespace binding
