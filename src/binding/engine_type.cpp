@@ -842,6 +842,9 @@ PyTypeObject* get_play_type() noexcept {
     if (PyTypeObject* t = play_type.load(std::memory_order_acquire)) return t;
     PyTypeObject* made = PyStructSequence_NewType(&play_desc);
     if (!made) return nullptr;
+    // Immutable like the module's other types, before anyone can see it.
+    made->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    PyType_Modified(made);
     PyTypeObject* expected = nullptr;
     if (!play_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
         Py_DECREF(made);
@@ -1248,7 +1251,7 @@ PyType_Spec analysis_spec = {
     .name = "tavrinmoss.Analysis",
     .basicsize = sizeof(AnalysisObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = analysis_slots,
 };
 
@@ -1350,7 +1353,7 @@ PyType_Spec engine_spec = {
     .name = "tavrinmoss.Engine",
     .basicsize = sizeof(EngineObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = engine_slots,
 };
 
