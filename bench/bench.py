@@ -921,7 +921,32 @@ def bench_engine(sf_path: str, rounds: int, calls: int, game_nodes: int):
             t.join()
         return (ns() - t0) / 1e6
 
-    game_times = rounds_of(["one", "two"], rounds, lambda k: one() if k == "one" else two(), budget_s=60)
+    # The machine's own ceiling: the same searches through plain pipes, one stockfish against two.
+    pipe2 = subprocess.Popen([sf_path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+    fens = [b.fen() for b in positions]
+
+    def pipe_search(proc, part):
+        for fen in part:
+            proc.stdin.write(f"position fen {fen}\ngo nodes {game_nodes}\n")
+            proc.stdin.flush()
+            while not proc.stdout.readline().startswith("bestmove"):
+                pass
+
+    def pipes(count: int) -> float:
+        threads = [threading.Thread(target=pipe_search, args=(p, fens[i::count]))
+                   for i, p in enumerate((pipe, pipe2)[:count])]
+        t0 = ns()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return (ns() - t0) / 1e6
+
+    cases = {"one": one, "two": two, "pipe one": lambda: pipes(1), "pipe two": lambda: pipes(2)}
+    game_times = rounds_of(list(cases), rounds, lambda k: cases[k](), budget_s=60)
+    pipe2.stdin.write("quit\n")
+    pipe2.stdin.close()
+    pipe2.wait()
     engine.quit()
     second.quit()
     if oracle:
@@ -1057,7 +1082,10 @@ def main() -> int:
             ]))
             print(f"\nA 40-position game, nodes={10_000 if args.quick else 30_000} each: one engine "
                   f"{fmt(game['one'], '.0f')} ms, two engines in two threads {fmt(game['two'], '.0f')} ms "
-                  f"(time ratio {fx(ratio(game['two'], game['one']), '.2f')}). Every client runs its own stockfish; "
+                  f"(time ratio {fx(ratio(game['two'], game['one']), '.2f')}); the same searches through plain "
+                  f"pipes, the machine's own ceiling: one stockfish {fmt(game['pipe one'], '.0f')} ms, two in two "
+                  f"threads {fmt(game['pipe two'], '.0f')} ms (time ratio "
+                  f"{fx(ratio(game['pipe two'], game['pipe one']), '.2f')}). Every client runs its own stockfish; "
                   "the machine's cores are shared.")
             print(flush=True)
     finally:
