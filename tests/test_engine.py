@@ -278,6 +278,33 @@ def test_info_matches_python_chess(fake, tmp_path, moves):
     assert got[2]["score"].relative.mate() == 0 and got[1]["wdl"] == (900, 90, 10)
 
 
+ODD_LINES = [
+    "info depth 5 score cp",
+    "info nodes abc depth 6 time 2500",
+    "info score foo 3 depth 7 hashfull 999",
+    "info score cp 12 upperbound",
+    "info",
+    "info string   spaced   out  text ",
+    "info depth 8 wdl 1 2 multipv 2",
+    "info currmove zz99 currmovenumber 4 tbhits 7 seldepth 9 nps 1",
+]
+
+
+def test_info_lines_one_by_one_match_python_chess(fake, tmp_path):
+    lines = tmp_path / "lines"
+    lines.write_text("\n".join(INFO_LINES[:3] + ODD_LINES) + "\nbestmove e2e4\n")
+    cmd = [sys.executable, fake.script, "lines", str(lines)]
+    oracle = chess.engine.SimpleEngine.popen_uci(cmd)
+    try:
+        with oracle.analysis(chess.Board(), chess.engine.Limit(depth=9)) as analysis:
+            expected = [comparable(i) for i in analysis]
+    finally:
+        oracle.quit()
+    with Engine(cmd) as e:
+        got = [comparable(i) for i in e.analysis(Board(), depth=9)]
+    assert got == expected and len(got) == 3 + len(ODD_LINES) - 1  # the bare "info" gives none
+
+
 def test_pv_cut_at_first_illegal_move(fake, tmp_path):
     lines = tmp_path / "lines"
     lines.write_text("info depth 5 score cp 1 pv e2e4 e7e5 e4e5 g1f3 nodes 9\nbestmove e2e4\n")

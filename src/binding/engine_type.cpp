@@ -1209,7 +1209,8 @@ PyObject* analysis_next(PyObject* self) noexcept {
                     if (!checked_best(a->root, a->result.best, move, ponder)) return nullptr;
                     return nullptr;  // StopIteration
                 }
-                if (board::next_word(line).first == "info") return info_dict(info, a->root.turn);
+                // A line that says nothing readable is not handed out, as python-chess posts none.
+                if (board::next_word(line).first == "info" && !info.empty()) return info_dict(info, a->root.turn);
             }
         },
         static_cast<PyObject*>(nullptr));
