@@ -489,6 +489,16 @@ def test_engine_dies_during_search(fake):
     e.quit()
 
 
+@pytest.mark.parametrize("script, status", [("echo oops >&2; exit 4", "exit code: 4"),
+                                            ("read line; echo bye >&2; kill -9 $$", "killed by signal 9")])
+def test_engine_dies_in_the_handshake(script, status):
+    before = children()
+    with pytest.raises(EngineError, match=status) as err:
+        Engine(["sh", "-c", script])
+    assert "oops" in str(err.value) or "bye" in str(err.value)
+    assert children() == before
+
+
 @pytest.mark.parametrize("mode", ["silent", "slow"])
 def test_handshake_timeout_ends_the_process(fake, mode):
     before = children()
