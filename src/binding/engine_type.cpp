@@ -429,7 +429,10 @@ PyObject* option_object(const board::UciOption& o) noexcept {
     if (!o.default_value || o.type == "button" || o.type == "reset" || o.type == "save") {
         def = Ref::borrowed(Py_None);
     } else if (o.type == "check") {
-        def = o.default_value->empty() ? Ref(text_object("")) : Ref::borrowed(*o.default_value != "false" ? Py_True : Py_False);
+        if (o.default_value->empty())
+            def = Ref(text_object(""));
+        else
+            def = Ref::borrowed(*o.default_value != "false" ? Py_True : Py_False);
     } else if (o.type == "spin") {
         def = Ref(PyLong_FromString(o.default_value->c_str(), nullptr, 10));
         if (!def) {
@@ -476,7 +479,8 @@ PyObject* declared_name(EngineObject* obj, PyObject* name) noexcept {
 
 // The `setoption` lines for a mapping of option names to values, all
 // checked before any is sent.
-bool option_lines(EngineObject* obj, PyObject* mapping, std::string& lines, std::optional<std::int64_t>& multipv) noexcept {
+bool option_lines(EngineObject* obj, PyObject* mapping, std::string& lines,
+                  std::optional<std::int64_t>& multipv) noexcept {
     if (!PyDict_Check(mapping)) {
         PyErr_Format(PyExc_TypeError, "argument 'options': expected a dict, not '%s'", Py_TYPE(mapping)->tp_name);
         return false;
@@ -730,7 +734,8 @@ void stop_after_interrupt(EngineObject* obj) noexcept {
     PyObject* pending = PyErr_GetRaisedException();
     if (send(obj, "stop\n")) {
         const double wait = obj->timeout >= 0 ? obj->timeout : 10.0;
-        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait));
+        const auto deadline =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait));
         std::string line;
         for (;;) {
             Read r = read_line(obj, line, deadline, false);
