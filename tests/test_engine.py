@@ -584,16 +584,20 @@ def test_one_engine_two_threads(fake):
         assert results[0]["depth"] == 1 and not errors
 
 
-def test_two_engines_two_threads_release_the_gil(fake):
+def test_waits_release_the_gil(fake):
     engines = [fake("slow_go"), fake("slow_go")]
-    t0 = time.monotonic()
-    threads = [threading.Thread(target=e.analyse, args=(Board(),), kwargs={"depth": 1}) for e in engines]
+    results = []
+    threads = [threading.Thread(target=lambda e=e: results.append(e.analyse(Board(), depth=1))) for e in engines]
     for t in threads:
         t.start()
+    # Python code runs here while both searches wait: neither holds the GIL through its wait.
+    both_waiting = 0
+    while all(t.is_alive() for t in threads):
+        both_waiting += 1
+        time.sleep(0.01)
     for t in threads:
         t.join()
-    # Each search takes a second; together they overlap.
-    assert time.monotonic() - t0 < 1.9
+    assert both_waiting > 10 and [r["depth"] for r in results] == [1, 1]
     for e in engines:
         e.quit()
 
