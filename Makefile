@@ -11,7 +11,7 @@ BUILD_FLAGS := --no-build-isolation --no-deps -Ccmake.define.TAVRINMOSS_WERROR=O
 
 $(VENV)/.ready: Makefile
 	$(PY) -m venv $(VENV)
-	$(VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest hypothesis chess==1.11.2
+	$(VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest hypothesis chess==1.11.2 mypy==2.4.1 numpy zstandard "dask[distributed]"
 	touch $@
 
 install: $(VENV)/.ready
@@ -55,7 +55,7 @@ test-slow: install
 
 $(ASAN_VENV)/.ready: Makefile
 	$(PY) -m venv $(ASAN_VENV)
-	$(ASAN_VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest hypothesis chess==1.11.2
+	$(ASAN_VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest hypothesis chess==1.11.2 mypy==2.4.1 numpy zstandard "dask[distributed]"
 	touch $@
 
 # The interpreter itself is not instrumented, so the sanitizer runtime is
@@ -79,7 +79,7 @@ bench:
 	$(MAKE) install PYTHON=$(PY)
 	command -v stockfish >/dev/null || test -x /usr/games/stockfish || \
 		apt-get install -y stockfish || (apt-get update && apt-get install -y stockfish)
-	$(VENV)/bin/pip install $(PIP_FLAGS) chess==1.11.2 bulletchess==0.4.0
+	$(VENV)/bin/pip install $(PIP_FLAGS) chess==1.11.2 bulletchess==0.4.0 fastchess tensor-chess rust-pgn-reader-python-binding
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
 
 # ---- 32-bit Arm Linux, hard-float ABI (armhf) -------------------------------

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import io
 import importlib.metadata
 import math
 import os
@@ -34,6 +35,18 @@ try:
     import chess
 except ImportError:
     chess = None
+try:
+    import numpy
+except ImportError:
+    numpy = None
+try:
+    import fastchess
+except ImportError:
+    fastchess = None
+try:
+    import tensor_chess
+except ImportError:
+    tensor_chess = None
 
 ns = time.perf_counter_ns
 
@@ -56,6 +69,7 @@ EXPECTED = {
 }
 
 TM, BC, PC, SF = "tavrinmoss", "bulletchess", "python-chess", "stockfish"
+FC, TC = "fastchess", "tensor-chess"
 
 problems: list[str] = []
 
@@ -505,6 +519,76 @@ def bench_operations(libs: list[str], rounds: int, target_ms: float, budget_s: f
     return rows
 
 
+
+# ---------------------------------------------------------------- arrays
+
+def loop_of(call: Callable[[], object]) -> Callable[[int], None]:
+    def run(n: int) -> None:
+        for _ in range(n):
+            call()
+    return run
+
+
+def bench_arrays(rounds: int, target_ms: float, budget_s: float):
+    """Per position, ns per call: planes() against fastchess's Board.to_tensor() (a new array each call), and
+    planes() filling a given array against tensor-chess's Position.to_tensor(buffer)."""
+    rows = []
+    for name, fen in POSITIONS:
+        board = tavrinmoss.Board(fen)
+        out = numpy.empty((12, 8, 8), numpy.uint8)
+        runs = {"planes()": loop_of(board.planes), "planes(out=out)": loop_of(lambda: board.planes(out=out)),
+                "planes(False, out)": loop_of(lambda: board.planes(False, out))}
+        if fastchess:
+            fc_board = fastchess.Board(fen)
+            if fc_board.fen().split()[:4] != fen.split()[:4]:
+                problems.append(f"{name}: fastchess reads {fen} as {fc_board.fen()}")
+            runs[FC] = loop_of(fc_board.to_tensor)
+        if tensor_chess:
+            tc_position = tensor_chess.Position(fen)
+            if tc_position.fen().split()[:4] != fen.split()[:4]:
+                problems.append(f"{name}: tensor-chess reads {fen} as {tc_position.fen()}")
+            buffer = numpy.empty((15, 8, 8), numpy.uint8)
+            runs[TC] = loop_of(lambda: tc_position.to_tensor(buffer))
+        runs["legal_move_mask()"] = loop_of(board.legal_move_mask)
+        if chess:
+            pc_board = chess.Board(fen)
+            if not numpy.array_equal(python_chess_mask(pc_board), board.legal_move_mask()):
+                problems.append(f"{name}: legal_move_mask() differs from the python-chess loop's")
+            runs[PC] = loop_of(lambda: python_chess_mask(pc_board))
+        calls = {case: calibrate(run, int(target_ms * 1e6)) for case, run in runs.items()}
+
+        def sample(case: str) -> float:
+            t0 = ns()
+            runs[case](calls[case])
+            return (ns() - t0) / calls[case]
+
+        rows.append((name, {case: median(v) for case, v in rounds_of(list(runs), rounds, sample, budget_s).items()}))
+    return rows
+
+
+QUEEN_DIRECTIONS = [(1, 0), (1, 1), (0, 1), (-1, 1), (-1, 0), (-1, -1), (0, -1), (1, -1)]
+KNIGHT_STEPS = [(2, 1), (1, 2), (-1, 2), (-2, 1), (-2, -1), (-1, -2), (1, -2), (2, -1)]
+
+
+def python_chess_mask(board):
+    """The legal move mask as a Python program builds it without native help: python-chess's legal
+    moves, each encoded by hand into a NumPy array."""
+    mask = numpy.zeros(4672, bool)
+    flip = 56 if board.turn == chess.BLACK else 0
+    for move in board.legal_moves:
+        src, dst = move.from_square ^ flip, move.to_square ^ flip
+        dr, df = dst // 8 - src // 8, dst % 8 - src % 8
+        if move.promotion in (chess.KNIGHT, chess.BISHOP, chess.ROOK):
+            plane = 64 + 3 * (move.promotion - chess.KNIGHT) + df + 1
+        elif abs(dr * df) == 2:
+            plane = 56 + KNIGHT_STEPS.index((dr, df))
+        else:
+            distance = max(abs(dr), abs(df))
+            plane = 7 * QUEEN_DIRECTIONS.index((dr // distance, df // distance)) + distance - 1
+        mask[73 * src + plane] = True
+    return mask
+
+
 # ---------------------------------------------------------------- notation
 
 def op_san(lib: str, fen: str):
@@ -763,6 +847,110 @@ def bench_game_records(libs: list[str], rounds: int, budget_s: float, games: int
     return rows, read_big_file(big_mb) if big_mb else []
 
 
+def bench_annotated(rounds: int, budget_s: float, pc_games: int):
+    """Rows of (label, value, unit, peer, peer value) for annotated reading of the whole corpus."""
+    if not os.path.exists(GAMES_PGN):
+        problems.append(f"{GAMES_PGN} is absent: annotated rows left out")
+        return []
+    path = str(GAMES_PGN)
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    pieces = text.split("\n\n[")
+    strings = [pieces[0]] + ["[" + p for p in pieces[1:]]
+    subset = "\n\n[".join(pieces[:pc_games]) + "\n"
+    read = tavrinmoss.Board.read_pgn
+
+    def ours_annotated() -> int:
+        n = 0
+        for game in read(path):
+            for score in game.evals:
+                n += score is not None
+            for clock in game.clocks:
+                n += clock is not None
+        return n
+
+    def ours_plain() -> int:
+        return sum(len(board.move_stack) for _, board in read(path))
+
+    def rust_annotated() -> int:
+        import rust_pgn_reader_python_binding as rust
+        parsed = rust.parse_games_from_strings(strings, num_threads=1, store_comments=True)
+        n = 0
+        for i in range(len(parsed)):
+            game = parsed[i]
+            n += len(game.evals) + len(game.clocks)
+        return n
+
+    def pc_annotated() -> int:
+        import chess.pgn
+        handle = io.StringIO(subset)
+        n = 0
+        while (game := chess.pgn.read_game(handle)) is not None:
+            for node in game.mainline():
+                n += (node.eval() is not None) + (node.clock() is not None)
+        return n
+
+    def ours_headers() -> int:
+        return sum(1 for _ in tavrinmoss.Board.read_headers(path))
+
+    def pc_headers() -> int:
+        import chess.pgn
+        handle = io.StringIO(subset)
+        n = 0
+        while chess.pgn.read_headers(handle) is not None:
+            n += 1
+        return n
+
+    def ours_where() -> int:
+        keep = {str(i) for i in range(0, 3000, 10)}
+        n = 0
+        count = iter(range(10**9))
+        for _, board in read(path, where=lambda h: str(next(count)) in keep):
+            n += len(board.move_stack)
+        return n
+
+    moves = ours_plain()
+    pc_moves = sum(len(b.move_stack) for _, b in read(io.StringIO(subset)))
+    games = len(strings)
+    cases = {
+        "annotated": (ours_annotated, moves),
+        "rust": (rust_annotated, moves),
+        "python-chess": (pc_annotated, pc_moves),
+        "headers": (ours_headers, games),
+        "pc headers": (pc_headers, pc_games),
+        "plain": (ours_plain, moves),
+        "where 1 in 10": (ours_where, moves),
+    }
+    try:
+        import rust_pgn_reader_python_binding  # noqa: F401
+    except ImportError:
+        problems.append("rust-pgn-reader-python-binding is not installed: its row left out")
+        del cases["rust"]
+    rates: dict[str, list[float]] = {k: [] for k in cases}
+    spent = 0.0
+    for r in range(rounds):
+        for name, (run, units) in cases.items():
+            if r and name == "python-chess" and spent > budget_s:
+                continue
+            t0 = ns()
+            run()
+            dt = ns() - t0
+            if name == "python-chess":
+                spent += dt / 1e9
+            rates[name].append(units / dt * 1e9)
+    med = {k: median(v) for k, v in rates.items()}
+    return [
+        ("read_pgn, every Score and clock touched", med["annotated"], "moves/s",
+         "rust-pgn-reader (1 thread, store_comments, evals + clocks read)", med.get("rust")),
+        ("read_pgn, every Score and clock touched", med["annotated"], "moves/s",
+         f"python-chess read_game + eval() + clock() ({pc_games} games)", med["python-chess"]),
+        ("read_headers", med["headers"], "games/s", f"python-chess read_headers ({pc_games} games)",
+         med["pc headers"]),
+        ("read_pgn, where keeps 1 game in 10 (moves of the whole file per second)", med["where 1 in 10"],
+         "moves/s", "read_pgn of every game", med["plain"]),
+    ]
+
+
 def read_big_file(big_mb: int) -> list[list[str]]:
     """Resident memory while one pass reads a file of the whole corpus repeated to big_mb."""
     with open(GAMES_PGN, encoding="utf-8") as f:
@@ -815,6 +1003,215 @@ def cpu_model() -> str:
     except OSError:
         pass
     return platform.processor() or platform.machine()
+
+
+# ---------------------------------------------------------------- training samples
+
+def python_chess_samples(text: str) -> int:
+    """The read_samples columns built by a python-chess walk and NumPy, as a program writes it without
+    read_samples; returns the rows."""
+    import io
+    import chess.pgn
+    cols: dict[str, list] = {k: [] for k in ("game", "ply", "bitboards", "turn", "castling", "en_passant",
+                                               "half_move_clock", "move_from", "move_to", "promotion",
+                                               "eval_cp", "eval_mate", "has_eval", "clock", "result")}
+    handle = io.StringIO(text)
+    number = 0
+    while (game := chess.pgn.read_game(handle)) is not None:
+        result = {"1-0": 1, "0-1": -1, "1/2-1/2": 0}.get(game.headers.get("Result"), -2)
+        board = game.board()
+        for ply, node in enumerate(game.mainline()):
+            move = node.move
+            cols["game"].append(number)
+            cols["ply"].append(ply)
+            cols["bitboards"].append([board.pieces_mask(k, c) for c in (True, False) for k in range(1, 7)])
+            cols["turn"].append(board.turn)
+            cols["castling"].append([board.has_kingside_castling_rights(True), board.has_queenside_castling_rights(True),
+                                     board.has_kingside_castling_rights(False),
+                                     board.has_queenside_castling_rights(False)])
+            cols["en_passant"].append(-1 if board.ep_square is None else board.ep_square)
+            cols["half_move_clock"].append(board.halfmove_clock)
+            cols["move_from"].append(move.from_square)
+            cols["move_to"].append(move.to_square)
+            cols["promotion"].append(move.promotion or 0)
+            score = node.eval()
+            white = score.white() if score is not None else None
+            cols["has_eval"].append(white is not None)
+            cols["eval_mate"].append(white.mate() if white is not None and white.is_mate() else 0)
+            cols["eval_cp"].append(white.score() if white is not None and not white.is_mate() else 0)
+            clock = node.clock()
+            cols["clock"].append(math.nan if clock is None else clock)
+            cols["result"].append(result)
+            board.push(move)
+        number += 1
+    dtypes = {"game": "int32", "ply": "uint16", "bitboards": "uint64", "turn": "bool", "castling": "bool",
+              "en_passant": "int8", "half_move_clock": "uint16", "move_from": "uint8", "move_to": "uint8",
+              "promotion": "uint8", "eval_cp": "int32", "eval_mate": "int16", "has_eval": "bool",
+              "clock": "float32", "result": "int8"}
+    arrays = {k: numpy.array(v, dtype=dtypes[k]) for k, v in cols.items()}
+    return len(arrays["game"])
+
+
+def bench_samples(rounds: int, budget_s: float, subset: int):
+    """Positions per second over the corpus: read_samples with one and two threads, the Rust reader on one
+    thread, and (on the first `subset` games, scaled) a python-chess + NumPy walk."""
+    try:
+        import rust_pgn_reader_python_binding as rust_pgn
+    except ImportError:
+        rust_pgn = None
+        problems.append("rust-pgn-reader-python-binding is not installed: its samples row is left out")
+    with open(GAMES_PGN, encoding="utf-8") as f:
+        text = f.read()
+    # The Rust reader takes one string per game: the text cut where a tag line follows a blank line.
+    pieces = text.split("\n\n[")
+    games = [p if i == 0 else "[" + p for i, p in enumerate(pieces)]
+    subset_text = "\n\n[".join(pieces[:subset]) + "\n"
+    positions = sum(len(b["game"]) for b in tavrinmoss.Board.read_samples(GAMES_PGN))
+
+    def ours(threads: int) -> Callable[[], int]:
+        def run() -> int:
+            return sum(len(b["game"]) for b in tavrinmoss.Board.read_samples(GAMES_PGN, threads=threads))
+        return run
+
+    def rust() -> int:
+        parsed = rust_pgn.parse_games_from_strings(games, num_threads=1, store_comments=True)
+        rows = 0
+        for game in parsed:
+            game.boards, game.evals
+            rows += len(game.clocks)
+        return rows
+
+    runs: dict[str, Callable[[], int]] = {"read_samples, threads=1": ours(1), "read_samples, threads=2": ours(2)}
+    if rust_pgn:
+        runs["rust-pgn-reader, num_threads=1"] = rust
+    if chess:
+        runs["python-chess + NumPy"] = lambda: python_chess_samples(subset_text)
+    counts = {case: run() for case, run in runs.items()}
+    for case in runs:
+        if case.startswith(("read_samples", "rust")) and counts[case] != positions:
+            problems.append(f"samples: {case} gives {counts[case]} rows, read_samples {positions}")
+
+    # CPU time beside the wall clock: on a shared machine a second thread may find no free core, and
+    # positions per CPU second tell the work done from the time waited.
+    cpu: dict[str, list[float]] = {case: [] for case in runs}
+
+    def sample(case: str) -> float:
+        t0, c0 = ns(), time.process_time()
+        rows = runs[case]()
+        wall, used = ns() - t0, time.process_time() - c0
+        cpu[case].append(rows / used if used > 0 else math.nan)
+        return rows / wall * 1e9
+
+    wall = {case: median(v) for case, v in rounds_of(list(runs), rounds, sample, budget_s).items()}
+    return wall, {case: median(v) for case, v in cpu.items()}, positions
+
+
+# ---------------------------------------------------------------- opening books and diagrams
+
+def make_book(path: str, positions: int = 300, entries: int = 100_000, seed: int = 7) -> list[str]:
+    """A Polyglot book of `entries` entries: legal moves for `positions` positions of seeded random games,
+    the rest random keys. Returns the positions' FENs."""
+    import random
+    import struct
+    import chess.polyglot
+    rng = random.Random(seed)
+    fens: list[str] = []
+    rows: list[tuple[int, int, int, int]] = []
+    while len(fens) < positions:
+        board = chess.Board()
+        for _ in range(rng.randrange(0, 30)):
+            moves = list(board.legal_moves)
+            if not moves:
+                break
+            board.push(rng.choice(moves))
+        key = chess.polyglot.zobrist_hash(board)
+        for move in rng.sample(list(board.legal_moves), min(6, board.legal_moves.count())):
+            if board.is_castling(move):
+                move = board._to_chess960(move)
+            promo = {None: 0, chess.KNIGHT: 1, chess.BISHOP: 2, chess.ROOK: 3, chess.QUEEN: 4}[move.promotion]
+            rows.append((key, move.to_square | move.from_square << 6 | promo << 12, rng.randrange(1, 100), 0))
+        fens.append(board.fen())
+    rows += [(rng.randrange(2**64), rng.randrange(2**12), 1, 0) for _ in range(entries - len(rows))]
+    rows.sort(key=lambda r: r[0])
+    with open(path, "wb") as out:
+        out.write(b"".join(struct.pack(">QHHI", *r) for r in rows))
+    return fens
+
+
+def bench_book(rounds: int, target_ms: float, budget_s: float):
+    """find_all over every position of a 100,000-entry book: us per position for each library."""
+    import chess.polyglot
+    libs = [TM, PC]
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "book.bin")
+        fens = make_book(path)
+        ours, theirs = tavrinmoss.OpeningBook(path), chess.polyglot.MemoryMappedReader(path)
+        try:
+            boards = {TM: [tavrinmoss.Board(f) for f in fens], PC: [chess.Board(f) for f in fens]}
+            readers = {TM: ours, PC: theirs}
+            found = {lib: sum(1 for b in boards[lib] for _ in readers[lib].find_all(b)) for lib in libs}
+            check("book entries found (python-chess)", found[PC], found[TM])
+
+            def runner(lib: str) -> Callable[[int], None]:
+                reader, bs = readers[lib], boards[lib]
+
+                def run(n: int) -> None:
+                    for _ in range(n):
+                        for b in bs:
+                            for _ in reader.find_all(b):
+                                pass
+                return run
+
+            runs = {lib: runner(lib) for lib in libs}
+            counts = {lib: calibrate(runs[lib], int(target_ms * 1e6)) for lib in libs}
+
+            def sample(lib: str) -> float:
+                t0 = ns()
+                runs[lib](counts[lib])
+                return (ns() - t0) / 1e3 / counts[lib] / len(fens)
+
+            return rounds_of(libs, rounds, sample, budget_s), found[TM], len(fens)
+        finally:
+            ours.close()
+            theirs.close()
+
+
+SVG_ARROWS = [(12, 28), (6, 21, "red"), (51, 35, "blue"), (4, 4, "yellow")]
+
+
+def bench_svg(rounds: int, target_ms: float, budget_s: float):
+    """svg() with four arrows against chess.svg.board with the same arrows: us per call, per position."""
+    import chess.svg
+    libs = [TM, PC]
+    arrows = {TM: SVG_ARROWS, PC: [chess.svg.Arrow(a[0], a[1], color=a[2] if len(a) > 2 else "green")
+                                   for a in SVG_ARROWS]}
+    rows = []
+    for name, fen in POSITIONS:
+        boards = {TM: tavrinmoss.Board(fen), PC: chess.Board(fen)}
+
+        def runner(lib: str) -> Callable[[int], None]:
+            b, a = boards[lib], arrows[lib]
+            if lib == TM:
+                def run(n: int) -> None:
+                    for _ in range(n):
+                        b.svg(arrows=a)
+            else:
+                def run(n: int) -> None:
+                    for _ in range(n):
+                        chess.svg.board(b, arrows=a, size=400)
+            return run
+
+        runs = {lib: runner(lib) for lib in libs}
+        counts = {lib: calibrate(runs[lib], int(target_ms * 1e6)) for lib in libs}
+
+        def sample(lib: str) -> float:
+            t0 = ns()
+            runs[lib](counts[lib])
+            return (ns() - t0) / 1e3 / counts[lib]
+
+        r = rounds_of(libs, rounds, sample, budget_s)
+        rows.append((name, {lib: median(v) for lib, v in r.items()}))
+    return rows
 
 
 def fmt(value: float | None, form: str) -> str:
@@ -965,8 +1362,8 @@ def main() -> int:
     parser.add_argument("--budget", type=float, default=120.0,
                         help="seconds a library may spend on one case before its remaining rounds are skipped")
     parser.add_argument("--stockfish", help="path of the stockfish binary (default: PATH, then /usr/games)")
-    parser.add_argument("--only", default="legal,ops,san,pgn,loop,native,engine,memory",
-                        help="comma-separated sections: legal, ops, san, pgn, loop, native, engine, memory")
+    parser.add_argument("--only", default="legal,ops,san,pgn,annotated,arrays,samples,loop,native,book,svg,engine,memory",
+                        help="comma-separated sections: legal, ops, san, pgn, annotated, arrays, samples, loop, native, book, svg, engine, memory")
     parser.add_argument("--pgn-mb", type=int, help="size of the large PGN file read for memory (default 1024, "
                         "quick 64; 0 leaves it out)")
     args = parser.parse_args()
@@ -989,9 +1386,11 @@ def main() -> int:
     print(f"- Python {platform.python_version()} ({platform.python_implementation()}, {platform.machine()})")
     print(f"- tavrinmoss {version('tavrinmoss')}, bulletchess {version('bulletchess')}, "
           f"python-chess {version('chess')}, {stockfish.name if stockfish else 'stockfish: not found'}")
+    if "arrays" in sections:
+        print(f"- numpy {version('numpy')}, fastchess {version('fastchess')}, tensor-chess {version('tensor-chess')}")
     print(f"- {rounds} alternating rounds per case, medians shown; ratios are speed ratios "
           f"(> 1 means tavrinmoss is faster){'; --quick' if args.quick else ''}")
-    missing = [n for n, m in ((BC, bulletchess), (PC, chess)) if m is None]
+    missing = [n for n, m in ((BC, bulletchess), (PC, chess), (FC, fastchess), (TC, tensor_chess)) if m is None]
     if missing:
         print(f"- not installed, left out: {', '.join(missing)}")
     print(flush=True)
@@ -1039,6 +1438,46 @@ def main() -> int:
                 print(table(["measure", "value"], memory))
             print(flush=True)
 
+        if "annotated" in sections:
+            rows = bench_annotated(rounds, args.budget, 100 if args.quick else 300)
+            print("## Annotated game records from Python, the whole corpus")
+            print(table(["operation", "unit", TM, "peer", "peer's", "ratio"],
+                        [[label, unit, fmt(v, ",.0f"), peer, fmt(p, ",.0f"), fx(ratio(v, p))]
+                         for label, v, unit, peer, p in rows]))
+            print(flush=True)
+
+        if "arrays" in sections and numpy is None:
+            print("## Arrays\n\nnumpy is not installed: left out.\n", flush=True)
+        elif "arrays" in sections:
+            rows = bench_arrays(rounds, target_ms=10.0, budget_s=args.budget)
+            cases = ["planes()", FC, "planes(out=out)", "planes(False, out)", TC]
+            out, vs_fc, vs_tc_kw, vs_tc_pos = [], [], [], []
+            for name, r in rows:
+                vs_fc.append(ratio(r.get(FC), r["planes()"]))
+                vs_tc_kw.append(ratio(r.get(TC), r["planes(out=out)"]))
+                vs_tc_pos.append(ratio(r.get(TC), r["planes(False, out)"]))
+                out.append([name] + [fmt(r.get(c), ".0f") for c in cases]
+                           + [fx(vs_fc[-1]), fx(vs_tc_kw[-1]), fx(vs_tc_pos[-1])])
+            out.append(["**geomean**"] + [""] * len(cases) + [fx(geomean(v)) for v in (vs_fc, vs_tc_kw, vs_tc_pos)])
+            print("## Arrays from Python, ns per call")
+            print(table(["position", "planes()", "fastchess to_tensor()", "planes(out=out)", "planes(False, out)",
+                         "tensor-chess to_tensor(buffer)", "planes() vs fastchess", "out= vs tensor-chess",
+                         "positional out vs tensor-chess"], out))
+            print("\nfastchess makes a new (18, 8, 8) float32 array, planes() a new (12, 8, 8) uint8 one; "
+                  "tensor-chess fills a (15, 8, 8) uint8 buffer, planes() a (12, 8, 8) one, by keyword and by "
+                  "position.")
+            if chess:
+                out = [[name, fmt(r["legal_move_mask()"], ".0f"), fmt(r.get(PC), ".0f"),
+                        fx(ratio(r.get(PC), r["legal_move_mask()"]), ".1f")] for name, r in rows]
+                out.append(["**geomean**", "", "", fx(geomean([ratio(r.get(PC), r["legal_move_mask()"])
+                                                                for _, r in rows]), ".1f")])
+                print("\n### legal_move_mask(), ns per call")
+                print(table(["position", "legal_move_mask()", "python-chess legal moves, encoded into numpy",
+                             "vs python-chess"], out))
+                print("\nNo peer encodes moves for a policy head; the python-chess loop is what a program "
+                      "writes without one.")
+            print(flush=True)
+
         if "loop" in sections:
             pc_rounds = 1 if args.quick else 3
             rows = bench_python_perft(libs, loop_depth, rounds, pc_rounds, args.budget)
@@ -1070,6 +1509,38 @@ def main() -> int:
             print("\nStockfish is timed from sending `go perft` to reading `Nodes searched` through a pipe "
                   "(its per-move lines and pipe latency included, nothing subtracted).")
             print(flush=True)
+        if "samples" in sections and numpy and os.path.exists(GAMES_PGN):
+            med, cpu, positions = bench_samples(rounds, args.budget, subset=100)
+            one, two = med["read_samples, threads=1"], med["read_samples, threads=2"]
+            out = [[case, fmt(v, ",.0f"), fx(ratio(one, v), ".2f"), fmt(cpu[case], ",.0f")] for case, v in med.items()]
+            print(f"## Training samples: read_samples over the corpus ({positions:,} positions), positions/s")
+            print(table(["reader", "positions/s", "read_samples threads=1 vs this", "positions per CPU second"], out))
+            print(f"\nthreads=2 vs threads=1: {fx(ratio(two, one), '.2f')} on {os.cpu_count()} logical cores "
+                  f"(load average now {os.getloadavg()[0]:.2f}). "
+                  "The Rust reader gets the text pre-split into one string per game, and its boards, evals and "
+                  "clocks are read for every game; the python-chess + NumPy walk builds the same columns for the "
+                  "first 100 games (its rate is per position, so it scales).")
+            print(flush=True)
+
+        if "book" in sections and chess:
+            r, found, positions = bench_book(rounds, target_ms=40.0, budget_s=args.budget)
+            tm, pc = median(r[TM]), median(r[PC])
+            print("## Opening book: find_all over a 100,000-entry Polyglot book, us per position")
+            print(table(["operation", TM, PC, "vs python-chess"],
+                        [[f"find_all, {positions} positions ({found} entries found)", fmt(tm, ".2f"),
+                          fmt(pc, ".1f"), fx(ratio(pc, tm), ".1f")]]))
+            print("\nBoth read the same file in place: `OpeningBook` against `chess.polyglot.MemoryMappedReader`, "
+                  "each given its own library's board (the key, castling and legality worked out per call).")
+            print(flush=True)
+
+        if "svg" in sections and chess:
+            rows = bench_svg(rounds, target_ms=20.0, budget_s=args.budget)
+            out = [[name, fmt(r[TM], ".2f"), fmt(r[PC], ".1f"), fx(ratio(r[PC], r[TM]), ".1f")] for name, r in rows]
+            out.append(["**geomean**", "", "", fx(geomean([ratio(r[PC], r[TM]) for _, r in rows]), ".1f")])
+            print("## Diagrams: svg() with four arrows against chess.svg.board, us per call")
+            print(table(["position", TM, PC, "vs python-chess"], out))
+            print(flush=True)
+
         if "engine" in sections and sf_path:
             shallow, game = bench_engine(sf_path, rounds, calls=100 if args.quick else 300,
                                          game_nodes=10_000 if args.quick else 30_000)

@@ -37,11 +37,15 @@ def samples_of(games: list[tuple[dict[str, str], Board]]) -> list[Sample]:
 
 
 def games_in(paths: Iterable[str], limit: int | None) -> Iterator[tuple[dict[str, str], Board]]:
-    games = (game for path in paths for game in Board.read_pgn(path, errors="skip"))
+    # Only the pairs travel to the workers: a whole Game pickles its annotations too.
+    games = ((g.headers, g.board) for path in paths for g in Board.read_pgn(path, errors="skip"))
     return itertools.islice(games, limit)
 
 
-def batches(games: Iterator, size: int) -> Iterator[list]:
+Game = tuple[dict[str, str], Board]
+
+
+def batches(games: Iterator[Game], size: int) -> Iterator[list[Game]]:
     while batch := list(itertools.islice(games, size)):
         yield batch
 
@@ -61,7 +65,7 @@ def main(argv: list[str] | None = None) -> int:
             concurrent.futures.ProcessPoolExecutor(max_workers=args.workers) as pool:
         writer = csv.writer(out)
         writer.writerow(["fen", "move", "result"])
-        pending: list[tuple[int, concurrent.futures.Future]] = []
+        pending: list[tuple[int, concurrent.futures.Future[list[Sample]]]] = []
         # A bounded number of batches in flight keeps memory flat however
         # large the input; rows are written in the order the games came.
         in_flight = 4 * (args.workers or os.cpu_count() or 1)

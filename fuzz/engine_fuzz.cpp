@@ -453,8 +453,78 @@ void run(Board& b, Input& in) {
 
 }  // namespace
 
+// The games of a PGN text, split from blocks of the sizes `sizes` gives.
+std::vector<std::pair<Headers, std::string>> split(std::string_view text, Input& sizes) {
+    PgnReader reader(false);
+    std::vector<std::pair<Headers, std::string>> games;
+    std::size_t fed = 0;
+    for (;;) {
+        RawGame raw;
+        const auto status = reader.next_raw(raw);
+        if (status == PgnReader::Status::END) return games;
+        if (status == PgnReader::Status::GAME) {
+            games.emplace_back(raw.headers, std::string(raw.movetext));
+            continue;
+        }
+        if (fed == text.size()) {
+            reader.finish();
+            continue;
+        }
+        const std::size_t n = std::min<std::size_t>(text.size() - fed, 1 + sizes.byte() % 64);
+        reader.feed(text.substr(fed, n));
+        fed += n;
+    }
+}
+
+// PGN text: split in blocks of any size it reads as it reads whole; every
+// game that plays gets a tree whose mainline is the board's, a text written
+// back, and bytes that read back to the same tree; nothing but Invalid is
+// thrown.
+void pgn(std::string_view text) {
+    Input whole_sizes(std::string_view("\xff\xff\xff\xff"));
+    Input block_sizes(text);
+    const auto whole = split(text, whole_sizes);
+    const auto blocks = split(text, block_sizes);
+    const Board empty;
+    CHECK(whole == blocks, empty);
+    for (const auto& [headers, movetext] : whole) {
+        RawGame raw{headers, movetext, 1, ""};
+        PgnGame game;
+        try {
+            PgnReader::play(raw, game);
+        } catch (const Invalid&) {
+            continue;
+        }
+        const auto& history = game.board.history;
+        const BoardState start = history.empty() ? game.board.state() : history.front().state;
+        std::vector<Move> mainline;
+        for (const auto& e : history) mainline.push_back(e.move);
+        const GameTree tree = annotate(start, movetext, mainline);
+        CHECK(tree.lines[0].plies.size() == mainline.size(), game.board);
+        try {
+            (void)annotated_pgn(game.headers, start, tree);
+        } catch (const Invalid&) {
+        }
+        const std::string bytes = tree_to_bytes(start, tree);
+        const auto [start2, tree2] = tree_from_bytes(bytes);
+        CHECK(tree_to_bytes(start2, tree2) == bytes, game.board);
+        for (std::size_t cut = 0; cut < bytes.size(); cut += 1 + bytes.size() / 16) {
+            try {
+                (void)tree_from_bytes(bytes.substr(0, cut));
+                fail("truncated tree bytes read", game.board);
+            } catch (const Invalid&) {
+            }
+        }
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
+    // Inputs opening with "PGN\n" are PGN text; the rest a FEN line and a program.
+    if (input.starts_with("PGN\n")) {
+        pgn(input.substr(4));
+        return 0;
+    }
     const std::size_t newline = input.find('\n');
     const std::string_view fen = input.substr(0, newline);
     Input program(newline == std::string_view::npos ? std::string_view{} : input.substr(newline + 1));

@@ -1,9 +1,9 @@
-from collections.abc import Iterator, Sequence
-from typing import Any, Final, Literal, NamedTuple, overload
 import os
-from collections.abc import Iterable, Iterator
-from typing import IO
-from typing import Any, Final, Literal, NamedTuple
+import random
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import IO, Any, Final, Literal, NamedTuple, TypeVar, final, overload
+
+_T = TypeVar("_T")
 
 _Termination = Literal[
     "checkmate", "stalemate", "insufficient_material", "seventyfive_moves",
@@ -32,10 +32,67 @@ class _MoveStack(Sequence[Move]):
     def count(self, value: Any) -> int:
         """How many times value occurs, as list.count (moves compare by identity)."""
 
-__all__: Final[list[str]]
+__all__ = ["Board", "Move", "hello_world"]
 
 def hello_world() -> None: ...
 
+class _BookEntry(NamedTuple):
+    """An opening book entry, as python-chess's chess.polyglot.Entry: a read-only tuple, not in the module's namespace."""
+    key: int
+    raw_move: int
+    weight: int
+    learn: int
+    move: Move
+
+@final
+class OpeningBook:
+    """A Polyglot opening book (.bin), read in place: the file is mapped and searched, never loaded whole.
+
+    Beside __all__. OSError when the file cannot be read; ValueError when it is not a book (its size is not
+    a multiple of 16, or its keys are out of order) and for any lookup once the book is closed.
+    """
+    def __new__(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> OpeningBook: ...
+    def find_all(self, board: Board | int, minimum_weight: int = 1, exclude_moves: Iterable[Move] = ()) -> Iterator[_BookEntry]:
+        """The entries for the board's position in the book's order: weight at least minimum_weight, castling (stored as the king taking its rook) as castling, moves in exclude_moves and moves not legal here left out.
+
+        Every lookup also takes a Polyglot key (an int) for the board: the moves then come as stored, unchecked.
+        """
+    def find(self, board: Board | int, minimum_weight: int = 1, exclude_moves: Iterable[Move] = ()) -> _BookEntry:
+        """The first entry of the highest weight; IndexError when there is none."""
+    @overload
+    def get(self, board: Board | int, default: None = None, minimum_weight: int = 1,
+            exclude_moves: Iterable[Move] = ()) -> _BookEntry | None: ...
+    @overload
+    def get(self, board: Board | int, default: _T, minimum_weight: int = 1,
+            exclude_moves: Iterable[Move] = ()) -> _BookEntry | _T:
+        """As find(), but default when there is no entry."""
+    def choice(self, board: Board | int, minimum_weight: int = 1, exclude_moves: Iterable[Move] = (), random: random.Random | None = None) -> _BookEntry:
+        """An entry picked uniformly, drawing as python-chess draws from random (or the random module); IndexError when there is none."""
+    def weighted_choice(self, board: Board | int, exclude_moves: Iterable[Move] = (), random: random.Random | None = None) -> _BookEntry:
+        """An entry picked in proportion to its weight; IndexError when the weights sum to nothing."""
+    def close(self) -> None:
+        """Unmap the file; closing twice is harmless."""
+    def __enter__(self) -> OpeningBook: ...
+    def __exit__(self, exc_type: object, exc_value: object, traceback: object) -> bool: ...
+    def __len__(self) -> int:
+        """The number of entries in the book."""
+
+# Squares by name, beside __all__: 0 is a1, 63 h8; a square, file or rank off
+# the board, or a bad name, is a ValueError.
+SQUARE_NAMES: Final[tuple[str, ...]]
+"""The 64 square names, "a1", "b1", ... "h8", indexed by square."""
+def square(file_index: int, rank_index: int) -> int:
+    """The square on a file and a rank, each 0 to 7."""
+def square_file(square: int) -> int:
+    """The file of a square, 0 (the a-file) to 7."""
+def square_rank(square: int) -> int:
+    """The rank of a square, 0 (the first rank) to 7."""
+def square_name(square: int) -> str:
+    """The name of a square, "a1" to "h8"."""
+def parse_square(name: str) -> int:
+    """The square a name such as "e4" stands for."""
+
+@final
 class Move:
     to_square: int
     from_square: int
@@ -47,6 +104,7 @@ class Move:
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickle a move as the constructor call that makes it again."""
 
+@final
 class Board:
     turn: bool
     @property
@@ -89,7 +147,8 @@ class Board:
     def pop(self) -> Move: ...
     def perft(self, depth: int) -> int:
         """Count the leaf nodes of the legal move tree; ValueError above depth 256, KeyboardInterrupt on Ctrl-C."""
-    def fen(self) -> str: ...
+    def fen(self, en_passant: Literal["legal", "fen", "xfen"] | None = "fen") -> str:
+        """The FEN text; en_passant: "fen" writes the square after every double step, "legal" only when a capture there is legal, "xfen" when a pawn of the side to move stands beside."""
     def copy(self) -> Board: ...
     def __copy__(self) -> Board: ...
     def __deepcopy__(self, memo: Any) -> Board: ...
@@ -164,8 +223,28 @@ class Board:
     def unicode(self, invert_color: bool = False, borders: bool = False, empty_square: str = "⭘",
                 orientation: bool = True) -> str:
         """The board as a grid of chess symbols, as python-chess's Board.unicode() lays it out."""
-    def svg(self, size: int = 400, orientation: bool = True) -> str:
-        """An SVG diagram, size pixels square, with the last move and a checked king marked; ValueError unless size >= 1."""
+    def svg(
+        self,
+        size: int | None = 400,
+        orientation: bool | None = True,
+        arrows: Iterable[tuple[int, int] | tuple[int, int, str] | Any] | None = (),
+        fill: dict[int, str] | None = None,
+        squares: Iterable[int] | int | None = None,
+        flipped: bool | None = False,
+        lastmove: Move | None = ...,
+        check: int | None = ...,
+        coordinates: bool | None = True,
+        colors: dict[str, str] | None = None,
+    ) -> str:
+        """An SVG diagram, size pixels square (ValueError unless size >= 1), with the last move and a checked king marked.
+
+        The other options are python-chess's chess.svg.board's: arrows as (tail, head) or (tail, head, colour)
+        (or python-chess Arrow objects; colour "green", "red", "yellow", "blue" or any colour), fill from square
+        to colour, squares marked with a cross (a collection or a bitboard), flipped, lastmove and check (omitted:
+        what the board shows; None: nothing), coordinates, and colors by python-chess's names ("square light",
+        "square dark", "square light lastmove", "square dark lastmove", "margin", "coord", "arrow green", ...).
+        Colours may carry alpha ("#rrggbbaa"); text that could reach outside the picture is a ValueError.
+        """
     def _repr_svg_(self) -> str:
         """The diagram Jupyter and IPython draw for a board: svg() at 400 pixels."""
     # Notation, with the texts and the acceptance of the chess library Python
@@ -186,16 +265,207 @@ class Board:
     # Game records: a board is a game (its starting_fen and its history).
     @classmethod
     def read_pgn(
-        cls, source: str | bytes | os.PathLike[str] | IO[str] | IO[bytes], errors: Literal["raise", "skip"] = "raise"
-    ) -> Iterator[tuple[dict[str, str], Board]]:
-        """Iterate over the games of a PGN file, read in large blocks, as (tag pairs, board after the mainline)."""
+        cls,
+        source: str | bytes | os.PathLike[str] | IO[str] | IO[bytes],
+        errors: Literal["raise", "skip"] = "raise",
+        where: Callable[[dict[str, str]], object] | None = None,
+    ) -> Iterator[Game]:
+        """Iterate over the games of a PGN file, read in large blocks, as Game values.
+
+        A Game unpacks as the pair (tag pairs, board after the mainline). A path's content may be
+        gzip, bzip2, xz or Zstandard (told by its first bytes; Zstandard needs the `zstandard`
+        package). `where` is called with each game's tag pairs before any of its moves is read;
+        a falsy answer skips the game unplayed (game numbers in errors still count it).
+        A str holding PGN text rather than a path raises ValueError: pass io.StringIO(text).
+        """
+    @classmethod
+    def read_headers(cls, source: str | bytes | os.PathLike[str] | IO[str] | IO[bytes]) -> Iterator[dict[str, str]]:
+        """Iterate over the tag pairs of each game of a PGN file, playing no move (python-chess's read_headers)."""
     def pgn(self, headers: dict[str, str] | None = None) -> str:
-        """The PGN text of this board's game: the roster tags, the moves in SAN from starting_fen, the result."""
+        """The PGN text of this board's game: the roster tags, the moves in SAN from starting_fen, the result.
 
-# ---- the UCI engine client: reachable as tavrinmoss.Engine and
-# tavrinmoss.EngineError, kept out of __all__.
+        A tag name python-chess refuses (empty, spaces, quotes, brackets, line breaks) or a value
+        with a line break raises ValueError.
+        """
+    # Arrays for learning. The arrays are numpy.ndarray; numpy is imported by
+    # the first call that returns one (ImportError naming numpy without it).
+    def bitboards(self) -> tuple[int, int, int, int, int, int, int, int, int, int, int, int]:
+        """The twelve piece sets: white P, N, B, R, Q, K, then black p, n, b, r, q, k (each a kind's set masked by
+        a colour's, so overlapping sets of a malformed board count a square in each)."""
+    def planes(self, perspective: bool = False, out: Any = None) -> Any:
+        """The pieces as a uint8 numpy array of shape (12, 8, 8), [plane, rank, file], rank 0 the first rank, planes
+        in bitboards() order. perspective=True with black to move: ranks mirrored (never files) and black's planes
+        first. out: a writable C-contiguous uint8 buffer of that shape, filled and returned instead of a new array
+        (TypeError for another item type or a non-buffer, ValueError for another shape, strides or a read-only one);
+        numpy is not needed then."""
+    def move_index(self, move: Move) -> int:
+        """The index, 73 * from + plane, of a legal move in the 8x8x73 (4672-entry) policy encoding, seen from the
+        side to move (for black every square s is mirrored to s ^ 56): planes 0-55 queen-like steps (queen
+        promotions too), 7 * direction (N, NE, E, SE, S, SW, W, NW) + distance - 1; 56-63 knight jumps; 64-72
+        promotions to a knight, bishop, rook, 64 + 3 * piece + file step + 1. Castling is the king's two-square
+        step (king takes rook is accepted). ValueError for a move that is not legal here."""
+    def move_from_index(self, index: int) -> Move:
+        """The legal move whose move_index is index; ValueError where no legal move has it, or outside 0..4671."""
+    def legal_move_mask(self) -> Any:
+        """A numpy bool array of 4672 entries, True at the move_index of every legal move."""
+    @classmethod
+    def read_samples(
+        cls,
+        source: str | bytes | os.PathLike[str] | IO[str] | IO[bytes],
+        *,
+        where: Callable[[dict[str, str]], object] | None = None,
+        threads: int = 1,
+        batch_positions: int = 65536,
+    ) -> _SampleReader:
+        """Iterate over the positions of a PGN file's games as batches: dicts of numpy arrays of one length, one row
+        per position before a mainline move, covering whole games in file order, at most batch_positions rows
+        unless one game is longer. Columns: game (int32, from 0, counting skipped games), ply (uint16), bitboards
+        ((n, 12) uint64, bitboards() order), turn (bool), castling ((n, 4) bool: K, Q, k, q), en_passant (int8:
+        en_passant_square, set after every double step, or -1), half_move_clock (uint16), move_from, move_to
+        (uint8), promotion (uint8: 0, or 2 knight .. 5 queen), move_index (int16), then from the comment after the
+        move eval_cp (int32, white's view, 0 where absent or mate), eval_mate (int16, white's view, 0 for none),
+        has_eval (bool), clock (float32 seconds, NaN where absent); result (int8: 1, 0, -1, or -2 unknown),
+        white_elo, black_elo (int16, 0 where absent or not all digits). Source and where as read_pgn's; games
+        whose moves cannot be played are passed over and listed in `skipped`. threads=k (1 to 256) plays k parts
+        at once with the GIL released and gives the batches of threads=1. ValueError for threads or
+        batch_positions below 1."""
 
-class _EngineError(RuntimeError):
+
+@final
+class _SampleReader(Iterator[dict[str, Any]]):
+    """The batches of Board.read_samples."""
+    @property
+    def skipped(self) -> list[tuple[int, str]]:
+        """The games passed over so far, as (game number, reason) pairs in file order."""
+    def __next__(self) -> dict[str, Any]: ...
+
+
+@final
+class RelativeScore:
+    """A score from one side's point of view: centipawns, mate in n, or a mate given.
+
+    Ordered as python-chess orders its scores (being mated now < mated in 1 < ... < every
+    centipawn score < ... < mate in 1 < a mate given); repr as python-chess's: "Cp(+17)",
+    "Mate(-3)", "MateGiven". Negating changes the point of view.
+    """
+    def score(self, mate_score: int | None = None) -> int | None:
+        """Centipawns; a mate score is None unless mate_score is given (mate in n: mate_score - n)."""
+    def mate(self) -> int | None:
+        """The moves to mate (negative when being mated, 0 once mated), or None for centipawns."""
+    def is_mate(self) -> bool:
+        """Whether this is a mate score."""
+    def __neg__(self) -> RelativeScore: ...
+    def __pos__(self) -> RelativeScore: ...
+    def __abs__(self) -> RelativeScore: ...
+    def __lt__(self, other: RelativeScore, /) -> bool: ...
+    def __le__(self, other: RelativeScore, /) -> bool: ...
+    def __gt__(self, other: RelativeScore, /) -> bool: ...
+    def __ge__(self, other: RelativeScore, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class Score:
+    """An evaluation and the side whose point of view it takes (python-chess's PovScore).
+
+    Reachable as tavrinmoss.Score (not in __all__). Scores are equal when white's view is equal.
+    """
+    @property
+    def relative(self) -> RelativeScore:
+        """The score from the point of view of `turn`."""
+    @property
+    def turn(self) -> bool:
+        """The side whose point of view `relative` takes (True for white)."""
+    def white(self) -> RelativeScore:
+        """The score from white's point of view."""
+    def black(self) -> RelativeScore:
+        """The score from black's point of view."""
+    def pov(self, color: bool) -> RelativeScore:
+        """The score from the point of view of `color`."""
+    def is_mate(self) -> bool:
+        """Whether this is a mate score."""
+    def __hash__(self) -> int: ...
+
+@final
+class Variation:
+    """A line of play standing beside one move of a game, as an alternative to it.
+
+    Annotations are per move of the line, as for Game; `variations[k]` holds the alternatives to
+    the line's move k (always empty for k = 0: those are listed at the move this line replaces).
+    """
+    @property
+    def moves(self) -> tuple[Move, ...]:
+        """The moves of the line."""
+    @property
+    def turn(self) -> bool:
+        """The side that plays the line's first move (True for white)."""
+    @property
+    def starting_comment(self) -> str:
+        """The comment written before the line's first move ("" when none)."""
+    @property
+    def comments(self) -> tuple[str, ...]:
+        """The comment after each move, as python-chess's node.comment gives it."""
+    @property
+    def nags(self) -> tuple[frozenset[int], ...]:
+        """The NAGs of each move ($n and the glyphs !, ?, !!, ??, !?, ?!)."""
+    @property
+    def evals(self) -> tuple[Score | None, ...]:
+        """Each move's [%eval ...] as a Score for the side to move after it, as node.eval()."""
+    @property
+    def clocks(self) -> tuple[float | None, ...]:
+        """Each move's [%clk h:mm:ss] in seconds, as node.clock()."""
+    @property
+    def variations(self) -> tuple[tuple[Variation, ...], ...]:
+        """The alternatives to each move of the line."""
+    def __len__(self) -> int: ...
+
+@final
+class Game:
+    """A game read from PGN: headers, the board after the mainline, and the annotations.
+
+    Unpacks as the (headers, board) pair: `headers, board = game`, len(game) == 2, game[0],
+    game[1]. Annotations are read from the game's movetext the first time one is asked for.
+    Games pickle whole. Reachable as tavrinmoss.Game (not in __all__).
+    """
+    @property
+    def headers(self) -> dict[str, str]:
+        """The tag pairs in file order (only those the file has)."""
+    @property
+    def board(self) -> Board:
+        """The board after the mainline, with the mainline as its history."""
+    @property
+    def comment(self) -> str:
+        """The comment before the first move ("" when none)."""
+    @property
+    def comments(self) -> tuple[str, ...]:
+        """The comment after each mainline move, as python-chess's node.comment gives it
+        (several comments after one move joined by a space, line breaks kept, "" when none)."""
+    @property
+    def nags(self) -> tuple[frozenset[int], ...]:
+        """The NAGs of each mainline move ($n and the glyphs !, ?, !!, ??, !?, ?! as 1-6)."""
+    @property
+    def evals(self) -> tuple[Score | None, ...]:
+        """Each mainline move's [%eval ...] as a Score for the side to move after it, as node.eval()."""
+    @property
+    def clocks(self) -> tuple[float | None, ...]:
+        """Each mainline move's [%clk h:mm:ss] in seconds (fractions allowed), as node.clock()."""
+    @property
+    def variations(self) -> tuple[tuple[Variation, ...], ...]:
+        """The alternatives to each mainline move, as Variation values."""
+    def pgn(self) -> str:
+        """The game written back, comments, NAGs and variations included, as python-chess's
+        StringExporter(columns=80) writes the same game; the headers as they stand now (a name
+        python-chess refuses, or a value with a line break, raises ValueError)."""
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, index: Literal[0], /) -> dict[str, str]: ...
+    @overload
+    def __getitem__(self, index: Literal[1], /) -> Board: ...
+    def __iter__(self) -> Iterator[Any]:
+        """The headers, then the board: `headers, board = game`."""
+
+# ---- the UCI engine client: Engine and EngineError are module attributes kept out of __all__.
+
+class EngineError(RuntimeError):
     """An engine that died (the message names its exit status and its last lines on standard error), or
     one that wrote what the client cannot accept: an illegal or unreadable best move."""
 
@@ -221,7 +491,8 @@ class _Analysis(Iterator[dict[str, Any]]):
     def __exit__(self, *args: object) -> None:
         """Stop the search."""
 
-class _Engine:
+@final
+class Engine:
     """A chess engine spoken to over UCI, run as a child process.
 
     `command` is a path or an argument list. The constructor starts the engine (FileNotFoundError or
@@ -236,7 +507,7 @@ class _Engine:
     """Every option the engine declared: name to a dict of type, default, min, max, choices."""
     def __new__(cls, command: str | os.PathLike[str] | bytes | Sequence[str | os.PathLike[str] | bytes], *,
                 options: dict[str, bool | int | str | None] | None = None,
-                timeout: float | None = 10.0) -> _Engine: ...
+                timeout: float | None = 10.0) -> Engine: ...
     @overload
     def analyse(self, board: Board, /, *, depth: int | None = None, nodes: int | None = None,
                 time: float | None = None, mate: int | None = None, multipv: None = None) -> dict[str, Any]:
@@ -263,9 +534,7 @@ class _Engine:
         option the engine did not declare; TimeoutError ends an engine silent past the timeout."""
     def quit(self) -> None:
         """End the engine and reap its process; calling it again does nothing."""
-    def __enter__(self) -> _Engine: ...
+    def __enter__(self) -> Engine: ...
     def __exit__(self, *args: object) -> None:
         """Quit the engine."""
 
-Engine = _Engine
-EngineError = _EngineError

@@ -1,5 +1,6 @@
 #include "args.h"
 
+#include <algorithm>
 #include <string>
 
 namespace binding {
@@ -7,6 +8,8 @@ namespace binding {
 namespace {
 
 std::string full_name(const Signature& sig) {
+    // A module function has no class to name.
+    if (!sig.class_name) return std::string(sig.function) + "()";
     return std::string(sig.class_name) + "." + sig.function + "()";
 }
 
@@ -28,6 +31,13 @@ bool intern_names(const Signature& sig) noexcept {
 void too_many_positional(const Signature& sig, Py_ssize_t given) {
     const char* was = given == 1 ? "was" : "were";
     std::string f = full_name(sig);
+    if (sig.positional < sig.count) {
+        // Keyword-only parameters follow: worded as Python words it.
+        const std::size_t most = sig.positional;
+        PyErr_Format(PyExc_TypeError, "%s takes %s%zu positional argument%s but %zd %s given", f.c_str(),
+                     sig.required < most ? "at most " : "", most, most == 1 ? "" : "s", given, was);
+        return;
+    }
     if (sig.required == sig.count)
         PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
                      f.c_str(), sig.count, given, was);
@@ -91,7 +101,7 @@ bool parse_fastcall_slow(const Signature& sig, PyObject* const* args, Py_ssize_t
     try {
         nargs = PyVectorcall_NARGS(nargs);
         for (std::size_t i = 0; i < sig.count; ++i) out[i] = nullptr;
-        if (static_cast<std::size_t>(nargs) > sig.count) {
+        if (static_cast<std::size_t>(nargs) > std::min(sig.count, sig.positional)) {
             too_many_positional(sig, nargs);
             return false;
         }
@@ -114,7 +124,7 @@ bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObjec
     try {
         for (std::size_t i = 0; i < sig.count; ++i) out[i] = nullptr;
         Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-        if (static_cast<std::size_t>(nargs) > sig.count) {
+        if (static_cast<std::size_t>(nargs) > std::min(sig.count, sig.positional)) {
             too_many_positional(sig, nargs);
             return false;
         }

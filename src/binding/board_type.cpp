@@ -3,7 +3,9 @@
 #include <utility>
 #include <new>
 
+#include "binding/arrays.h"
 #include "binding/call.h"
+#include "binding/diagram.h"
 #include "binding/type_cache.h"
 
 namespace binding {
@@ -90,7 +92,20 @@ constexpr auto restore = [](Board& b, const board::BoardState& board_state) {
 // Runs the signal handlers; one that raises (SIGINT's does) stops the count.
 bool signal_raised() noexcept { return PyErr_CheckSignals() != 0; }
 constexpr auto perft = [](Board& b, std::uint32_t depth) { return b.perft(depth, signal_raised); };
-constexpr auto fen = [](const Board& b) { return b.fen(); };
+// fen(en_passant=...): omitted or None is "fen", the text as it always was.
+constexpr auto fen = [](Board& b, std::optional<std::string_view> en_passant) {
+    Board::EnPassantField field = Board::EnPassantField::FEN;
+    if (en_passant) {
+        if (*en_passant == "legal")
+            field = Board::EnPassantField::LEGAL;
+        else if (*en_passant == "xfen")
+            field = Board::EnPassantField::XFEN;
+        else if (*en_passant != "fen")
+            throw board::Invalid("en_passant must be \"legal\", \"fen\" or \"xfen\", not '" +
+                                     std::string(*en_passant) + "'");
+    }
+    return b.fen(field);
+};
 // Board cannot be subclassed, so a copy is always of the one Board type.
 constexpr auto copy = [](const Board& b) -> PyObject* {
     Board record(b);
@@ -271,8 +286,15 @@ constexpr auto unicode = [](const Board& b, std::optional<bool> invert_color, st
     return b.unicode(invert_color.value_or(false), borders.value_or(false),
                      empty_square.value_or(EMPTY_SQUARE), orientation.value_or(true));
 };
-constexpr auto svg = [](const Board& b, std::optional<PixelSize> size, std::optional<bool> orientation) {
-    return b.svg(size ? size->value : DIAGRAM_SIZE, orientation.value_or(true));
+// Options beyond size and orientation follow python-chess's chess.svg.board;
+// lastmove and check, omitted, mark what the board shows, and None nothing.
+constexpr auto svg = [](const Board& b, PyObject* size, PyObject* orientation, PyObject* arrows, PyObject* fill,
+                        PyObject* squares, PyObject* flipped, PyObject* lastmove, PyObject* check,
+                        PyObject* coordinates, PyObject* colors) -> PyObject* {
+    PyObject* const argv[] = {size, orientation, arrows, fill, squares, flipped, lastmove, check, coordinates, colors};
+    board::DiagramOptions options;
+    if (!read_diagram_options(b, argv, options)) return nullptr;
+    return to_python(b.diagram(options));
 };
 constexpr auto repr_svg = [](const Board& b) { return b.svg(DIAGRAM_SIZE, true); };
 
@@ -291,7 +313,8 @@ constexpr auto pgn = [](Board& b, std::optional<board::Headers> headers) {
     return board::game_pgn(b, headers ? *headers : board::Headers{});
 };
 
-Signature READ_PGN_SIG{"Board", "read_pgn", {"source", "errors"}, 2, 1};
+Signature READ_PGN_SIG{"Board", "read_pgn", {"source", "errors", "where"}, 3, 1};
+Signature READ_HEADERS_SIG{"Board", "read_headers", {"source"}, 1, 1};
 Signature PGN_SIG{"Board", "pgn", {"headers"}, 1, 0};
 
 PyObject* board_read_pgn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -307,7 +330,63 @@ PyObject* board_read_pgn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                 PyErr_Format(PyExc_ValueError, "errors must be \"raise\" or \"skip\", not %R", argv[1]);
                 return nullptr;
             }
-            return new_pgn_reader(argv[0], mode == "skip");
+            PyObject* where = argv[2];
+            if (where && where != Py_None && !PyCallable_Check(where)) {
+                PyErr_Format(PyExc_TypeError, "argument 'where': expected a callable or None, not '%s'",
+                             Py_TYPE(where)->tp_name);
+                return nullptr;
+            }
+            return new_pgn_reader(argv[0], mode == "skip", false, where);
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* board_read_headers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject* buffer[MAX_PARAMS];
+            PyObject* const* argv = parse_fastcall(READ_HEADERS_SIG, args, nargs, kwnames, buffer);
+            if (!argv) return nullptr;
+            return new_pgn_reader(argv[0], false, true, nullptr);
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// Training samples: the positions of whole files as NumPy columns.
+Signature READ_SAMPLES_SIG{"Board", "read_samples", {"source", "where", "threads", "batch_positions"}, 4, 1, 1};
+
+// An int argument within [low, high]; ValueError naming it otherwise.
+bool int_in_range(PyObject* arg, const char* name, long long low, long long high, long long& out) noexcept {
+    Ref index(PyNumber_Index(arg));
+    if (!index) return name_argument(name), false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow || v < low || v > high) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': %R is outside %lld..%lld", name, index.get(), low, high);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+PyObject* board_read_samples(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject* buffer[MAX_PARAMS];
+            PyObject* const* argv = parse_fastcall(READ_SAMPLES_SIG, args, nargs, kwnames, buffer);
+            if (!argv) return nullptr;
+            PyObject* where = argv[1];
+            if (where && where != Py_None && !PyCallable_Check(where)) {
+                PyErr_Format(PyExc_TypeError, "argument 'where': expected a callable or None, not '%s'",
+                             Py_TYPE(where)->tp_name);
+                return nullptr;
+            }
+            long long threads = 1, batch = 65536;
+            // More threads than this would only share the same cores.
+            if (argv[2] && !int_in_range(argv[2], "threads", 1, 256, threads)) return nullptr;
+            if (argv[3] && !int_in_range(argv[3], "batch_positions", 1, 1LL << 40, batch)) return nullptr;
+            return new_sample_reader(argv[0], where, static_cast<unsigned>(threads), static_cast<std::size_t>(batch));
         },
         static_cast<PyObject*>(nullptr));
 }
@@ -337,7 +416,10 @@ Signature IS_REPETITION_SIG{"Board", "is_repetition", {"count"}, 1, 0};
 Signature OUTCOME_SIG{"Board", "outcome", {"claim_draw"}, 1, 0};
 Signature RESULT_SIG{"Board", "result", {"claim_draw"}, 1, 0};
 Signature UNICODE_SIG{"Board", "unicode", {"invert_color", "borders", "empty_square", "orientation"}, 4, 0};
-Signature SVG_SIG{"Board", "svg", {"size", "orientation"}, 2, 0};
+Signature SVG_SIG{"Board", "svg",
+                  {"size", "orientation", "arrows", "fill", "squares", "flipped", "lastmove", "check", "coordinates",
+                   "colors"},
+                  10, 0};
 
 Signature GET_PIECES_SIG{"Board", "get_pieces", {"piece_type"}, 1, 1};
 Signature SET_PIECES_OR_SIG{"Board", "set_pieces_or", {"piece_type", "bitboard"}, 2, 2};
@@ -348,7 +430,50 @@ Signature REMOVE_RIGHTS_SIG{"Board", "_remove_castling_rights", {"id"}, 1, 1};
 Signature APPLY_MOVE_SIG{"Board", "apply_move", {"mov"}, 1, 1};
 Signature RESTORE_SIG{"Board", "_restore", {"board_state"}, 1, 1};
 Signature PERFT_SIG{"Board", "perft", {"depth"}, 1, 1};
+Signature FEN_SIG{"Board", "fen", {"en_passant"}, 1, 0};
 Signature DEEPCOPY_SIG{"Board", "__deepcopy__", {"memo"}, 1, 1};
+
+// ---------------------------------------------------------------- arrays
+// Positions and moves for learning: piece planes and the policy encoding.
+// Only the calls that return a new array import numpy.
+
+constexpr auto bitboards = [](const Board& b) -> PyObject* {
+    const auto sets = b.bitboards();
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(sets.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        PyObject* n = PyLong_FromUnsignedLongLong(sets[i]);
+        if (!n) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), n);
+    }
+    return tuple.release();
+};
+// The shared borrow keeps the record as it is while numpy makes the array.
+constexpr auto planes = [](const Board& b, std::optional<bool> perspective,
+                           std::optional<PlanesOut> out) -> PyObject* {
+    if (out) {
+        b.planes(perspective.value_or(false), out->data);
+        return Py_NewRef(out->obj);
+    }
+    std::uint8_t* data;
+    PyObject* array = new_array(ArrayShape::PLANES, "Board.planes()", &data);
+    if (array) b.planes(perspective.value_or(false), data);
+    return array;
+};
+constexpr auto move_index = [](Board& b, Move move) { return static_cast<std::uint32_t>(b.move_index(move)); };
+constexpr auto move_from_index = [](Board& b, PolicyIndex index) { return b.move_from_index(index.value); };
+// An invalid position raises after the array is made; the Ref drops it.
+constexpr auto legal_move_mask = [](Board& b) -> PyObject* {
+    std::uint8_t* data;
+    Ref array(new_array(ArrayShape::POLICY, "Board.legal_move_mask()", &data));
+    if (!array) return nullptr;
+    b.legal_move_mask(data);
+    return array.release();
+};
+
+Signature PLANES_SIG{"Board", "planes", {"perspective", "out"}, 2, 0};
+Signature MOVE_INDEX_SIG{"Board", "move_index", {"move"}, 1, 1};
+Signature MOVE_FROM_INDEX_SIG{"Board", "move_from_index", {"index"}, 1, 1};
 
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 PyCFunction fast(FastCall f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
@@ -409,8 +534,10 @@ PyMethodDef board_methods[] = {
     {"pop", no_params<"Board.pop", board_pop>(), NO_PARAMS, "pop($self)\n--\n\n"},
     {"perft", fast(method<&PERFT_SIG, EX, perft>), FAST,
      "perft($self, depth)\n--\n\nCount the leaf nodes of the legal move tree to the given depth (at most 256)."},
-    {"fen", no_params<"Board.fen", noargs<SH, fen>>(), NO_PARAMS,
-     "fen($self)\n--\n\nThe FEN text of the current position."},
+    {"fen", fast(method<&FEN_SIG, EX, fen>), FAST,
+     "fen($self, en_passant='fen')\n--\n\nThe FEN text of the current position. en_passant chooses when the "
+     "square is written: \"fen\" after every double step, \"legal\" when a capture there is legal, \"xfen\" "
+     "when a pawn of the side to move stands beside."},
     {"copy", no_params<"Board.copy", noargs<SH, copy>>(), NO_PARAMS,
      "copy($self)\n--\n\nAn independent board with the same position, starting text and history."},
     {"__copy__", no_params<"Board.__copy__", noargs<SH, copy>>(), NO_PARAMS, "__copy__($self)\n--\n\n"},
@@ -488,8 +615,12 @@ PyMethodDef board_methods[] = {
      "unicode($self, invert_color=False, borders=False, empty_square='\\u2b58', orientation=True)\n--\n\n"
      "The board as a grid of chess symbols, rank 8 first (orientation=False: rank 1 first)."},
     {"svg", fast(method<&SVG_SIG, SH, svg>), FAST,
-     "svg($self, size=400, orientation=True)\n--\n\n"
-     "An SVG diagram of the board, size pixels square, with the last move and a checked king marked."},
+     "svg($self, size=400, orientation=True, arrows=(), fill=None, squares=None, flipped=False, lastmove=..., "
+     "check=..., coordinates=True, colors=None)\n--\n\n"
+     "An SVG diagram of the board, size pixels square, with the last move and a checked king marked. "
+     "The other options are python-chess's chess.svg.board's: arrows ((tail, head) or (tail, head, colour)), "
+     "fill (square to colour), squares (marked with a cross), flipped, lastmove and check (None for none), "
+     "coordinates and colors."},
     {"_repr_svg_", no_params<"Board._repr_svg_", noargs<SH, repr_svg>>(), NO_PARAMS,
      "_repr_svg_($self)\n--\n\nThe SVG diagram notebooks show for a board: svg() at 400 pixels."},
     {"san", fast(method<&SAN_SIG, EX, san>), FAST,
@@ -505,10 +636,38 @@ PyMethodDef board_methods[] = {
     {"apply_movetext", fast(method<&APPLY_MOVETEXT_SIG, EX, apply_movetext>), FAST,
      "apply_movetext($self, text)\n--\n\nPlay the mainline of a PGN movetext and return the number of moves played."},
     {"read_pgn", fast(board_read_pgn), FAST | METH_CLASS,
-     "read_pgn($type, source, errors=\"raise\")\n--\n\nIterate over the games of a PGN file (a path or a file "
-     "object) as (headers, board) pairs."},
+     "read_pgn($type, source, errors=\"raise\", where=None)\n--\n\nIterate over the games of a PGN file (a path, "
+     "plain or compressed, or a file object) as Game values, which unpack as (headers, board) pairs; `where` "
+     "is called with each game's headers and a falsy answer skips the game unplayed."},
+    {"read_headers", fast(board_read_headers), FAST | METH_CLASS,
+     "read_headers($type, source)\n--\n\nIterate over the header dicts of the games of a PGN file, playing no "
+     "move."},
+    {"read_samples", fast(board_read_samples), FAST | METH_CLASS,
+     "read_samples($type, source, *, where=None, threads=1, batch_positions=65536)\n--\n\nIterate over the "
+     "positions of a PGN file's games (a path, plain or compressed, or a file object) as batches: dicts of NumPy "
+     "arrays of one length, one row per position before a mainline move, covering whole games in file order, "
+     "at most batch_positions rows unless one game is longer. `where` filters games by their headers as "
+     "read_pgn's does; threads=k plays k parts of the file at once with the GIL released, giving the same "
+     "batches. Games whose moves cannot be played are passed over and listed in the iterator's `skipped`."},
     {"pgn", fast(method<&PGN_SIG, EX, pgn>), FAST,
      "pgn($self, headers=None)\n--\n\nThe PGN text of this board's game: tags, the moves in SAN, the result."},
+
+    {"bitboards", no_params<"Board.bitboards", noargs<PK, bitboards>>(), NO_PARAMS,
+     "bitboards($self)\n--\n\nThe twelve piece sets as ints: white P, N, B, R, Q, K, then black p, n, b, r, q, k."},
+    {"planes", fast(method<&PLANES_SIG, SH, planes>), FAST,
+     "planes($self, perspective=False, out=None)\n--\n\n"
+     "The pieces as a numpy uint8 array [plane, rank, file] of shape (12, 8, 8), planes in bitboards() order; "
+     "perspective=True with black to move mirrors the ranks and puts black's planes first. out: a writable "
+     "C-contiguous uint8 buffer of that shape to fill and return instead of a new array."},
+    {"move_index", fast(method<&MOVE_INDEX_SIG, EX, move_index>), FAST,
+     "move_index($self, move)\n--\n\n"
+     "The index (0 to 4671) of a legal move in the 8x8x73 policy encoding, from the side to move's view; "
+     "ValueError for a move that is not legal here."},
+    {"move_from_index", fast(method<&MOVE_FROM_INDEX_SIG, EX, move_from_index>), FAST,
+     "move_from_index($self, index)\n--\n\n"
+     "The legal move with that policy index; ValueError where none has it or outside 0..4671."},
+    {"legal_move_mask", no_params<"Board.legal_move_mask", noargs<EX, legal_move_mask>>(), NO_PARAMS,
+     "legal_move_mask($self)\n--\n\nA numpy bool array of 4672 entries, true at every legal move's policy index."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

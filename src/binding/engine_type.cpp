@@ -611,14 +611,6 @@ bool read_root(PyObject* o, Root& root) noexcept {
     return true;
 }
 
-// Keyword-only limits: one positional argument (the board) at most.
-bool one_positional(const char* name, Py_ssize_t nargs) noexcept {
-    nargs = PyVectorcall_NARGS(nargs);
-    if (nargs <= 1) return true;
-    PyErr_Format(PyExc_TypeError, "Engine.%s() takes 1 positional argument but %zd were given", name, nargs);
-    return false;
-}
-
 struct SearchLimits {
     std::optional<std::int64_t> depth, nodes, mate, multipv;
     std::optional<double> time, white_clock, black_clock, white_inc, black_inc;
@@ -864,13 +856,14 @@ PyObject* move_or_none(const std::optional<board::Move>& m) noexcept {
 
 // ---------------------------------------------------------------- Engine methods
 
-Signature NEW_SIG{"Engine", "__new__", {"command", "options", "timeout"}, 3, 1};
-Signature ANALYSE_SIG{"Engine", "analyse", {"board", "depth", "nodes", "time", "mate", "multipv"}, 6, 1};
-Signature ANALYSIS_SIG{"Engine", "analysis", {"board", "depth", "nodes", "time", "mate", "multipv"}, 6, 1};
+Signature NEW_SIG{"Engine", "__new__", {"command", "options", "timeout"}, 3, 1, 1};
+Signature ANALYSE_SIG{"Engine", "analyse", {"board", "depth", "nodes", "time", "mate", "multipv"}, 6, 1, 1};
+Signature ANALYSIS_SIG{"Engine", "analysis", {"board", "depth", "nodes", "time", "mate", "multipv"}, 6, 1, 1};
 Signature PLAY_SIG{"Engine",
                    "play",
                    {"board", "time", "depth", "nodes", "white_clock", "black_clock", "white_inc", "black_inc"},
                    8,
+                   1,
                    1};
 Signature CONFIGURE_SIG{"Engine", "configure", {"options"}, 1, 1};
 
@@ -958,11 +951,6 @@ bool handshake(EngineObject* obj, PyObject* options) noexcept {
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            if (PyTuple_GET_SIZE(args) > 1) {
-                PyErr_Format(PyExc_TypeError, "Engine() takes 1 positional argument but %zd were given",
-                             PyTuple_GET_SIZE(args));
-                return nullptr;
-            }
             PyObject* argv[MAX_PARAMS];
             if (!parse_tuple(NEW_SIG, args, kwargs, argv)) return nullptr;
             double timeout = 10.0;
@@ -1018,7 +1006,6 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 PyObject* engine_analyse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            if (!one_positional("analyse", nargs)) return nullptr;
             PyObject* buffer[MAX_PARAMS];
             PyObject* const* argv = parse_fastcall(ANALYSE_SIG, args, nargs, kwnames, buffer);
             if (!argv) return nullptr;
@@ -1047,7 +1034,6 @@ PyObject* engine_analyse(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* engine_play(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            if (!one_positional("play", nargs)) return nullptr;
             PyObject* buffer[MAX_PARAMS];
             PyObject* const* argv = parse_fastcall(PLAY_SIG, args, nargs, kwnames, buffer);
             if (!argv) return nullptr;
@@ -1266,7 +1252,6 @@ TypeCache analysis_type_cache(&analysis_spec, "Analysis");
 PyObject* engine_analysis(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            if (!one_positional("analysis", nargs)) return nullptr;
             PyObject* buffer[MAX_PARAMS];
             PyObject* const* argv = parse_fastcall(ANALYSIS_SIG, args, nargs, kwnames, buffer);
             if (!argv) return nullptr;

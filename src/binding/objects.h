@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "binding/borrow.h"
+#include "binding/ref.h"
 #include "binding/type_cache.h"
 #include "board/board.h"
 #include "board/score.h"
@@ -37,6 +38,7 @@ struct BoardStateObject {
 extern TypeCache board_type_cache;
 extern TypeCache move_type_cache;
 extern TypeCache board_state_type_cache;
+extern TypeCache opening_book_type_cache;
 
 inline PyTypeObject* board_type() noexcept { return board_type_cache.get(); }
 inline PyTypeObject* move_type() noexcept { return move_type_cache.get(); }
@@ -66,10 +68,32 @@ bool keep_views(BoardObject* board, std::size_t keep) noexcept;
 PyObject* new_board(board::Board&& record) noexcept;
 // An iterator over the games of a PGN source: a path (str, bytes,
 // os.PathLike), opened and closed here, or a file object read in blocks.
-PyObject* new_pgn_reader(PyObject* source, bool skip_errors) noexcept;
+// `headers_only` yields each game's header dict without playing a move;
+// `where`, when given, is called with each game's headers and a falsy
+// answer skips the game unplayed.
+PyObject* new_pgn_reader(PyObject* source, bool skip_errors, bool headers_only, PyObject* where) noexcept;
+// Opens a PGN source as read_pgn takes it: a path (str, bytes, os.PathLike;
+// compressed or not), opened here (`owns` set: the caller closes it), or a
+// file object. False with ValueError / TypeError naming the source.
+bool open_pgn_source(PyObject* source, Ref& file, bool& owns) noexcept;
+// Feeds the next block of `file` to `reader` as UTF-8 bytes (a text file's
+// str encoded, a binary file's bytes as they are), or finishes it at the
+// end. False with an exception set.
+bool feed_pgn_block(PyObject* file, board::PgnReader& reader) noexcept;
+// A dict of the tag pairs in file order (a later tag's value replaces an
+// earlier one's).
+PyObject* headers_dict(const board::Headers& headers) noexcept;
+// An iterator of sample batches over a PGN source (Board.read_samples).
+PyObject* new_sample_reader(PyObject* source, PyObject* where, unsigned threads, std::size_t batch_positions) noexcept;
 // A new Score object holding `s`; the Score type itself (made on first need).
 PyObject* new_score(const board::Score& s) noexcept;
 PyTypeObject* score_type_object() noexcept;
+// A new Game object: `headers` (a dict, referenced), the game read, and the
+// movetext its annotations are read from when first asked for.
+PyObject* new_game(PyObject* headers, board::PgnGame&& game, std::string_view movetext) noexcept;
+PyTypeObject* game_type_object() noexcept;
+PyTypeObject* variation_type_object() noexcept;
+PyTypeObject* relative_score_type_object() noexcept;
 // A new list of new Move objects, in order.
 PyObject* new_move_list(const board::Move* begin, const board::Move* end) noexcept;
 // The UCI engine client type and its exception (a RuntimeError subclass),

@@ -14,9 +14,11 @@ struct PgnReaderObject {
     PyObject_HEAD
     BorrowFlag borrow;
     board::PgnReader reader;
-    PyObject* file;  // strong reference
-    bool owns_file;  // opened here from a path, so closed here
+    PyObject* file;   // strong reference
+    PyObject* where;  // strong reference, or nullptr
+    bool owns_file;   // opened here from a path, so closed here
     bool done;
+    bool headers_only;
 };
 
 // Closes a file opened from a path; the first close wins.
@@ -32,6 +34,7 @@ bool close_file(PgnReaderObject* obj) noexcept {
 // collector is told about the one reference held.
 int pgn_reader_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(reinterpret_cast<PgnReaderObject*>(self)->file);
+    Py_VISIT(reinterpret_cast<PgnReaderObject*>(self)->where);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -41,6 +44,7 @@ int pgn_reader_clear(PyObject* self) noexcept {
     obj->done = true;
     obj->owns_file = false;
     Py_CLEAR(obj->file);
+    Py_CLEAR(obj->where);
     return 0;
 }
 
@@ -54,15 +58,146 @@ void pgn_reader_dealloc(PyObject* self) noexcept {
         PyErr_SetRaisedException(pending);
     }
     Py_XDECREF(obj->file);
+    Py_XDECREF(obj->where);
     obj->reader.~PgnReader();
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-// The next block of the file as UTF-8 bytes: a text file's str is encoded,
-// a binary file's bytes are taken as they are. False with an exception set.
-bool feed_block(PgnReaderObject* obj) {
-    Ref block(PyObject_CallMethod(obj->file, "read", "n", BLOCK));
+PyObject* pgn_reader_next(PyObject* self) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            auto* obj = reinterpret_cast<PgnReaderObject*>(self);
+            ExclusiveBorrow borrow;
+            if (!borrow.take(obj->borrow) || obj->done || !obj->file) return nullptr;
+            board::RawGame raw;
+            for (;;) {
+                switch (obj->reader.next_raw(raw)) {
+                    case board::PgnReader::Status::END: close_file(obj); return nullptr;
+                    case board::PgnReader::Status::NEED_INPUT:
+                        if (!feed_pgn_block(obj->file, obj->reader)) return nullptr;
+                        continue;
+                    case board::PgnReader::Status::GAME: break;
+                }
+                Ref headers(headers_dict(raw.headers));
+                if (!headers) return nullptr;
+                if (obj->headers_only) return headers.release();
+                if (obj->where) {
+                    // The filter may run any Python code; the reader stays
+                    // borrowed, so it cannot be re-entered meanwhile.
+                    Ref keep(PyObject_CallOneArg(obj->where, headers.get()));
+                    if (!keep) return nullptr;
+                    const int truth = PyObject_IsTrue(keep.get());
+                    if (truth < 0) return nullptr;
+                    if (!truth) continue;
+                }
+                board::PgnGame game;
+                try {
+                    board::PgnReader::play(raw, game);
+                } catch (const board::Invalid&) {
+                    if (obj->reader.skip_errors()) continue;
+                    throw;
+                }
+                return new_game(headers.get(), std::move(game), raw.movetext);
+            }
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyType_Slot pgn_reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The games of a PGN source, as Game values (or header dicts).")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pgn_reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(pgn_reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(pgn_reader_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(pgn_reader_next)},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec pgn_reader_spec = {
+    .name = "tavrinmoss.PgnReader",
+    .basicsize = sizeof(PgnReaderObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = pgn_reader_slots,
+};
+
+TypeCache pgn_reader_type_cache(&pgn_reader_spec, "PgnReader");
+
+}  // namespace
+
+namespace {
+
+// A str that cannot be a path but reads as PGN text: a line break, or a tag
+// pair at its start.
+bool looks_like_pgn_text(PyObject* source) noexcept {
+    if (!PyUnicode_Check(source)) return false;
+    if (PyUnicode_FindChar(source, '\n', 0, PyUnicode_GET_LENGTH(source), 1) >= 0) return true;
+    return PyUnicode_GET_LENGTH(source) > 0 && PyUnicode_READ_CHAR(source, 0) == '[';
+}
+
+// The reader of a compressed file's content, told by its first bytes, or the
+// file itself; the module that reads each comes from the standard library,
+// and zstandard's from the `zstandard` package.
+Ref decompressed(PyObject* source, Ref file) noexcept {
+    Ref head(PyObject_CallMethod(file.get(), "read", "n", Py_ssize_t{6}));
+    if (!head) return Ref();
+    Ref rewound(PyObject_CallMethod(file.get(), "seek", "n", Py_ssize_t{0}));
+    if (!rewound) return Ref();
+    if (!PyBytes_Check(head.get())) return file;
+    const std::string_view magic(PyBytes_AS_STRING(head.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(head.get())));
+    const char* module = nullptr;
+    if (magic.starts_with("\x1f\x8b")) {
+        module = "gzip";
+    } else if (magic.starts_with("BZh")) {
+        module = "bz2";
+    } else if (magic.starts_with(std::string_view("\xfd" "7zXZ\x00", 6))) {
+        module = "lzma";
+    } else if (magic.starts_with("\x28\xb5\x2f\xfd")) {
+        module = "zstandard";
+    }
+    if (!module) return file;
+    Ref mod(PyImport_ImportModule(module));
+    if (!mod) {
+        if (PyErr_ExceptionMatches(PyExc_ImportError) && std::string_view(module) == "zstandard") {
+            Ref cause(PyErr_GetRaisedException());
+            PyErr_Format(PyExc_ImportError,
+                         "%R is compressed with Zstandard; reading it needs the 'zstandard' package "
+                         "(pip install zstandard)",
+                         source);
+            Ref raised(PyErr_GetRaisedException());
+            PyException_SetCause(raised.get(), cause.release());
+            PyErr_SetRaisedException(raised.release());
+        }
+        return Ref();
+    }
+    Ref reader;
+    if (std::string_view(module) == "zstandard") {
+        // Frames one after another make one text, as the other formats read
+        // their members.
+        Ref dctx(PyObject_CallMethod(mod.get(), "ZstdDecompressor", nullptr));
+        if (!dctx) return Ref();
+        Ref method(PyObject_GetAttrString(dctx.get(), "stream_reader"));
+        Ref args(PyTuple_Pack(1, file.get()));
+        Ref kwargs(Py_BuildValue("{s:O}", "read_across_frames", Py_True));
+        if (!method || !args || !kwargs) return Ref();
+        reader = Ref(PyObject_Call(method.get(), args.get(), kwargs.get()));
+    } else {
+        reader = Ref(PyObject_CallMethod(mod.get(), "open", "O", file.get()));
+    }
+    if (!reader) {
+        PyObject* pending = PyErr_GetRaisedException();
+        Ref closed(PyObject_CallMethod(file.get(), "close", nullptr));
+        if (!closed) PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+    }
+    return reader;
+}
+
+}  // namespace
+
+bool feed_pgn_block(PyObject* file, board::PgnReader& reader) noexcept {
+    Ref block(PyObject_CallMethod(file, "read", "n", BLOCK));
     if (!block) return false;
     const char* data;
     Py_ssize_t size;
@@ -77,95 +212,79 @@ bool feed_block(PgnReaderObject* obj) {
                      Py_TYPE(block.get())->tp_name);
         return false;
     }
-    if (size == 0)
-        obj->reader.finish();
-    else
-        obj->reader.feed(std::string_view(data, static_cast<std::size_t>(size)));
+    try {
+        if (size == 0)
+            reader.finish();
+        else
+            reader.feed(std::string_view(data, static_cast<std::size_t>(size)));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
     return true;
 }
 
-// (headers, board): a dict of the tag pairs in file order and a new Board.
-PyObject* game_tuple(board::PgnGame& game) noexcept {
-    Ref headers(PyDict_New());
-    if (!headers) return nullptr;
-    for (const auto& [name, value] : game.headers) {
+PyObject* headers_dict(const board::Headers& headers) noexcept {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [name, value] : headers) {
         // The file's bytes need not be UTF-8; a tag never fails to read.
         Ref key(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
         Ref text(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
-        if (!key || !text || PyDict_SetItem(headers.get(), key.get(), text.get()) < 0) return nullptr;
+        if (!key || !text || PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) return nullptr;
     }
-    Ref board(new_board(std::move(game.board)));
-    if (!board) return nullptr;
-    return PyTuple_Pack(2, headers.get(), board.get());
+    return dict.release();
 }
 
-PyObject* pgn_reader_next(PyObject* self) noexcept {
-    return guarded(
-        [&]() -> PyObject* {
-            auto* obj = reinterpret_cast<PgnReaderObject*>(self);
-            ExclusiveBorrow borrow;
-            if (!borrow.take(obj->borrow) || obj->done || !obj->file) return nullptr;
-            board::PgnGame game;
-            for (;;) {
-                switch (obj->reader.next(game)) {
-                    case board::PgnReader::Status::GAME: return game_tuple(game);
-                    case board::PgnReader::Status::END: close_file(obj); return nullptr;
-                    case board::PgnReader::Status::NEED_INPUT:
-                        if (!feed_block(obj)) return nullptr;
-                        break;
-                }
-            }
-        },
-        static_cast<PyObject*>(nullptr));
+bool open_pgn_source(PyObject* source, Ref& file, bool& owns) noexcept {
+    owns = false;
+    if (looks_like_pgn_text(source)) {
+        Ref start(PyUnicode_Substring(source, 0, 80));
+        if (!start) return false;
+        PyErr_Format(PyExc_ValueError,
+                     "argument 'source': expected a path or a file object, and this str reads as PGN text, "
+                     "not a path: %R%s; to read PGN text, pass io.StringIO(text)",
+                     start.get(), PyUnicode_GET_LENGTH(source) > 80 ? "..." : "");
+        return false;
+    }
+    if (PyUnicode_Check(source) || PyBytes_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
+        Ref io(PyImport_ImportModule("io"));
+        if (!io) return false;
+        Ref raw(PyObject_CallMethod(io.get(), "open", "Os", source, "rb"));
+        if (!raw) return false;
+        file = decompressed(source, std::move(raw));
+        if (!file) return false;
+        owns = true;
+    } else {
+        // A `read` that raises (a property, say) raises here as it is.
+        Ref read(PyObject_GetAttrString(source, "read"));
+        if (!read) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "argument 'source': expected a path or a file object, not '%s'",
+                         Py_TYPE(source)->tp_name);
+            return false;
+        }
+        file = Ref::borrowed(source);
+    }
+    return true;
 }
 
-PyType_Slot pgn_reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>("The games of a PGN source, as (headers, board) pairs.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pgn_reader_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(pgn_reader_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(pgn_reader_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(pgn_reader_next)},
-    {0, nullptr},  // sentinel
-};
-
-PyType_Spec pgn_reader_spec = {
-    .name = "tavrinmoss.PgnReader",
-    .basicsize = sizeof(PgnReaderObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
-    .slots = pgn_reader_slots,
-};
-
-TypeCache pgn_reader_type_cache(&pgn_reader_spec, "PgnReader");
-
-}  // namespace
-
-PyObject* new_pgn_reader(PyObject* source, bool skip_errors) noexcept {
+PyObject* new_pgn_reader(PyObject* source, bool skip_errors, bool headers_only, PyObject* where) noexcept {
     PyTypeObject* type = require_type(pgn_reader_type_cache, "PgnReader");
     if (!type) return nullptr;
     Ref file;
     bool owns = false;
-    if (PyUnicode_Check(source) || PyBytes_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
-        Ref io(PyImport_ImportModule("io"));
-        if (!io) return nullptr;
-        file = Ref(PyObject_CallMethod(io.get(), "open", "Os", source, "rb"));
-        if (!file) return nullptr;
-        owns = true;
-    } else if (PyObject_HasAttrString(source, "read")) {
-        file = Ref::borrowed(source);
-    } else {
-        PyErr_Format(PyExc_TypeError, "argument 'source': expected a path or a file object, not '%s'",
-                     Py_TYPE(source)->tp_name);
-        return nullptr;
-    }
+    if (!open_pgn_source(source, file, owns)) return nullptr;
     auto* obj = reinterpret_cast<PgnReaderObject*>(type->tp_alloc(type, 0));
     if (!obj) return nullptr;  // `file` closes itself when dropped
     new (&obj->borrow) BorrowFlag(0);
     new (&obj->reader) board::PgnReader(skip_errors);
     obj->file = file.release();
+    obj->where = where && where != Py_None ? Py_NewRef(where) : nullptr;
     obj->owns_file = owns;
     obj->done = false;
+    obj->headers_only = headers_only;
     return reinterpret_cast<PyObject*>(obj);
 }
 

@@ -243,5 +243,6 @@ PyObject* new_score(const board::Score& s) noexcept {
 }
 
 PyTypeObject* score_type_object() noexcept { return score_type_cache.get(); }
+PyTypeObject* relative_score_type_object() noexcept { return relative_score_type_cache.get(); }
 
 }  // namespace binding

@@ -171,7 +171,18 @@ std::string Board::render() const {
     return out;
 }
 
-std::string Board::fen() const {
+std::string Board::fen() const { return fen_text(true); }
+
+std::string Board::fen(EnPassantField field) {
+    switch (field) {
+        case EnPassantField::LEGAL: return fen_text(has_legal_en_passant());
+        case EnPassantField::XFEN: return fen_text(has_pseudo_legal_en_passant());
+        case EnPassantField::FEN: break;
+    }
+    return fen_text(true);
+}
+
+std::string Board::fen_text(bool show_en_passant) const {
     const auto grid = letter_grid(*this);
     std::string out;
     for (int rank = 7; rank >= 0; --rank) {
@@ -195,7 +206,7 @@ std::string Board::fen() const {
     else
         out += '-';
     out += ' ';
-    if (en_passant_square && *en_passant_square < 64) {
+    if (show_en_passant && en_passant_square && *en_passant_square < 64) {
         out += BOARD_FILES[*en_passant_square % 8];
         out += static_cast<char>('1' + *en_passant_square / 8);
     } else {

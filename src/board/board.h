@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "policy.h"
 #include "polyglot_random.h"
 #include "tables.h"
 #include "text.h"
@@ -167,6 +168,8 @@ inline constexpr unsigned MAX_PERFT_DEPTH = 256;
 inline constexpr std::string_view STARTING_FEN =
     "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 
+struct DiagramOptions;
+
 class Board : public BoardState {
 public:
     // Reads `fen` (the standard start when absent); throws Panic on the
@@ -185,6 +188,12 @@ public:
     Bitboard get_pieces(char32_t letter) const;
     std::string render() const;
     std::string fen() const;
+    // When the en passant field names its square: python-chess's "legal"
+    // (a legal capture there), "fen" (after every double step, as fen())
+    // and "xfen" (a pawn of the side to move beside the pawn that stepped).
+    enum class EnPassantField { LEGAL, FEN, XFEN };
+    std::string fen(EnPassantField field);
+    bool has_pseudo_legal_en_passant() const;
     std::size_t heap_bytes() const noexcept;
 
     // Move generation; every list is in the order Python sees.
@@ -285,11 +294,31 @@ public:
     std::string unicode(bool invert_color, bool borders, std::string_view empty_square,
                         bool orientation) const;
     std::string svg(std::uint32_t size, bool orientation) const;
+    // Options drawing what svg() draws: the last move played, a king in check.
+    DiagramOptions diagram_defaults() const;
+    std::string diagram(const DiagramOptions& options) const;
+
+    // Arrays for learning (policy.cpp). The twelve piece sets (piece_sets'
+    // order), and their planes into PLANES_BYTES bytes, from black's view
+    // when `perspective` is set and black is to move.
+    std::array<Bitboard, PLANE_COUNT> bitboards() const { return piece_sets(*this); }
+    void planes(bool perspective, std::uint8_t* out) const noexcept;
+    // The policy index (policy_index, from the side to move) of a legal move,
+    // castling given as king takes rook included; Invalid for another move.
+    std::uint16_t move_index(const Move& m);
+    // The legal move with that index; Invalid where none has it, or for an
+    // index outside 0..POLICY_SIZE - 1.
+    Move move_from_index(std::uint64_t index);
+    // Writes POLICY_SIZE bytes: 1 at the index of every legal move, 0
+    // elsewhere. Invalid, with `out` untouched, where the position has no
+    // legal moves defined.
+    void legal_move_mask(std::uint8_t* out);
 
     BoardState& state() noexcept { return *this; }
     const BoardState& state() const noexcept { return *this; }
 
 private:
+    std::string fen_text(bool show_en_passant) const;
     void read_fen();
     void reset_position() noexcept;
     bool any_legal_move();
@@ -318,6 +347,39 @@ private:
     void legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveList& out);
     // What the legal `m` (castling as the king's two-square step) does to the opponent's king.
     Check check_after(const Move& m);
+};
+
+// A colour of a diagram: SVG paint text and an opacity. Written "#rgba" or
+// "#rrggbbaa", the alpha digits become the opacity, as SVG 1.1 has no
+// colours with alpha.
+struct Paint {
+    std::string color;
+    double opacity = 1.0;
+};
+// Reads a colour; Invalid for text that could break out of an attribute or
+// refer to something outside the picture (url(...)).
+Paint parse_paint(std::string_view text);
+
+struct Arrow {
+    Square tail;
+    Square head;
+    Paint paint;
+};
+
+// What a diagram shows beside the pieces, as python-chess's chess.svg.board
+// takes it. The defaults draw the diagram svg(size, orientation) draws.
+struct DiagramOptions {
+    std::uint32_t size = 400;
+    bool orientation = true;
+    // Both squares tinted, where on the board; none when absent.
+    std::optional<std::pair<Square, Square>> lastmove;
+    std::optional<Square> check;
+    std::vector<Arrow> arrows;
+    std::vector<std::pair<Square, Paint>> fill;
+    Bitboard squares = 0;
+    bool coordinates = true;
+    Paint light{"#efe3c8"}, dark{"#b38b66"}, light_lastmove{"#e3e48c"}, dark_lastmove{"#b9ae4f"};
+    Paint margin{"#3d2e22"}, coord{"#efe3c8"};
 };
 
 // The move a king's step onto its own corner rook stands for: UCI writes
@@ -355,10 +417,41 @@ inline std::uint64_t perft(Board& b, unsigned depth) {
 }
 }  // namespace reference
 
-// PGN files in and out: a reader that splits a stream of text into games
-// and plays each one's mainline (pgn.cpp), and the export of a board's game.
+// PGN files in and out: a reader that splits a stream of text into games,
+// plays each one's mainline and keeps its annotations (pgn.cpp), and the
+// export of a game.
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// A game's annotations and variations, shaped as the game trees Python chess
+// programs build: lines of play, each a run of moves; lines[0] is the
+// mainline, every other line an alternative to one move of another line.
+struct NodeRef {
+    std::uint32_t line = 0;
+    std::int32_t ply = -1;  // -1: the game's start, before the mainline's first move
+};
+
+struct AnnotatedPly {
+    Move move;
+    std::string comment;           // after the move
+    std::string starting_comment;  // before it (in practice, only a variation's first move has one)
+    std::vector<std::uint64_t> nags;         // ascending, each once
+    std::vector<std::uint32_t> variations;   // the lines that are alternatives to this move
+};
+
+struct Line {
+    std::vector<AnnotatedPly> plies;
+    NodeRef parent;          // the node its first move is played from
+    bool first_turn = true;  // the side that plays plies[0] (true for white)
+};
+
+struct GameTree {
+    std::vector<Line> lines = std::vector<Line>(1);
+    std::string comment;  // before the first move
+    // The movetext's result token, when it gives one the Result tag lacks
+    // ("*" or no tag): it then stands for the game's result.
+    std::optional<std::string> result;
+};
 
 // One game of a file: its tag pairs in file order, and the board after its
 // mainline with the mainline as its history.
@@ -367,11 +460,28 @@ struct PgnGame {
     Board board;
 };
 
-// Reads games from text that arrives in blocks of any size, so that memory
-// stays bounded by the largest game whatever the file's size. Games end where
-// the reader of the chess library Python users know ends them: at a blank
-// line outside a comment, or at the end of the text; a tag line at the start
-// of a movetext line ends one too.
+// The tree of a game whose mainline has been played: `start` is the position
+// before its first move, `mainline` the moves read from `movetext`. Comments,
+// NAGs and variations are read as the chess library Python users know reads
+// them; a move that cannot be played in a variation ends that variation, and
+// a variation opened before any move is passed over, as the mainline reader
+// passes over it.
+GameTree annotate(const BoardState& start, std::string_view movetext, const std::vector<Move>& mainline);
+
+// A game's text, split from the stream but not yet played. `movetext` points
+// into the reader's buffer: it is valid until the next feed().
+struct RawGame {
+    Headers headers;
+    std::string_view movetext;
+    std::size_t number = 0;  // from 1, counting every game of the stream
+    std::string first_line;
+};
+
+// Reads games from text that arrives in blocks of any size, in time linear in
+// the text whatever its shape and with memory bounded by the largest game.
+// Games end where the reader of the chess library Python users know ends
+// them: at a blank line outside a comment, or at the end of the text; a tag
+// line at the start of a movetext line ends one too.
 class PgnReader {
 public:
     enum class Status { GAME, NEED_INPUT, END };
@@ -381,31 +491,71 @@ public:
     void feed(std::string_view block);
     // No more text will come.
     void finish() noexcept { eof_ = true; }
+    bool skip_errors() const noexcept { return skip_errors_; }
 
-    // The next game into `out`, or NEED_INPUT until feed() or finish(), or
-    // END. A game that cannot be played (a bad FEN tag, an unreadable or
-    // illegal move) is Invalid naming its number, its first line and the
-    // reason, unless the reader skips such games; either way reading goes on
-    // with the next game.
+    // The next game's text into `out`, or NEED_INPUT until feed() or
+    // finish(), or END. Nothing is played.
+    Status next_raw(RawGame& out);
+    // Plays a game split by next_raw: the board from its FEN tag, then the
+    // mainline. A game that cannot be played (a bad FEN tag, an unreadable or
+    // illegal mainline move) is Invalid naming its number, its first line and
+    // the reason. The headers move from `raw` to `out`.
+    static void play(RawGame& raw, PgnGame& out);
+    // next_raw and play in one, passing over games that cannot be played
+    // when the reader skips errors.
     Status next(PgnGame& out);
 
 private:
     // The line starting at `at` with its line end, or std::nullopt when it
     // is not complete yet.
-    std::optional<std::string_view> line_at(std::size_t at) const noexcept;
+    std::optional<std::string_view> line_at(std::size_t at) noexcept;
+
+    enum class Phase : std::uint8_t { BEFORE, TAGS, MOVES };
 
     std::string buffer_;
     std::size_t pos_ = 0;  // where the unread text starts
     bool eof_ = false;
     bool skip_errors_;
     std::size_t games_ = 0;
+    // Where a game that spans several blocks was left, so that no text is
+    // read twice: offsets are from pos_, which stays at the game's start.
+    Phase phase_ = Phase::BEFORE;
+    std::size_t scan_ = 0;
+    std::size_t moves_start_ = 0;
+    std::size_t newline_from_ = 0;  // no line end lies between scan_ and this
+    bool blank_seen_ = false;
+    bool in_comment_ = false;
+    RawGame pending_;
 };
 
 // The PGN text of a board's game: the seven roster tags (from `headers`,
 // unknown ones "?" and the date "????.??.??"), FEN and SetUp when the game
 // starts elsewhere than the standard position, the other tags, then the
 // movetext in SAN wrapped at 80 columns and the result (`headers`' Result,
-// else the board's). Invalid when the history holds an illegal move.
+// else the board's). Invalid when the history holds an illegal move, or when
+// a tag's name or value would not read back as that one tag.
 std::string game_pgn(Board& b, const Headers& headers);
+
+// The PGN text of a game read from a file, annotations and variations
+// included, as the exporter of the chess library Python users know writes the
+// same game at 80 columns: the roster tags first ("?" where missing), the
+// others in file order, the Result tag standing for the movetext's result.
+std::string annotated_pgn(const Headers& headers, const BoardState& start, const GameTree& tree);
+
+// The Result a read game stands for: its tag, or the movetext's result when
+// the tag is missing or "*".
+std::string game_result(const Headers& headers, const GameTree& tree);
+
+// A read game's start and tree as portable bytes, for pickling, and back;
+// `tree_from_bytes` throws Invalid on anything it did not write.
+std::string tree_to_bytes(const BoardState& start, const GameTree& tree);
+std::pair<BoardState, GameTree> tree_from_bytes(std::string_view bytes);
+
+// Whether `name` can stand as a tag's name: a letter or digit, then letters,
+// digits and "_+#=:-".
+bool is_tag_name(std::string_view name) noexcept;
+
+// UTF-8 text with Python's white space (str.isspace) taken off its ends.
+std::string_view strip_py_space(std::string_view s, bool front = true, bool back = true) noexcept;
 
 }  // namespace board

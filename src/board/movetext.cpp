@@ -1,65 +1,46 @@
 #include "movetext.h"
 
+#include <array>
+
+#include "text.h"
+
 namespace board {
 
 namespace {
 
-constexpr bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
-
 // A word ends where a comment, a variation or a NAG begins, so "e4{...}",
-// "e4)" and "e4$1" read as the move and what follows.
-constexpr bool ends_word(char c) {
-    return is_space(c) || c == '{' || c == '}' || c == '(' || c == ')' || c == ';' || c == '$';
-}
+// "e4)" and "e4$1" read as the move and what follows. A table: the scanner
+// asks this of every byte of a movetext.
+constexpr auto WORD_ENDS = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        const char ch = static_cast<char>(c);
+        t[c] = is_space(ch) || ch == '{' || ch == '}' || ch == '(' || ch == ')' || ch == ';' || ch == '$';
+    }
+    return t;
+}();
+constexpr bool ends_word(char c) { return WORD_ENDS[static_cast<unsigned char>(c)]; }
 
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool is_result(std::string_view w) { return w == "1-0" || w == "0-1" || w == "1/2-1/2" || w == "*"; }
 
-bool is_glyph(std::string_view w) {
-    if (w.empty() || w.size() > 2) return false;
-    for (char c : w)
-        if (c != '!' && c != '?') return false;
-    return true;
-}
-
 }  // namespace
 
-void MovetextReader::skip_line() noexcept {
+std::uint64_t glyph_nag(std::string_view w) noexcept {
+    constexpr std::string_view GLYPHS[] = {"!", "?", "!!", "??", "!?", "?!"};
+    for (std::uint64_t i = 0; i < std::size(GLYPHS); ++i)
+        if (w == GLYPHS[i]) return i + 1;
+    return 0;
+}
+
+void MovetextScanner::skip_line() noexcept {
     const std::size_t eol = text_.find('\n', pos_);
     pos_ = eol == std::string_view::npos ? text_.size() : eol + 1;
 }
 
-// An unclosed comment runs to the end of the text.
-void MovetextReader::skip_comment() noexcept {
-    const std::size_t close = text_.find('}', pos_ + 1);
-    pos_ = close == std::string_view::npos ? text_.size() : close + 1;
-}
-
-// From an opening parenthesis to its match; parentheses inside comments do
-// not count. An unclosed variation runs to the end of the text.
-void MovetextReader::skip_variation() noexcept {
-    std::size_t depth = 0;
-    while (pos_ < text_.size()) {
-        const char c = text_[pos_];
-        if (c == '{') {
-            skip_comment();
-        } else if (c == ';' || (c == '%' && at_line_start())) {
-            skip_line();
-        } else {
-            ++pos_;
-            if (c == '(') {
-                ++depth;
-            } else if (c == ')' && --depth == 0) {
-                return;
-            }
-        }
-    }
-}
-
-std::optional<std::string_view> MovetextReader::next() noexcept {
+std::optional<MovetextToken> MovetextScanner::next() noexcept {
+    using Kind = MovetextToken::Kind;
     const std::size_t n = text_.size();
     while (pos_ < n) {
         const char c = text_[pos_];
@@ -72,11 +53,16 @@ std::optional<std::string_view> MovetextReader::next() noexcept {
             continue;
         }
         switch (c) {
-            case '{': skip_comment(); continue;
+            case '{': {
+                const std::size_t close = text_.find('}', pos_ + 1);
+                const std::size_t end = close == std::string_view::npos ? n : close;
+                const std::string_view inner = text_.substr(pos_ + 1, end - pos_ - 1);
+                pos_ = close == std::string_view::npos ? n : close + 1;
+                return MovetextToken{Kind::COMMENT, inner};
+            }
             case ';': skip_line(); continue;
-            case '(': skip_variation(); continue;
-            // A closer without its opener stands for nothing.
-            case ')':
+            case '(': ++pos_; return MovetextToken{Kind::OPEN, text_.substr(pos_ - 1, 1)};
+            case ')': ++pos_; return MovetextToken{Kind::CLOSE, text_.substr(pos_ - 1, 1)};
             case '}': ++pos_; continue;
             default: break;
         }
@@ -88,10 +74,18 @@ std::optional<std::string_view> MovetextReader::next() noexcept {
         if (word[0] == '$') {
             bool nag = word.size() > 1;
             for (std::size_t i = 1; i < word.size(); ++i) nag = nag && is_digit(word[i]);
-            if (nag) continue;
-            return word;
+            if (nag) {
+                std::uint64_t value = 0;
+                if (word.size() - 1 > 18) {
+                    value = NAG_TOO_LONG;
+                } else {
+                    for (char d : word.substr(1)) value = value * 10 + static_cast<std::uint64_t>(d - '0');
+                }
+                return MovetextToken{Kind::NAG, word, value};
+            }
+            return MovetextToken{Kind::MOVE, word};
         }
-        if (is_result(word)) continue;
+        if (is_result(word)) return MovetextToken{Kind::RESULT, word};
         std::size_t digits = 0;
         while (digits < word.size() && is_digit(word[digits])) ++digits;
         if (digits && digits < word.size() && word[digits] == '.') {
@@ -103,8 +97,50 @@ std::optional<std::string_view> MovetextReader::next() noexcept {
             // the move reader to refuse.
             continue;
         }
-        if (is_glyph(word)) continue;
-        return word;
+        if (const std::uint64_t nag = glyph_nag(word)) return MovetextToken{Kind::NAG, word, nag};
+        return MovetextToken{Kind::MOVE, word};
+    }
+    return std::nullopt;
+}
+
+void join_comment(std::string& to, std::string&& more) {
+    if (more.empty()) return;
+    if (to.empty()) {
+        to = std::move(more);
+        return;
+    }
+    to += ' ';
+    to.append(more);
+}
+
+std::string comment_text(std::string_view inner, bool closed) {
+    if (!inner.empty() && inner.front() == ' ') inner.remove_prefix(1);
+    if (closed) {
+        const std::size_t nl = inner.rfind('\n');
+        const std::size_t last_line = nl == std::string_view::npos ? 0 : nl + 1;
+        if (inner.size() > last_line && inner.back() == ' ') inner.remove_suffix(1);
+    }
+    if (inner.find('\r') == std::string_view::npos) return std::string(inner);
+    std::string out;
+    out.reserve(inner.size());
+    for (std::size_t i = 0; i < inner.size(); ++i)
+        if (!(inner[i] == '\r' && i + 1 < inner.size() && inner[i + 1] == '\n')) out += inner[i];
+    return out;
+}
+
+std::optional<std::string_view> MovetextReader::next() noexcept {
+    using Kind = MovetextToken::Kind;
+    while (const auto t = scanner_.next()) {
+        switch (t->kind) {
+            case Kind::OPEN: ++depth_; break;
+            case Kind::CLOSE:
+                if (depth_) --depth_;
+                break;
+            case Kind::MOVE:
+                if (!depth_) return t->text;
+                break;
+            default: break;
+        }
     }
     return std::nullopt;
 }

@@ -1,26 +1,56 @@
 #pragma once
 
-// Reading the mainline of a PGN movetext: the tokens a game's moves are
-// written in, with everything else read past. Internal to src/board; the
-// movetext player and the PGN reader share it.
+// Reading a PGN movetext: the tokens a game is written in. One scanner serves
+// every reader: the mainline player reads its move words and passes over the
+// rest; the annotated reader keeps comments, NAGs and variations too.
+// Internal to src/board.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace board {
 
-class MovetextReader {
-public:
-    explicit MovetextReader(std::string_view text) noexcept : text_(text) {}
+struct MovetextToken {
+    enum class Kind : std::uint8_t {
+        MOVE,     // a SAN text with its suffixes, or whatever stands where a move should
+        COMMENT,  // the text between the braces, as written
+        NAG,      // "$n", or an annotation glyph standing alone ("!?")
+        OPEN,     // "(": a variation begins
+        CLOSE,    // ")"
+        RESULT,   // "1-0", "0-1", "1/2-1/2", "*"
+    };
+    Kind kind;
+    std::string_view text;
+    // The NAG's number; NAGS_TOO_LONG when "$n" has more digits than it holds.
+    std::uint64_t nag = 0;
+};
 
-    // The next move token of the mainline (a SAN text with its suffixes, or
-    // whatever stands where a move should), or std::nullopt at the end.
-    // Move numbers ("12.", "12...", also glued to the move), comments ("{...}"
-    // and ";" to the end of the line), "%" escape lines, variations in
-    // parentheses (nested), NAGs ("$1"), annotation glyphs ("!?") and result
-    // tokens are read past.
-    std::optional<std::string_view> next() noexcept;
+inline constexpr std::uint64_t NAG_TOO_LONG = ~std::uint64_t{0};
+
+// The NAG an annotation glyph stands for ("!" 1, "?" 2, "!!" 3, "??" 4,
+// "!?" 5, "?!" 6), or 0 when the text is none of them.
+std::uint64_t glyph_nag(std::string_view text) noexcept;
+
+// A comment's text as the chess library Python users know reads it: one
+// space after the opening brace and one before the closing brace (when it
+// is not the first character of its line) are dropped; line ends are kept,
+// as a file read in text mode gives them. `closed`: the brace was there.
+std::string comment_text(std::string_view inner, bool closed);
+// " ".join(filter(None, [to, more])), as comments that meet are joined.
+void join_comment(std::string& to, std::string&& more);
+
+class MovetextScanner {
+public:
+    explicit MovetextScanner(std::string_view text) noexcept : text_(text) {}
+
+    // The next token, or std::nullopt at the end. Move numbers ("12.",
+    // "12...", also glued to the move), ";" comments to the end of the line
+    // and "%" escape lines are read past. An unclosed comment runs to the end
+    // of the text; a "}" without its opener stands for nothing.
+    std::optional<MovetextToken> next() noexcept;
 
     // Byte offset just after what has been read.
     std::size_t offset() const noexcept { return pos_; }
@@ -28,11 +58,25 @@ public:
 private:
     bool at_line_start() const noexcept { return pos_ == 0 || text_[pos_ - 1] == '\n'; }
     void skip_line() noexcept;
-    void skip_comment() noexcept;
-    void skip_variation() noexcept;
 
     std::string_view text_;
     std::size_t pos_ = 0;
+};
+
+// The mainline's move words alone: comments, NAGs, glyphs, results and
+// variations in parentheses (nested; parentheses inside comments do not
+// count; an unclosed one runs to the end, a closer without its opener stands
+// for nothing) are read past.
+class MovetextReader {
+public:
+    explicit MovetextReader(std::string_view text) noexcept : scanner_(text) {}
+
+    std::optional<std::string_view> next() noexcept;
+    std::size_t offset() const noexcept { return scanner_.offset(); }
+
+private:
+    MovetextScanner scanner_;
+    std::size_t depth_ = 0;
 };
 
 }  // namespace board

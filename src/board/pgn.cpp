@@ -1,14 +1,14 @@
+#include <algorithm>
 #include <array>
+#include <cstring>
+#include <memory>
 
 #include "board.h"
+#include "movetext.h"
 
 namespace board {
 
 namespace {
-
-constexpr bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
 
 bool is_blank(std::string_view line) {
     for (char c : line)
@@ -49,135 +49,397 @@ constexpr std::string_view BOM = "\xEF\xBB\xBF";
 }  // namespace
 
 void PgnReader::feed(std::string_view block) {
-    // Only a game not yet complete stays: what came before it is read.
+    // Only a game not yet complete stays: what came before it is read. Its
+    // scan offsets count from pos_, so they stay valid.
     buffer_.erase(0, pos_);
     pos_ = 0;
     buffer_.append(block);
 }
 
-std::optional<std::string_view> PgnReader::line_at(std::size_t at) const noexcept {
+std::optional<std::string_view> PgnReader::line_at(std::size_t at) noexcept {
     const std::string_view text = buffer_;
-    if (at >= text.size()) return std::nullopt;
-    const std::size_t eol = text.find('\n', at);
-    if (eol != std::string_view::npos) return text.substr(at, eol + 1 - at);
-    if (eof_) return text.substr(at);
+    const std::size_t abs = pos_ + at;
+    if (abs >= text.size()) return std::nullopt;
+    // A line longer than a block is searched for its end once, not once per
+    // block.
+    const std::size_t from = newline_from_ > at ? pos_ + newline_from_ : abs;
+    const std::size_t eol = text.find('\n', from);
+    if (eol != std::string_view::npos) return text.substr(abs, eol + 1 - abs);
+    if (eof_) return text.substr(abs);
+    newline_from_ = text.size() - pos_;
     return std::nullopt;
+}
+
+PgnReader::Status PgnReader::next_raw(RawGame& out) {
+    std::optional<std::string_view> line;
+    if (phase_ == Phase::BEFORE) {
+        // Blank lines, escape lines and comment lines before a game, and the
+        // byte-order mark of a file (or of each of several files joined).
+        for (;;) {
+            line = line_at(0);
+            if (!line) return eof_ ? Status::END : Status::NEED_INPUT;
+            newline_from_ = 0;
+            if (line->starts_with(BOM)) {
+                pos_ += BOM.size();
+                continue;
+            }
+            if (!is_blank(*line) && line->front() != '%' && line->front() != ';') break;
+            pos_ += line->size();
+        }
+        pending_ = RawGame{};
+        pending_.first_line = std::string(trimmed_end(*line));
+        phase_ = Phase::TAGS;
+        scan_ = 0;
+        blank_seen_ = false;
+    }
+    if (phase_ == Phase::TAGS) {
+        // Tag pairs, with at most one blank line between two of them; a
+        // malformed tag line is passed over.
+        for (; (line = line_at(scan_)); scan_ += line->size()) {
+            newline_from_ = 0;
+            if (line->front() == '%' || line->front() == ';') continue;
+            if (!blank_seen_ && is_blank(*line)) {
+                blank_seen_ = true;
+                continue;
+            }
+            if (line->front() != '[') break;
+            blank_seen_ = false;
+            if (const auto tag = read_tag(*line)) pending_.headers.emplace_back(tag->first, tag->second);
+        }
+        if (!line && !eof_) return Status::NEED_INPUT;
+        phase_ = Phase::MOVES;
+        moves_start_ = scan_;
+        in_comment_ = false;
+    }
+    // The movetext, to a blank line outside a comment. A comment opened
+    // after a line's ";" is no comment.
+    std::size_t moves_end = scan_;
+    for (;; scan_ += line->size()) {
+        line = line_at(scan_);
+        if (!line) {
+            if (!eof_) return Status::NEED_INPUT;
+            moves_end = scan_;
+            break;
+        }
+        newline_from_ = 0;
+        if (!in_comment_ && (is_blank(*line) || line->front() == '[')) {
+            moves_end = scan_;
+            if (line->front() != '[') scan_ += line->size();
+            break;
+        }
+        if (!in_comment_ && line->front() == '%') continue;
+        // Jumps from brace to brace: the library's search is far quicker than
+        // a byte loop over a movetext that is mostly comments.
+        const char* p = line->data();
+        const char* const end = p + line->size();
+        while (p < end) {
+            if (in_comment_) {
+                const auto* close = static_cast<const char*>(std::memchr(p, '}', static_cast<std::size_t>(end - p)));
+                if (!close) break;
+                in_comment_ = false;
+                p = close + 1;
+            } else {
+                const auto* open = static_cast<const char*>(std::memchr(p, '{', static_cast<std::size_t>(end - p)));
+                const char* until = open ? open : end;
+                // A comment opened after a ";" is no comment.
+                if (std::memchr(p, ';', static_cast<std::size_t>(until - p)) || !open) break;
+                in_comment_ = true;
+                p = open + 1;
+            }
+        }
+    }
+    out = std::move(pending_);
+    out.movetext = std::string_view(buffer_).substr(pos_ + moves_start_, moves_end - moves_start_);
+    out.number = ++games_;
+    pos_ += scan_;
+    scan_ = 0;
+    phase_ = Phase::BEFORE;
+    return Status::GAME;
+}
+
+namespace {
+
+// Builds a game's tree from its movetext token by token, with the decisions
+// of the game builder Python chess programs use: where a comment belongs, which
+// node a variation hangs from, and what an unplayable variation move does.
+class TreeBuilder {
+public:
+    TreeBuilder(Board& mainline, GameTree& tree, const std::vector<Move>& known)
+        : tree_(tree), known_(known) {
+        boards_.push_back(&mainline);
+    }
+
+    void run(std::string_view movetext) {
+        using Kind = MovetextToken::Kind;
+        // About one ply per 16 bytes of an annotated game; a guess, not a bound.
+        tree_.lines[0].plies.reserve(movetext.size() / 16 + 4);
+        MovetextScanner scanner(movetext);
+        while (const auto t = scanner.next()) {
+            switch (t->kind) {
+                case Kind::COMMENT:
+                    if (!skip_depth_) {
+                        const bool closed = t->text.data() + t->text.size() < movetext.data() + movetext.size();
+                        comment(comment_text(t->text, closed));
+                    }
+                    break;
+                case Kind::OPEN:
+                    if (skip_depth_) {
+                        ++skip_depth_;
+                    } else if (boards_.size() == 1 ? next_known_ > 0 : !boards_.back()->history.empty()) {
+                        begin_variation();
+                    } else {
+                        // Before any move there is nothing to vary: passed
+                        // over whole, as the mainline reader passes over it.
+                        skip_depth_ = 1;
+                        skip_begun_ = false;
+                    }
+                    break;
+                case Kind::CLOSE:
+                    if (skip_depth_ == 1) {
+                        skip_depth_ = 0;
+                        if (skip_begun_) end_variation();
+                    } else if (skip_depth_) {
+                        --skip_depth_;
+                    } else if (boards_.size() > 1) {
+                        end_variation();
+                    }
+                    break;
+                case Kind::NAG:
+                    if (!skip_depth_ && t->nag != NAG_TOO_LONG) nag(t->nag);
+                    break;
+                case Kind::RESULT:
+                    if (!skip_depth_ && boards_.size() == 1 && (!tree_.result || *tree_.result == "*"))
+                        tree_.result = std::string(t->text);
+                    break;
+                case Kind::MOVE:
+                    if (!skip_depth_) move(t->text);
+                    break;
+            }
+        }
+    }
+
+private:
+    AnnotatedPly* at(NodeRef n) { return n.ply < 0 ? nullptr : &tree_.lines[n.line].plies[n.ply]; }
+    NodeRef parent_of(NodeRef n) const {
+        if (n.ply > 0) return {n.line, n.ply - 1};
+        return tree_.lines[n.line].parent;
+    }
+
+    void comment(std::string text) {
+        const NodeRef top = stack_.back();
+        const bool root_before_moves = top.ply < 0 && tree_.lines[0].plies.empty();
+        if (in_variation_ || root_before_moves) {
+            join_comment(top.ply < 0 ? tree_.comment : at(top)->comment, std::move(text));
+        } else {
+            join_comment(starting_comment_, std::move(text));
+        }
+    }
+
+    void nag(std::uint64_t value) {
+        if (AnnotatedPly* p = at(stack_.back())) {
+            auto& nags = p->nags;
+            const auto it = std::lower_bound(nags.begin(), nags.end(), value);
+            if (it == nags.end() || *it != value) nags.insert(it, value);
+        }
+    }
+
+    void begin_variation() {
+        // The mainline's moves are played only when a variation needs the
+        // position they lead to.
+        if (boards_.size() == 1)
+            while (applied_ < next_known_) boards_[0]->apply_move(known_[applied_++]);
+        stack_.push_back(parent_of(stack_.back()));
+        in_variation_ = false;
+        variation_boards_.push_back(std::make_unique<Board>(*boards_.back()));
+        variation_boards_.back()->pop();
+        boards_.push_back(variation_boards_.back().get());
+    }
+
+    void end_variation() {
+        stack_.pop_back();
+        if (boards_.size() > 1) {
+            boards_.pop_back();
+            variation_boards_.pop_back();
+        }
+    }
+
+    // The node `m` leads to from `n`: the next move of n's line when n has
+    // no move after it yet, else the first move of a new alternative line.
+    NodeRef add_move(NodeRef n, const Move& m, bool turn) {
+        Line& line = tree_.lines[n.line];
+        if (static_cast<std::size_t>(n.ply + 1) == line.plies.size()) {
+            line.plies.push_back(AnnotatedPly{m, {}, {}, {}, {}});
+            return {n.line, n.ply + 1};
+        }
+        const auto index = static_cast<std::uint32_t>(tree_.lines.size());
+        line.plies[n.ply + 1].variations.push_back(index);
+        Line alternative;
+        alternative.parent = n;
+        alternative.first_turn = turn;
+        alternative.plies.push_back(AnnotatedPly{m, {}, {}, {}, {}});
+        tree_.lines.push_back(std::move(alternative));
+        return {index, 0};
+    }
+
+    void move(std::string_view text) {
+        Board& board = *boards_.back();
+        const bool mainline = boards_.size() == 1;
+        Move m;
+        bool turn = board.turn;
+        if (mainline) {
+            // The mainline was read from this text already: its moves are
+            // known, and only variations need reading.
+            if (next_known_ >= known_.size()) return;
+            turn = tree_.lines[0].first_turn == (next_known_ % 2 == 0);
+            m = known_[next_known_++];
+        } else {
+            try {
+                m = board.parse_san(text);
+            } catch (const Invalid&) {
+                skip_depth_ = 1;
+                skip_begun_ = true;
+                return;
+            }
+        }
+        stack_.back() = add_move(stack_.back(), m, turn);
+        if (!starting_comment_.empty()) at(stack_.back())->starting_comment = std::move(starting_comment_);
+        starting_comment_.clear();
+        in_variation_ = true;
+        if (!mainline) board.apply_move(m);
+        // A glyph written onto the move ("Nf3!?") is its NAG.
+        std::size_t glyph = text.size();
+        while (glyph > 0 && (text[glyph - 1] == '!' || text[glyph - 1] == '?')) --glyph;
+        if (const std::uint64_t n = glyph_nag(text.substr(glyph))) nag(n);
+    }
+
+    GameTree& tree_;
+    const std::vector<Move>& known_;
+    std::size_t next_known_ = 0;  // the mainline moves read
+    std::size_t applied_ = 0;     // the mainline moves played on the mainline board
+    bool skip_begun_ = false;  // whether the skipped text is a variation begun
+    std::vector<NodeRef> stack_{NodeRef{}};
+    std::vector<Board*> boards_;
+    std::vector<std::unique_ptr<Board>> variation_boards_;
+    std::string starting_comment_;
+    bool in_variation_ = false;
+    std::size_t skip_depth_ = 0;
+};
+
+}  // namespace
+
+GameTree annotate(const BoardState& start, std::string_view movetext, const std::vector<Move>& mainline) {
+    GameTree tree;
+    tree.lines[0].first_turn = start.turn;
+    Board board(start);
+    TreeBuilder(board, tree, mainline).run(movetext);
+    return tree;
+}
+
+void PgnReader::play(RawGame& raw, PgnGame& out) {
+    std::optional<std::string_view> fen;
+    for (const auto& [name, value] : raw.headers)
+        if (name == "FEN") fen = value;
+    try {
+        Board board = [&] {
+            // Most games start from the standard position: copied, not read.
+            static const Board standard;
+            if (!fen) return standard;
+            try {
+                return Board(fen);
+            } catch (const Panic& p) {
+                throw Invalid("invalid FEN tag \"" + std::string(*fen) + "\" (" + p.what() + ")");
+            }
+        }();
+        board.apply_movetext(raw.movetext);
+        out.headers = std::move(raw.headers);
+        out.board = std::move(board);
+    } catch (const Invalid& e) {
+        throw Invalid("game " + std::to_string(raw.number) + " (" + raw.first_line + "): " + e.what());
+    }
 }
 
 PgnReader::Status PgnReader::next(PgnGame& out) {
     for (;;) {
-        // Blank lines, escape lines and comment lines before a game, and the
-        // byte-order mark of a file (or of each of several files joined).
-        std::size_t p = pos_;
-        std::optional<std::string_view> line;
-        for (;;) {
-            line = line_at(p);
-            if (!line) return eof_ ? Status::END : Status::NEED_INPUT;
-            if (line->starts_with(BOM)) {
-                p += BOM.size();
-                pos_ = p;
-                continue;
-            }
-            if (!is_blank(*line) && line->front() != '%' && line->front() != ';') break;
-            p += line->size();
-            pos_ = p;
-        }
-        const std::string first_line(trimmed_end(*line));
-
-        // Tag pairs, with at most one blank line between two of them; a
-        // malformed tag line is passed over.
-        Headers headers;
-        bool blank_seen = false;
-        for (; (line = line_at(p)); p += line->size()) {
-            if (line->front() == '%' || line->front() == ';') continue;
-            if (!blank_seen && is_blank(*line)) {
-                blank_seen = true;
-                continue;
-            }
-            if (line->front() != '[') break;
-            blank_seen = false;
-            if (const auto tag = read_tag(*line)) headers.emplace_back(tag->first, tag->second);
-        }
-        if (!line && !eof_) return Status::NEED_INPUT;
-
-        // The movetext, to a blank line outside a comment. A comment opened
-        // after a line's ";" is no comment.
-        const std::size_t moves_start = p;
-        std::size_t moves_end = p;
-        bool in_comment = false;
-        for (;; p += line->size()) {
-            line = line_at(p);
-            if (!line) {
-                if (!eof_) return Status::NEED_INPUT;
-                moves_end = p;
-                break;
-            }
-            if (!in_comment && (is_blank(*line) || line->front() == '[')) {
-                moves_end = p;
-                if (line->front() != '[') p += line->size();
-                break;
-            }
-            if (!in_comment && line->front() == '%') continue;
-            for (char c : *line) {
-                if (in_comment) {
-                    in_comment = c != '}';
-                } else if (c == '{') {
-                    in_comment = true;
-                } else if (c == ';') {
-                    break;
-                }
-            }
-        }
-        pos_ = p;
-        const std::size_t number = ++games_;
-        const std::string_view movetext = std::string_view(buffer_).substr(moves_start, moves_end - moves_start);
-
-        std::optional<std::string_view> fen;
-        for (const auto& [name, value] : headers)
-            if (name == "FEN") fen = value;
+        RawGame raw;
+        const Status status = next_raw(raw);
+        if (status != Status::GAME) return status;
         try {
-            Board board = [&] {
-                // Most games start from the standard position: copied, not read.
-                static const Board standard;
-                if (!fen) return standard;
-                try {
-                    return Board(fen);
-                } catch (const Panic& p) {
-                    throw Invalid("invalid FEN tag \"" + std::string(*fen) + "\" (" + p.what() + ")");
-                }
-            }();
-            board.apply_movetext(movetext);
-            out.headers = std::move(headers);
-            out.board = std::move(board);
+            play(raw, out);
             return Status::GAME;
-        } catch (const Invalid& e) {
-            if (!skip_errors_)
-                throw Invalid("game " + std::to_string(number) + " (" + first_line + "): " + e.what());
+        } catch (const Invalid&) {
+            if (!skip_errors_) throw;
         }
     }
 }
 
 // ---------------------------------------------------------------- export
 
+bool is_tag_name(std::string_view name) noexcept {
+    if (name.empty() || !is_alnum(name[0])) return false;
+    for (char c : name)
+        if (!is_alnum(c) && std::string_view("_+#=:-").find(c) == std::string_view::npos) return false;
+    return true;
+}
+
+namespace {
+
+// Python's str.isspace() for one code point.
+constexpr bool is_py_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// The code points of UTF-8 text, as Python's len() counts them.
+std::size_t code_points(std::string_view s) {
+    std::size_t n = 0;
+    for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+}  // namespace
+
+std::string_view strip_py_space(std::string_view s, bool front, bool back) noexcept {
+    if (front) {
+        while (!s.empty()) {
+            std::size_t i = 0;
+            if (!is_py_space(next_code_point(s, i))) break;
+            s.remove_prefix(i);
+        }
+    }
+    if (back) {
+        while (!s.empty()) {
+            std::size_t start = s.size() - 1;
+            while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80 && s.size() - start < 4) --start;
+            std::size_t i = start;
+            const char32_t c = next_code_point(s, i);
+            if (i != s.size() || !is_py_space(c)) break;
+            s.remove_suffix(s.size() - start);
+        }
+    }
+    return s;
+}
+
 namespace {
 
 // Lines of at most 80 columns, filled token by token as the exporter of the
 // chess library Python users know fills them: a token that does not fit
-// starts a new line.
+// starts a new line. Columns are code points.
 class Lines {
 public:
     void token(std::string_view t) {
-        if (current_.size() + t.size() > COLUMNS) flush();
+        const std::size_t width = code_points(t);
+        if (current_width_ + width > COLUMNS) flush();
         current_ += t;
+        current_width_ += width;
     }
     void line(std::string_view l) {
         flush();
-        out_.append(trimmed_end(l));
+        out_.append(strip_py_space(l, false, true));
         out_ += '\n';
     }
     std::string finish() {
         flush();
-        out_.erase(trimmed_end(out_).size());
+        out_.erase(strip_py_space(out_, false, true).size());
         return std::move(out_);
     }
 
@@ -185,67 +447,191 @@ private:
     static constexpr std::size_t COLUMNS = 80;
     void flush() {
         if (current_.empty()) return;
-        out_.append(trimmed_end(current_));
+        out_.append(strip_py_space(current_, false, true));
         out_ += '\n';
         current_.clear();
+        current_width_ = 0;
     }
     std::string out_;
     std::string current_;
+    std::size_t current_width_ = 0;
 };
+
+// The movetext of a game: its comments, moves with their numbers, NAGs and
+// variations in the order and layout of the same exporter.
+class MovetextWriter {
+public:
+    explicit MovetextWriter(Lines& out) : out_(out) {}
+
+    void comment(std::string_view text) {
+        std::string cleaned;
+        for (char c : text)
+            if (c != '}') cleaned += c;
+        std::string t = "{ ";
+        t.append(strip_py_space(cleaned));
+        t.append(" } ");
+        out_.token(t);
+        force_number_ = true;
+    }
+
+    void move(Board& position, const Move& m) {
+        if (position.turn) {
+            out_.token(std::to_string(position.full_move_number) + ". ");
+        } else if (force_number_) {
+            out_.token(std::to_string(position.full_move_number) + "... ");
+        }
+        std::string san = position.san(m);
+        san += ' ';
+        out_.token(san);
+        force_number_ = false;
+    }
+
+    void node(Board& position, const AnnotatedPly& p) {
+        if (!p.starting_comment.empty()) comment(p.starting_comment);
+        move(position, p.move);
+        for (std::uint64_t nag : p.nags) {
+            // Appended rather than summed: g++ 12 warns falsely on chained sums.
+            std::string t(1, '$');
+            t.append(std::to_string(nag)).append(" ");
+            out_.token(t);
+        }
+        if (!p.comment.empty()) comment(p.comment);
+    }
+
+    void open() {
+        out_.token("( ");
+        force_number_ = true;
+    }
+    void close() {
+        out_.token(") ");
+        force_number_ = true;
+    }
+
+    // A variation from `position` (the position before its first move),
+    // with the alternatives to its later moves.
+    void variation(const GameTree& tree, std::uint32_t index, Board position) {
+        const Line& line = tree.lines[index];
+        for (std::size_t k = 0; k < line.plies.size(); ++k) {
+            const AnnotatedPly& p = line.plies[k];
+            node(position, p);
+            if (k > 0) alternatives(tree, p, position);
+            position.apply_move(p.move);
+        }
+    }
+
+    void alternatives(const GameTree& tree, const AnnotatedPly& p, const Board& position) {
+        for (std::uint32_t v : p.variations) {
+            open();
+            variation(tree, v, Board(position.state()));
+            close();
+        }
+    }
+
+private:
+    Lines& out_;
+    bool force_number_ = true;
+};
+
+void write_tag(Lines& out, std::string_view name, std::string_view value) {
+    std::string l;
+    l.append("[").append(name).append(" \"").append(value).append("\"]");
+    out.line(l);
+}
+
+constexpr std::array<std::pair<std::string_view, std::string_view>, 6> ROSTER{{
+    {"Event", "?"}, {"Site", "?"}, {"Date", "????.??.??"}, {"Round", "?"}, {"White", "?"}, {"Black", "?"}}};
+
+bool is_roster(std::string_view name) {
+    for (const auto& r : ROSTER)
+        if (name == r.first) return true;
+    return name == "Result";
+}
+
+// The last value of a tag, as a dict of the tags keeps it.
+const std::string* find_tag(const Headers& headers, std::string_view name) {
+    const std::string* found = nullptr;
+    for (const auto& [n, v] : headers)
+        if (n == name) found = &v;
+    return found;
+}
 
 }  // namespace
 
 std::string game_pgn(Board& b, const Headers& headers) {
-    auto find = [&](std::string_view name) -> const std::string* {
-        const std::string* found = nullptr;
-        for (const auto& [n, v] : headers)
-            if (n == name) found = &v;
-        return found;
-    };
-    constexpr std::array<std::pair<std::string_view, std::string_view>, 6> ROSTER{{
-        {"Event", "?"}, {"Site", "?"}, {"Date", "????.??.??"}, {"Round", "?"}, {"White", "?"}, {"Black", "?"}}};
-    const std::string* result_tag = find("Result");
+    for (const auto& [name, value] : headers) {
+        if (!is_tag_name(name)) throw Invalid(std::string("invalid pgn header tag: '").append(name).append("'"));
+        if (value.find_first_of("\r\n") != std::string::npos)
+            throw Invalid(std::string("line break in pgn header ").append(name).append(": '").append(value).append("'"));
+    }
+    const std::string* result_tag = find_tag(headers, "Result");
     const std::string result = result_tag ? *result_tag : std::string(b.result(false));
 
     Lines out;
-    auto tag = [&](std::string_view name, std::string_view value) {
-        std::string l;
-        l.append("[").append(name).append(" \"").append(value).append("\"]");
-        out.line(l);
-    };
     for (const auto& [name, fallback] : ROSTER) {
-        const std::string* v = find(name);
-        tag(name, v ? std::string_view(*v) : fallback);
+        const std::string* v = find_tag(headers, name);
+        write_tag(out, name, v ? std::string_view(*v) : fallback);
     }
-    tag("Result", result);
+    write_tag(out, "Result", result);
     const std::string start =
         b.starting_fen.present() ? Board(b.starting_fen.view()).fen() : std::string(STARTING_FEN);
     if (start != STARTING_FEN) {
-        tag("FEN", start);
-        tag("SetUp", "1");
+        write_tag(out, "FEN", start);
+        write_tag(out, "SetUp", "1");
     }
-    for (const auto& [name, value] : headers) {
-        bool known = name == "Result" || name == "FEN" || name == "SetUp";
-        for (const auto& r : ROSTER) known = known || name == r.first;
-        if (!known) tag(name, value);
-    }
+    for (const auto& [name, value] : headers)
+        if (!is_roster(name) && name != "FEN" && name != "SetUp") write_tag(out, name, value);
     out.line("");
 
+    MovetextWriter writer(out);
     for (std::size_t i = 0; i < b.history.size(); ++i) {
         const HistoryEntry& e = b.history[i];
+        // Each move is written from the snapshot it was played from, so a
+        // history whose positions do not follow from each other still writes.
         Board position(e.state);
-        std::string san;
         try {
-            san = position.san(e.move);
+            writer.move(position, e.move);
         } catch (const Invalid&) {
             throw Invalid("the history holds an illegal move, " + e.move.uci() + " at ply " + std::to_string(i + 1) +
                           " in " + position.fen());
         }
-        if (position.turn)
-            out.token(std::to_string(position.full_move_number) + ". ");
-        else if (i == 0)
-            out.token(std::to_string(position.full_move_number) + "... ");
-        out.token(san + " ");
+    }
+    out.token(result + " ");
+    return out.finish();
+}
+
+std::string game_result(const Headers& headers, const GameTree& tree) {
+    const std::string* tag = find_tag(headers, "Result");
+    if ((!tag || *tag == "*") && tree.result) return *tree.result;
+    return tag ? *tag : std::string("*");
+}
+
+std::string annotated_pgn(const Headers& headers, const BoardState& start, const GameTree& tree) {
+    Lines out;
+    for (const auto& [name, fallback] : ROSTER) {
+        const std::string* v = find_tag(headers, name);
+        write_tag(out, name, v ? std::string_view(*v) : fallback);
+    }
+    const std::string result = game_result(headers, tree);
+    write_tag(out, "Result", result);
+    // The other tags in the order a dict of them keeps: where each first
+    // appeared, with its last value.
+    for (std::size_t i = 0; i < headers.size(); ++i) {
+        const std::string& name = headers[i].first;
+        if (is_roster(name)) continue;
+        bool first = true;
+        for (std::size_t j = 0; j < i && first; ++j) first = headers[j].first != name;
+        if (first) write_tag(out, name, *find_tag(headers, name));
+    }
+    out.line("");
+
+    MovetextWriter writer(out);
+    if (!tree.comment.empty()) writer.comment(tree.comment);
+    Board position(start);
+    const Line& mainline = tree.lines[0];
+    for (const AnnotatedPly& p : mainline.plies) {
+        writer.node(position, p);
+        writer.alternatives(tree, p, position);
+        position.apply_move(p.move);
     }
     out.token(result + " ");
     return out.finish();

@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <utility>
 
 namespace board {
@@ -64,8 +65,6 @@ constexpr int SQUARE = 45;
 constexpr int EXTENT = 2 * MARGIN + 8 * SQUARE;
 static_assert(SQUARE == 45 && EXTENT == 400, "the SVG text below spells these numbers out");
 
-constexpr std::string_view LIGHT = "#efe3c8", DARK = "#b38b66";
-constexpr std::string_view LIGHT_LAST = "#e3e48c", DARK_LAST = "#b9ae4f";
 
 // Piece glyphs in a 45-unit square, drawn in outline and fill so one shape
 // serves both colours: each <use> sets the fill, the outline and (through
@@ -146,27 +145,153 @@ void append_corner(std::string& out, std::pair<int, int> corner) {
     out += '"';
 }
 
-void append_square_rect(std::string& out, std::pair<int, int> corner, std::string_view fill) {
+
+// Six significant digits: a hundredth of a unit at most, far below a pixel.
+void append_number(std::string& out, double v) {
+    char buf[32];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 6).ptr);
+}
+
+// ` opacity="O"`, left out when opaque.
+void append_opacity(std::string& out, double opacity) {
+    if (opacity >= 1.0) return;
+    out += " opacity=\"";
+    append_number(out, opacity);
+    out += '"';
+}
+
+void append_square_rect(std::string& out, std::pair<int, int> corner, const Paint& paint) {
     out += "<rect";
     append_corner(out, corner);
     out += " width=\"45\" height=\"45\" fill=\"";
-    out += fill;
-    out += "\"/>";
+    out += paint.color;
+    out += '"';
+    append_opacity(out, paint.opacity);
+    out += "/>";
+}
+
+// The mark on a selected square: a cross, dark over a light rim so that it
+// shows on either colour of square and piece.
+constexpr std::string_view MARK_DEFS =
+    "<defs><g id=\"tm-x\" fill=\"none\" stroke-linecap=\"round\">"
+    "<path d=\"M11 11l23 23M34 11L11 34\" stroke=\"#fff\" stroke-width=\"6\"/>"
+    "<path d=\"M11 11l23 23M34 11L11 34\" stroke=\"#000\" stroke-width=\"3.5\"/></g></defs>";
+
+// The shapes python-chess draws for an arrow, in the same proportions of a
+// square: a shaft and a head, or a ring when tail and head are one square.
+void append_arrow(std::string& out, const Arrow& arrow, bool orientation) {
+    const auto centre = [orientation](Square s) {
+        const double file = s % 8, rank = s / 8;
+        return std::pair{MARGIN + (orientation ? file + 0.5 : 7.5 - file) * SQUARE,
+                         MARGIN + (orientation ? 7.5 - rank : rank + 0.5) * SQUARE};
+    };
+    const auto [xtail, ytail] = centre(arrow.tail);
+    const auto [xhead, yhead] = centre(arrow.head);
+    if (arrow.tail == arrow.head) {
+        out += "<circle cx=\"";
+        append_number(out, xhead);
+        out += "\" cy=\"";
+        append_number(out, yhead);
+        out += "\" r=\"20.25\" stroke-width=\"4.5\" stroke=\"";
+        out += arrow.paint.color;
+        out += '"';
+        append_opacity(out, arrow.paint.opacity);
+        out += " fill=\"none\" class=\"circle\"/>";
+        return;
+    }
+    constexpr double marker_size = 0.75 * SQUARE, marker_margin = 0.1 * SQUARE;
+    const double dx = xhead - xtail, dy = yhead - ytail, hypot = std::hypot(dx, dy);
+    const double shaft_x = xhead - dx * (marker_size + marker_margin) / hypot;
+    const double shaft_y = yhead - dy * (marker_size + marker_margin) / hypot;
+    const double xtip = xhead - dx * marker_margin / hypot, ytip = yhead - dy * marker_margin / hypot;
+    out += "<line x1=\"";
+    append_number(out, xtail);
+    out += "\" y1=\"";
+    append_number(out, ytail);
+    out += "\" x2=\"";
+    append_number(out, shaft_x);
+    out += "\" y2=\"";
+    append_number(out, shaft_y);
+    out += "\" stroke=\"";
+    out += arrow.paint.color;
+    out += '"';
+    append_opacity(out, arrow.paint.opacity);
+    out += " stroke-width=\"9\" stroke-linecap=\"butt\" class=\"arrow\"/><polygon points=\"";
+    const double points[6] = {xtip, ytip,
+                              shaft_x + dy * 0.5 * marker_size / hypot, shaft_y - dx * 0.5 * marker_size / hypot,
+                              shaft_x - dy * 0.5 * marker_size / hypot, shaft_y + dx * 0.5 * marker_size / hypot};
+    for (int i = 0; i < 6; ++i) {
+        if (i) out += i % 2 ? ',' : ' ';
+        append_number(out, points[i]);
+    }
+    out += "\" fill=\"";
+    out += arrow.paint.color;
+    out += '"';
+    append_opacity(out, arrow.paint.opacity);
+    out += " class=\"arrow\"/>";
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
 }  // namespace
 
+Paint parse_paint(std::string_view text) {
+    // Names, #hex, rgb()/hsl() with numbers and percentages: nothing that
+    // closes the attribute, starts markup or fetches another document.
+    bool safe = !text.empty();
+    for (char c : text)
+        safe = safe && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        std::string_view("#(),.%+- ").find(c) != std::string_view::npos);
+    std::string lower(text);
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (!safe || lower.find("url") != std::string::npos)
+        throw Invalid("'" + std::string(text) + "' is not a colour a self-contained diagram can use");
+    // "#rgba" and "#rrggbbaa" as python-chess splits them; other text as it is.
+    if (text[0] == '#' && (text.size() == 5 || text.size() == 9)) {
+        const std::size_t digits = text.size() == 5 ? 1 : 2;
+        int alpha = 0;
+        bool hex = true;
+        for (std::size_t i = text.size() - digits; i < text.size(); ++i) {
+            const int d = hex_digit(text[i]);
+            hex = hex && d >= 0;
+            alpha = alpha * 16 + d;
+        }
+        if (hex) return {std::string(text.substr(0, text.size() - digits)), alpha / (digits == 1 ? 15.0 : 255.0)};
+    }
+    return {std::string(text), 1.0};
+}
+
+DiagramOptions Board::diagram_defaults() const {
+    DiagramOptions options;
+    if (!history.empty()) {
+        const Move& m = history.back().move;
+        options.lastmove = std::pair{m.from_square, m.to_square};
+    }
+    if (checkers()) options.check = king(us());
+    return options;
+}
+
 std::string Board::svg(std::uint32_t size, bool orientation) const {
+    DiagramOptions options = diagram_defaults();
+    options.size = size;
+    options.orientation = orientation;
+    return diagram(options);
+}
+
+std::string Board::diagram(const DiagramOptions& options) const {
+    const bool orientation = options.orientation;
     // The squares to tint: both ends of the last move, where they are on
     // the board (a move may name any square number).
     Bitboard last = 0;
-    if (!history.empty()) {
-        const Move& m = history.back().move;
-        if (m.from_square < 64) last |= square_bb(m.from_square);
-        if (m.to_square < 64) last |= square_bb(m.to_square);
+    if (options.lastmove) {
+        if (options.lastmove->first < 64) last |= square_bb(options.lastmove->first);
+        if (options.lastmove->second < 64) last |= square_bb(options.lastmove->second);
     }
-    std::optional<Square> checked_king;
-    if (checkers()) checked_king = king(us());
 
     const auto corner = [orientation](Square s) {
         const int file = static_cast<int>(s % 8), rank = static_cast<int>(s / 8);
@@ -175,23 +300,32 @@ std::string Board::svg(std::uint32_t size, bool orientation) const {
     };
 
     std::string out;
-    out.reserve(12000);
+    out.reserve(12000 + 400 * options.arrows.size());
     out += "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" "
            "version=\"1.1\" width=\"";
-    append_int(out, size);
+    append_int(out, options.size);
     out += "\" height=\"";
-    append_int(out, size);
-    out += "\" viewBox=\"0 0 400 400\">";
+    append_int(out, options.size);
+    // Without coordinates the frame that carries them is cut off.
+    out += options.coordinates ? "\" viewBox=\"0 0 400 400\">" : "\" viewBox=\"20 20 360 360\">";
     out += DEFS;
-    out += "<rect width=\"400\" height=\"400\" fill=\"#3d2e22\"/>";
+    if (options.squares) out += MARK_DEFS;
+    out += "<rect width=\"400\" height=\"400\" fill=\"";
+    out += options.margin.color;
+    out += '"';
+    append_opacity(out, options.margin.opacity);
+    out += "/>";
 
     for (Square s = 0; s < 64; ++s) {
         const bool light = (s / 8 + s % 8) % 2 == 1;
         const bool tinted = (last >> s) & 1;
         append_square_rect(out, corner(s),
-                           tinted ? (light ? LIGHT_LAST : DARK_LAST) : (light ? LIGHT : DARK));
+                           tinted ? (light ? options.light_lastmove : options.dark_lastmove)
+                                  : (light ? options.light : options.dark));
     }
-    if (checked_king) append_square_rect(out, corner(*checked_king), "url(#tm-check)");
+    for (const auto& [square, paint] : options.fill) append_square_rect(out, corner(square), paint);
+    if (options.check && *options.check < 64)
+        append_square_rect(out, corner(*options.check), Paint{"url(#tm-check)"});
 
     for (Bitboard occupied = this->occupied(); occupied; occupied &= occupied - 1) {
         const auto s = static_cast<Square>(std::countr_zero(occupied));
@@ -204,23 +338,34 @@ std::string Board::svg(std::uint32_t size, bool orientation) const {
         out += piece->color == WHITE ? " fill=\"#fff\" stroke=\"#000\" color=\"#000\"/>"
                                      : " fill=\"#222\" stroke=\"#000\" color=\"#eee\"/>";
     }
+    for (Bitboard marked = options.squares; marked; marked &= marked - 1) {
+        out += "<use xlink:href=\"#tm-x\"";
+        append_corner(out, corner(static_cast<Square>(std::countr_zero(marked))));
+        out += "/>";
+    }
+    for (const Arrow& arrow : options.arrows) append_arrow(out, arrow, orientation);
 
-    // Files along the bottom edge, ranks along the left, as seen from the
-    // side at the bottom.
-    out += "<g fill=\"none\" stroke=\"";
-    out += LIGHT;
-    out += "\" stroke-width=\".8\" stroke-linecap=\"round\" stroke-linejoin=\"round\">";
-    for (int column = 0; column < 8; ++column) {
-        const int file = orientation ? column : 7 - column;
-        append_glyph(out, FILE_GLYPHS[file], MARGIN + SQUARE * column + SQUARE / 2.0 - 3,
-                     EXTENT - MARGIN + 4.5);
+    if (options.coordinates) {
+        // Files along the bottom edge, ranks along the left, as seen from
+        // the side at the bottom.
+        out += "<g fill=\"none\" stroke=\"";
+        out += options.coord.color;
+        out += '"';
+        append_opacity(out, options.coord.opacity);
+        out += " stroke-width=\".8\" stroke-linecap=\"round\" stroke-linejoin=\"round\">";
+        for (int column = 0; column < 8; ++column) {
+            const int file = orientation ? column : 7 - column;
+            append_glyph(out, FILE_GLYPHS[file], MARGIN + SQUARE * column + SQUARE / 2.0 - 3,
+                         EXTENT - MARGIN + 4.5);
+        }
+        for (int row = 0; row < 8; ++row) {
+            const int rank = orientation ? 7 - row : row;
+            append_glyph(out, RANK_GLYPHS[rank], MARGIN / 2.0 - 3,
+                         MARGIN + SQUARE * row + SQUARE / 2.0 - 4.5);
+        }
+        out += "</g>";
     }
-    for (int row = 0; row < 8; ++row) {
-        const int rank = orientation ? 7 - row : row;
-        append_glyph(out, RANK_GLYPHS[rank], MARGIN / 2.0 - 3,
-                     MARGIN + SQUARE * row + SQUARE / 2.0 - 4.5);
-    }
-    out += "</g></svg>";
+    out += "</svg>";
     return out;
 }
 

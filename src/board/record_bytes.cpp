@@ -175,3 +175,97 @@ Board Board::from_bytes(std::string_view bytes) {
 }
 
 }  // namespace board
+
+// ---------------------------------------------------------------- game trees
+
+namespace board {
+
+namespace {
+
+constexpr char TREE_MAGIC[4] = {'T', 'M', 'G', '1'};
+
+void write_string(Writer& w, std::string& out, std::string_view s) {
+    w.u32(static_cast<std::uint32_t>(s.size()));
+    out += s;
+}
+
+[[noreturn]] void not_a_tree() { throw Invalid("the bytes are not a pickled Game"); }
+
+}  // namespace
+
+std::string tree_to_bytes(const BoardState& start, const GameTree& tree) {
+    std::string out(TREE_MAGIC, sizeof TREE_MAGIC);
+    Writer w(out);
+    w.state(start);
+    write_string(w, out, tree.comment);
+    w.u8(tree.result.has_value());
+    if (tree.result) write_string(w, out, *tree.result);
+    w.u32(static_cast<std::uint32_t>(tree.lines.size()));
+    for (const Line& line : tree.lines) {
+        w.u32(line.parent.line);
+        w.u32(static_cast<std::uint32_t>(line.parent.ply));
+        w.u8(line.first_turn);
+        w.u32(static_cast<std::uint32_t>(line.plies.size()));
+        for (const AnnotatedPly& p : line.plies) {
+            w.move(p.move);
+            write_string(w, out, p.comment);
+            write_string(w, out, p.starting_comment);
+            w.u32(static_cast<std::uint32_t>(p.nags.size()));
+            for (std::uint64_t n : p.nags) w.u64(n);
+            w.u32(static_cast<std::uint32_t>(p.variations.size()));
+            for (std::uint32_t v : p.variations) w.u32(v);
+        }
+    }
+    return out;
+}
+
+// Every reference is checked, so no bytes can make a tree whose walk leaves
+// it or loops: a line hangs only from an earlier one, and a move's
+// alternatives are later lines.
+std::pair<BoardState, GameTree> tree_from_bytes(std::string_view bytes) {
+    try {
+        Reader r(bytes);
+        if (r.bytes(sizeof TREE_MAGIC) != std::string_view(TREE_MAGIC, sizeof TREE_MAGIC)) not_a_tree();
+        BoardState start;
+        r.state(start);
+        GameTree tree;
+        tree.comment = r.bytes(r.u32());
+        if (r.flag()) tree.result = std::string(r.bytes(r.u32()));
+        const std::uint32_t count = r.u32();
+        if (count == 0 || count > r.left() / 13) not_a_tree();
+        tree.lines.assign(count, Line{});
+        for (std::uint32_t i = 0; i < count; ++i) {
+            Line& line = tree.lines[i];
+            line.parent.line = r.u32();
+            line.parent.ply = static_cast<std::int32_t>(r.u32());
+            line.first_turn = r.flag();
+            if (i > 0 && (line.parent.line >= i || line.parent.ply < -1 ||
+                          line.parent.ply >= static_cast<std::int32_t>(tree.lines[line.parent.line].plies.size())))
+                not_a_tree();
+            const std::uint32_t plies = r.u32();
+            if (plies > r.left() / 24 || (i > 0 && plies == 0)) not_a_tree();
+            line.plies.resize(plies);
+            for (AnnotatedPly& p : line.plies) {
+                p.move = r.move();
+                p.comment = r.bytes(r.u32());
+                p.starting_comment = r.bytes(r.u32());
+                const std::uint32_t nags = r.u32();
+                if (nags > r.left() / 8) not_a_tree();
+                for (std::uint32_t k = 0; k < nags; ++k) p.nags.push_back(r.u64());
+                const std::uint32_t vars = r.u32();
+                if (vars > r.left() / 4) not_a_tree();
+                for (std::uint32_t k = 0; k < vars; ++k) {
+                    const std::uint32_t v = r.u32();
+                    if (v <= i || v >= count) not_a_tree();
+                    p.variations.push_back(v);
+                }
+            }
+        }
+        if (r.left()) not_a_tree();
+        return {start, std::move(tree)};
+    } catch (const Invalid&) {
+        not_a_tree();
+    }
+}
+
+}  // namespace board

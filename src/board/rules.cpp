@@ -373,6 +373,16 @@ bool Board::has_legal_en_passant() {
     return false;
 }
 
+bool Board::has_pseudo_legal_en_passant() const {
+    if (!en_passant_square || *en_passant_square > 63) return false;
+    const Square ep = *en_passant_square;
+    if (occupied() & square_bb(ep)) return false;
+    // The capturer stands on the fifth rank (the fourth for black), whatever
+    // rank a text put the square on.
+    const Bitboard capture_rank = 0xFFull << (8 * (us() == WHITE ? 4 : 3));
+    return PAWN_ATTACKS[them()][ep] & pieces(us(), PAWN) & capture_rank;
+}
+
 bool Board::has_insufficient_material(Color c) const {
     const Bitboard own = colors[c];
     const Bitboard other = colors[opposite(c)];

@@ -6,6 +6,11 @@
 
 namespace board {
 
+// White space as PGN and FEN texts use it: ASCII only.
+constexpr bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
 // An optional UTF-8 text in 16 bytes: short texts (every castling field a real
 // game produces) live inline, so copying a snapshot never touches the heap;
 // longer ones own a heap block. Absent and present-but-empty stay distinct.

@@ -12,6 +12,7 @@
 #include "binding/objects.h"
 #include "binding/panic.h"
 #include "binding/ref.h"
+#include "binding/squares.h"
 
 namespace {
 
@@ -91,7 +92,10 @@ bool module_body(PyObject* module) {
     // these types by their qualified names.
     using Getter = PyTypeObject* (*)() noexcept;
     for (auto [get, name] : {std::pair<Getter, const char*>{binding::outcome_type_object, "Outcome"},
-                             {binding::score_type_object, "Score"}}) {
+                             {binding::score_type_object, "Score"},
+                             {binding::relative_score_type_object, "RelativeScore"},
+                             {binding::game_type_object, "Game"},
+                             {binding::variation_type_object, "Variation"}}) {
         PyTypeObject* type = get();
         if (!type || PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) return false;
     }
@@ -110,7 +114,11 @@ bool module_body(PyObject* module) {
         binding::cannot_convert(name.get(), "PyString");
         return false;
     }
-    return add_name(module, name.get(), fn.get());
+    if (!add_name(module, name.get(), fn.get())) return false;
+    // Beside __all__, which names only the specified surface.
+    PyTypeObject* book = binding::opening_book_type_cache.get();
+    if (!book || PyModule_AddObjectRef(module, "OpeningBook", reinterpret_cast<PyObject*>(book)) < 0) return false;
+    return binding::add_square_names(module);
 }
 
 PyObject* init() {

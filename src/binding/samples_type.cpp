@@ -1,0 +1,403 @@
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <new>
+
+#include "binding/arrays.h"
+#include "binding/call.h"
+#include "binding/type_cache.h"
+#include "board/samples.h"
+
+namespace binding {
+
+namespace {
+
+// Where the reader stands between batches: games split and kept but not
+// yet played, and parts played but not yet handed out. Every field is
+// engine data, so the workers may use it with the GIL released.
+struct SampleState {
+    std::vector<board::SampleGame> chunk;
+    std::size_t chunk_bytes = 0;
+    std::deque<board::SamplePart> parts;
+    // Parts handed out, kept for their buffers.
+    std::vector<board::SamplePart> spare;
+    // With several threads, the chunk played while the next one is split.
+    board::SamplePlayer player;
+    std::size_t next_game = 0;  // of parts.front().games: the first not handed out
+    std::size_t next_row = 0;   // of parts.front().columns: the first not handed out
+    bool split_done = false;
+};
+
+struct SampleReaderObject {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    board::PgnReader reader;
+    SampleState state;
+    PyObject* file;     // strong reference
+    PyObject* where;    // strong reference, or nullptr
+    PyObject* skipped;  // strong reference: a list of (game number, reason)
+    unsigned threads;
+    std::size_t batch_positions;
+    // The text of games split before they are played: enough that a part
+    // is worth a thread, and bounded by the batch size, so that memory is
+    // too whatever the file's size. A ply takes 3 bytes of movetext at least.
+    std::size_t chunk_target;
+    bool owns_file;
+    bool done;
+};
+
+bool close_file(SampleReaderObject* obj) noexcept {
+    obj->done = true;
+    if (!obj->owns_file) return true;
+    obj->owns_file = false;
+    Ref closed(PyObject_CallMethod(obj->file, "close", nullptr));
+    return static_cast<bool>(closed);
+}
+
+int sample_reader_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    auto* obj = reinterpret_cast<SampleReaderObject*>(self);
+    Py_VISIT(obj->file);
+    Py_VISIT(obj->where);
+    Py_VISIT(obj->skipped);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int sample_reader_clear(PyObject* self) noexcept {
+    auto* obj = reinterpret_cast<SampleReaderObject*>(self);
+    obj->done = true;
+    obj->owns_file = false;
+    Py_CLEAR(obj->file);
+    Py_CLEAR(obj->where);
+    Py_CLEAR(obj->skipped);
+    return 0;
+}
+
+void sample_reader_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* obj = reinterpret_cast<SampleReaderObject*>(self);
+    PyObject_GC_UnTrack(self);
+    if (obj->owns_file) {
+        PyObject* pending = PyErr_GetRaisedException();
+        if (!close_file(obj)) PyErr_WriteUnraisable(self);
+        PyErr_SetRaisedException(pending);
+    }
+    Py_XDECREF(obj->file);
+    Py_XDECREF(obj->where);
+    Py_XDECREF(obj->skipped);
+    obj->state.~SampleState();
+    obj->reader.~PgnReader();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Splits games into the chunk until it holds enough text or the file ends,
+// asking `where` about each. False with an exception set; the games split
+// so far stay in the chunk.
+bool split_chunk(SampleReaderObject* obj) {
+    SampleState& st = obj->state;
+    board::RawGame raw;
+    while (!st.split_done && st.chunk_bytes < obj->chunk_target) {
+        switch (obj->reader.next_raw(raw)) {
+            case board::PgnReader::Status::END:
+                st.split_done = true;
+                if (!close_file(obj)) return false;
+                continue;
+            case board::PgnReader::Status::NEED_INPUT:
+                if (!feed_pgn_block(obj->file, obj->reader)) return false;
+                continue;
+            case board::PgnReader::Status::GAME: break;
+        }
+        if (obj->where) {
+            // The filter may run any Python code; the reader stays borrowed,
+            // so it cannot be re-entered meanwhile.
+            Ref headers(headers_dict(raw.headers));
+            if (!headers) return false;
+            Ref keep(PyObject_CallOneArg(obj->where, headers.get()));
+            if (!keep) return false;
+            const int truth = PyObject_IsTrue(keep.get());
+            if (truth < 0) return false;
+            if (!truth) continue;
+        }
+        st.chunk.push_back(board::sample_game(raw));
+        st.chunk_bytes += raw.movetext.size();
+    }
+    return true;
+}
+
+// Runs `work` with the GIL released. The work touches engine data owned by
+// the reader alone (its chunk and parts, or the player's buffers), and the
+// reader stays borrowed, so no Python object is used meanwhile.
+template <typename F>
+void without_gil(F&& work) {
+    struct ReleasedGil {
+        PyThreadState* saved = PyEval_SaveThread();
+        ~ReleasedGil() { PyEval_RestoreThread(saved); }
+    } released;
+    work();
+}
+
+void take_parts(SampleState& st, std::vector<board::SamplePart>&& parts) {
+    for (board::SamplePart& p : parts) st.parts.push_back(std::move(p));
+}
+
+// Plays the split chunk: on this thread with one thread, else started on
+// the player's threads, to be collected by collect_chunk.
+void play_chunk(SampleReaderObject* obj) {
+    SampleState& st = obj->state;
+    if (obj->threads > 1) {
+        st.player.start(std::move(st.chunk), obj->threads, std::move(st.spare));
+    } else {
+        std::vector<board::SamplePart> parts;
+        without_gil([&] { parts = board::play_samples(st.chunk, 1, std::move(st.spare)); });
+        take_parts(st, std::move(parts));
+    }
+    st.spare.clear();
+    st.chunk.clear();
+    st.chunk_bytes = 0;
+}
+
+// Splits the next chunk while the player plays the one before, then takes
+// that one's parts and starts the next. False with an exception set when
+// the split failed (the played parts are kept all the same).
+bool collect_chunk(SampleReaderObject* obj) {
+    SampleState& st = obj->state;
+    const bool split = split_chunk(obj);
+    std::vector<board::SamplePart> parts;
+    without_gil([&] { parts = st.player.finish(); });
+    take_parts(st, std::move(parts));
+    if (!split) return false;
+    if (!st.chunk.empty()) play_chunk(obj);
+    return true;
+}
+
+// A span of rows of one part that goes into the batch.
+struct Span {
+    const board::SampleColumns* columns;
+    std::size_t first, rows;
+};
+
+// Adds a skipped game's pair to the reader's list.
+bool note_skipped(SampleReaderObject* obj, const board::PlayedGame& g) {
+    Ref pair(Py_BuildValue("(ns#)", static_cast<Py_ssize_t>(g.number), g.skipped->data(),
+                           static_cast<Py_ssize_t>(g.skipped->size())));
+    return pair && PyList_Append(obj->skipped, pair.get()) == 0;
+}
+
+// How many games and rows from the front the next batch takes: whole games
+// while they fit in batch_positions (one longer game alone), or nullopt
+// when the played parts end before that is known and more can be played.
+struct Cut {
+    std::size_t parts_whole;  // parts used up entirely
+    std::size_t games_in_last, rows;
+};
+std::optional<Cut> next_cut(const SampleReaderObject* obj) {
+    const SampleState& st = obj->state;
+    std::size_t rows = 0;
+    std::size_t game = st.next_game;
+    for (std::size_t p = 0; p < st.parts.size(); ++p, game = 0) {
+        const auto& games = st.parts[p].games;
+        for (; game < games.size(); ++game) {
+            const std::size_t r = games[game].rows;
+            if (!games[game].skipped && rows > 0 && rows + r > obj->batch_positions)
+                return Cut{p, game, rows};
+            rows += r;
+        }
+    }
+    if (!st.split_done || !st.chunk.empty() || st.player.running()) return std::nullopt;
+    return Cut{st.parts.size(), 0, rows};
+}
+
+struct ColumnSpec {
+    const char* name;
+    ColumnType type;
+    Py_ssize_t width;  // entries per row; 0 for a plain column
+    std::size_t item;
+};
+
+template <typename T>
+constexpr ColumnSpec column(const char* name, ColumnType type, Py_ssize_t width = 0) {
+    return {name, type, width, sizeof(T)};
+}
+
+// The columns in the order the batch dict lists them.
+constexpr ColumnSpec COLUMNS[] = {
+    column<std::int32_t>("game", ColumnType::INT32),
+    column<std::uint16_t>("ply", ColumnType::UINT16),
+    column<std::uint64_t>("bitboards", ColumnType::UINT64, board::PLANE_COUNT),
+    column<std::uint8_t>("turn", ColumnType::BOOL),
+    column<std::uint8_t>("castling", ColumnType::BOOL, 4),
+    column<std::int8_t>("en_passant", ColumnType::INT8),
+    column<std::uint16_t>("half_move_clock", ColumnType::UINT16),
+    column<std::uint8_t>("move_from", ColumnType::UINT8),
+    column<std::uint8_t>("move_to", ColumnType::UINT8),
+    column<std::uint8_t>("promotion", ColumnType::UINT8),
+    column<std::int16_t>("move_index", ColumnType::INT16),
+    column<std::int32_t>("eval_cp", ColumnType::INT32),
+    column<std::int16_t>("eval_mate", ColumnType::INT16),
+    column<std::uint8_t>("has_eval", ColumnType::BOOL),
+    column<float>("clock", ColumnType::FLOAT32),
+    column<std::int8_t>("result", ColumnType::INT8),
+    column<std::int16_t>("white_elo", ColumnType::INT16),
+    column<std::int16_t>("black_elo", ColumnType::INT16),
+};
+
+// The bytes of column `i` of a part, in COLUMNS' order.
+const void* column_data(const board::SampleColumns& c, std::size_t i) {
+    switch (i) {
+        case 0: return c.game.data();
+        case 1: return c.ply.data();
+        case 2: return c.bitboards.data();
+        case 3: return c.turn.data();
+        case 4: return c.castling.data();
+        case 5: return c.en_passant.data();
+        case 6: return c.half_move_clock.data();
+        case 7: return c.move_from.data();
+        case 8: return c.move_to.data();
+        case 9: return c.promotion.data();
+        case 10: return c.move_index.data();
+        case 11: return c.eval_cp.data();
+        case 12: return c.eval_mate.data();
+        case 13: return c.has_eval.data();
+        case 14: return c.clock.data();
+        case 15: return c.result.data();
+        case 16: return c.white_elo.data();
+        default: return c.black_elo.data();
+    }
+}
+
+PyObject* build_batch(const std::vector<Span>& spans, std::size_t rows) {
+    Ref batch(PyDict_New());
+    if (!batch) return nullptr;
+    for (std::size_t i = 0; i < std::size(COLUMNS); ++i) {
+        const ColumnSpec& spec = COLUMNS[i];
+        void* data = nullptr;
+        Ref array(new_column(spec.type, static_cast<Py_ssize_t>(rows), spec.width, "Board.read_samples()", &data));
+        if (!array) return nullptr;
+        const std::size_t row_bytes = spec.item * static_cast<std::size_t>(spec.width > 0 ? spec.width : 1);
+        auto* out = static_cast<unsigned char*>(data);
+        for (const Span& s : spans) {
+            if (!s.rows) continue;
+            std::memcpy(out, static_cast<const unsigned char*>(column_data(*s.columns, i)) + s.first * row_bytes,
+                        s.rows * row_bytes);
+            out += s.rows * row_bytes;
+        }
+        if (PyDict_SetItemString(batch.get(), spec.name, array.get()) < 0) return nullptr;
+    }
+    return batch.release();
+}
+
+PyObject* sample_reader_next(PyObject* self) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            auto* obj = reinterpret_cast<SampleReaderObject*>(self);
+            ExclusiveBorrow borrow;
+            if (!borrow.take(obj->borrow) || !obj->skipped) return nullptr;
+            SampleState& st = obj->state;
+            std::optional<Cut> cut;
+            while (!(cut = next_cut(obj))) {
+                if (st.player.running()) {
+                    if (!collect_chunk(obj)) return nullptr;
+                    continue;
+                }
+                if (st.chunk.empty() && !split_chunk(obj)) return nullptr;
+                play_chunk(obj);
+            }
+            // The spans and skipped games up to the cut, in file order.
+            std::vector<Span> spans;
+            for (std::size_t p = 0; p <= cut->parts_whole && p < st.parts.size(); ++p) {
+                const board::SamplePart& part = st.parts[p];
+                const std::size_t end = p < cut->parts_whole ? part.games.size() : cut->games_in_last;
+                std::size_t first_row = p == 0 ? st.next_row : 0;
+                std::size_t rows = 0;
+                for (std::size_t g = p == 0 ? st.next_game : 0; g < end; ++g) {
+                    if (part.games[g].skipped && !note_skipped(obj, part.games[g])) return nullptr;
+                    rows += part.games[g].rows;
+                }
+                spans.push_back(Span{&part.columns, first_row, rows});
+            }
+            PyObject* batch = cut->rows ? build_batch(spans, cut->rows) : nullptr;
+            if (cut->rows && !batch) return nullptr;
+            // Handed out: used-up parts go, the last one is left at the cut.
+            const std::size_t last_rows = cut->parts_whole < st.parts.size() ? spans.back().rows : 0;
+            const std::size_t last_first = cut->parts_whole < st.parts.size() ? spans.back().first : 0;
+            for (std::size_t p = 0; p < cut->parts_whole; ++p) {
+                // At most one chunk's parts are kept: memory stays bounded.
+                if (st.spare.size() < obj->threads) st.spare.push_back(std::move(st.parts.front()));
+                st.parts.pop_front();
+            }
+            if (cut->parts_whole > 0) st.next_game = st.next_row = 0;
+            if (!st.parts.empty()) {
+                st.next_game = cut->games_in_last;
+                st.next_row = last_first + last_rows;
+            }
+            if (!batch) obj->done = true;
+            return batch;
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* sample_reader_skipped(PyObject* self, void*) noexcept {
+    auto* obj = reinterpret_cast<SampleReaderObject*>(self);
+    if (!obj->skipped) return PyList_New(0);
+    return Py_NewRef(obj->skipped);
+}
+
+PyGetSetDef sample_reader_getset[] = {
+    {"skipped", sample_reader_skipped, nullptr,
+     PyDoc_STR("The games passed over so far because their moves cannot be played, as (game number, reason) "
+               "pairs in file order; a list that grows as the batches past them are handed out."),
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
+};
+
+PyType_Slot sample_reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The positions of a PGN source's games, as batches of NumPy columns.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(sample_reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(sample_reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(sample_reader_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(sample_reader_next)},
+    {Py_tp_getset, sample_reader_getset},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec sample_reader_spec = {
+    .name = "tavrinmoss.SampleReader",
+    .basicsize = sizeof(SampleReaderObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = sample_reader_slots,
+};
+
+TypeCache sample_reader_type_cache(&sample_reader_spec, "SampleReader");
+
+}  // namespace
+
+PyObject* new_sample_reader(PyObject* source, PyObject* where, unsigned threads, std::size_t batch_positions) noexcept {
+    PyTypeObject* type = require_type(sample_reader_type_cache, "SampleReader");
+    if (!type) return nullptr;
+    Ref file;
+    bool owns = false;
+    if (!open_pgn_source(source, file, owns)) return nullptr;
+    Ref skipped(PyList_New(0));
+    if (!skipped) return nullptr;
+    auto* obj = reinterpret_cast<SampleReaderObject*>(type->tp_alloc(type, 0));
+    if (!obj) return nullptr;  // `file` closes itself when dropped
+    new (&obj->borrow) BorrowFlag(0);
+    new (&obj->reader) board::PgnReader(false);
+    new (&obj->state) SampleState();
+    obj->file = file.release();
+    obj->where = where && where != Py_None ? Py_NewRef(where) : nullptr;
+    obj->skipped = skipped.release();
+    obj->threads = threads;
+    obj->batch_positions = batch_positions;
+    constexpr std::size_t MIN_CHUNK = 256 << 10, MAX_CHUNK = std::size_t{1} << 30;
+    obj->chunk_target = std::clamp(batch_positions < MAX_CHUNK / 16 ? batch_positions * 16 : MAX_CHUNK, MIN_CHUNK,
+                                   MAX_CHUNK);
+    obj->owns_file = owns;
+    obj->done = false;
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+}  // namespace binding
