@@ -25,8 +25,13 @@ demo: install
 RSVG_READY = command -v rsvg-convert || apt-get install -y librsvg2-bin \
 	|| (apt-get update && apt-get install -y librsvg2-bin)
 
+# The engine client's tests run Debian's stockfish (CI installs it first).
+STOCKFISH_READY = command -v stockfish || test -x /usr/games/stockfish || apt-get install -y stockfish \
+	|| (apt-get update && apt-get install -y stockfish)
+
 test: install test-engine
 	@{ $(RSVG_READY); } >/dev/null 2>&1 || echo "librsvg2-bin is missing and could not be installed: SVG rendering test skipped"
+	@{ $(STOCKFISH_READY); } >/dev/null 2>&1 || echo "stockfish is missing and could not be installed: its engine client tests skipped"
 	$(VENV)/bin/python -m pytest -q
 
 # GoogleTest, from Debian, for what Python cannot see: the fast generator

@@ -1248,6 +1248,112 @@ def print_notation_rows(title: str, rows) -> None:
     print(table(["operation", "unit", TM, BC, PC, "vs bulletchess", "vs python-chess"], out))
 
 
+# ---------------------------------------------------------------- engine client
+
+def bench_engine(sf_path: str, rounds: int, calls: int, game_nodes: int):
+    """analyse(depth=1) from the start: Engine against python-chess's SimpleEngine and a plain pipe loop,
+    each with a stockfish of its own; then a 40-position game analysed by one engine and by two in threads."""
+    import importlib
+    import threading
+    pc_engine = importlib.import_module("chess.engine") if chess else None
+
+    engine = tavrinmoss.Engine(sf_path)
+    oracle = pc_engine.SimpleEngine.popen_uci(sf_path) if pc_engine else None
+    pipe = subprocess.Popen([sf_path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+    pipe.stdin.write("uci\nisready\n")
+    pipe.stdin.flush()
+    while pipe.stdout.readline().strip() != "readyok":
+        pass
+    start, pc_start = tavrinmoss.Board(), chess.Board() if chess else None
+
+    def pipe_loop(n: int) -> None:
+        write, flush, readline = pipe.stdin.write, pipe.stdin.flush, pipe.stdout.readline
+        for _ in range(n):
+            write("position startpos\ngo depth 1\n")
+            flush()
+            while not readline().startswith("bestmove"):
+                pass
+
+    def sample(lib: str) -> float:
+        t0 = ns()
+        if lib == TM:
+            analyse = engine.analyse
+            for _ in range(calls):
+                analyse(start, depth=1)
+        elif lib == PC:
+            limit = pc_engine.Limit(depth=1)
+            for _ in range(calls):
+                oracle.analyse(pc_start, limit)
+        else:
+            pipe_loop(calls)
+        return (ns() - t0) / calls / 1e3
+
+    libs = [TM, "pipe"] + ([PC] if oracle else [])
+    for lib in libs:  # warm-up: the network loads on the first search
+        sample(lib)
+    shallow = {lib: median(v) for lib, v in rounds_of(libs, rounds, sample, budget_s=60).items()}
+
+    game = tavrinmoss.Board()
+    positions = []
+    for _ in range(40):
+        positions.append(game.copy())
+        game.apply_move(engine.play(game, depth=2).move)
+    second = tavrinmoss.Engine(sf_path)
+
+    def one() -> float:
+        t0 = ns()
+        for b in positions:
+            engine.analyse(b, nodes=game_nodes)
+        return (ns() - t0) / 1e6
+
+    def two() -> float:
+        def run(e, part):
+            for b in part:
+                e.analyse(b, nodes=game_nodes)
+        threads = [threading.Thread(target=run, args=(e, positions[i::2])) for i, e in enumerate((engine, second))]
+        t0 = ns()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return (ns() - t0) / 1e6
+
+    # The machine's own ceiling: the same searches through plain pipes, one stockfish against two.
+    pipe2 = subprocess.Popen([sf_path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+    fens = [b.fen() for b in positions]
+
+    def pipe_search(proc, part):
+        for fen in part:
+            proc.stdin.write(f"position fen {fen}\ngo nodes {game_nodes}\n")
+            proc.stdin.flush()
+            while not proc.stdout.readline().startswith("bestmove"):
+                pass
+
+    def pipes(count: int) -> float:
+        threads = [threading.Thread(target=pipe_search, args=(p, fens[i::count]))
+                   for i, p in enumerate((pipe, pipe2)[:count])]
+        t0 = ns()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return (ns() - t0) / 1e6
+
+    cases = {"one": one, "two": two, "pipe one": lambda: pipes(1), "pipe two": lambda: pipes(2)}
+    game_times = rounds_of(list(cases), rounds, lambda k: cases[k](), budget_s=60)
+    pipe2.stdin.write("quit\n")
+    pipe2.stdin.close()
+    pipe2.wait()
+    engine.quit()
+    second.quit()
+    if oracle:
+        oracle.quit()
+    pipe.stdin.write("quit\n")
+    pipe.stdin.close()
+    pipe.wait()
+    return shallow, {k: median(v) for k, v in game_times.items()}
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="shallower perft, fewer rounds, 200k memory calls")
@@ -1256,9 +1362,8 @@ def main() -> int:
     parser.add_argument("--budget", type=float, default=120.0,
                         help="seconds a library may spend on one case before its remaining rounds are skipped")
     parser.add_argument("--stockfish", help="path of the stockfish binary (default: PATH, then /usr/games)")
-    parser.add_argument("--only", default="legal,ops,san,pgn,annotated,arrays,samples,loop,native,book,svg,memory",
-                        help="comma-separated sections: legal, ops, san, pgn, annotated, arrays, samples, loop, native, "
-                        "book, svg, memory")
+    parser.add_argument("--only", default="legal,ops,san,pgn,annotated,arrays,samples,loop,native,book,svg,engine,memory",
+                        help="comma-separated sections: legal, ops, san, pgn, annotated, arrays, samples, loop, native, book, svg, engine, memory")
     parser.add_argument("--pgn-mb", type=int, help="size of the large PGN file read for memory (default 1024, "
                         "quick 64; 0 leaves it out)")
     args = parser.parse_args()
@@ -1434,6 +1539,25 @@ def main() -> int:
             out.append(["**geomean**", "", "", fx(geomean([ratio(r[PC], r[TM]) for _, r in rows]), ".1f")])
             print("## Diagrams: svg() with four arrows against chess.svg.board, us per call")
             print(table(["position", TM, PC, "vs python-chess"], out))
+            print(flush=True)
+
+        if "engine" in sections and sf_path:
+            shallow, game = bench_engine(sf_path, rounds, calls=100 if args.quick else 300,
+                                         game_nodes=10_000 if args.quick else 30_000)
+            tm, pipe, pc = shallow[TM], shallow["pipe"], shallow.get(PC)
+            print("## Engine client: analyse(board, depth=1) from the start, us per call")
+            print(table(["client", "us per call", "tavrinmoss speed ratio"], [
+                ["tavrinmoss Engine.analyse", fmt(tm, ".1f"), "1.00"],
+                ["plain pipe loop (subprocess, text lines)", fmt(pipe, ".1f"), fx(ratio(pipe, tm), ".2f")],
+                ["python-chess SimpleEngine.analyse", fmt(pc, ".1f"), fx(ratio(pc, tm), ".2f")],
+            ]))
+            print(f"\nA 40-position game, nodes={10_000 if args.quick else 30_000} each: one engine "
+                  f"{fmt(game['one'], '.0f')} ms, two engines in two threads {fmt(game['two'], '.0f')} ms "
+                  f"(time ratio {fx(ratio(game['two'], game['one']), '.2f')}); the same searches through plain "
+                  f"pipes, the machine's own ceiling: one stockfish {fmt(game['pipe one'], '.0f')} ms, two in two "
+                  f"threads {fmt(game['pipe two'], '.0f')} ms (time ratio "
+                  f"{fx(ratio(game['pipe two'], game['pipe one']), '.2f')}). Every client runs its own stockfish; "
+                  "the machine's cores are shared.")
             print(flush=True)
     finally:
         if gc_was_enabled:

@@ -462,3 +462,79 @@ class Game:
     def __getitem__(self, index: Literal[1], /) -> Board: ...
     def __iter__(self) -> Iterator[Any]:
         """The headers, then the board: `headers, board = game`."""
+
+# ---- the UCI engine client: Engine and EngineError are module attributes kept out of __all__.
+
+class EngineError(RuntimeError):
+    """An engine that died (the message names its exit status and its last lines on standard error), or
+    one that wrote what the client cannot accept: an illegal or unreadable best move."""
+
+class _PlayResult(NamedTuple):
+    """What Engine.play() returns."""
+    move: Move | None
+    """The engine's move, legal on the board; None when the engine had none."""
+    ponder: Move | None
+    """The reply the engine expects, or None."""
+    info: dict[str, Any]
+    """The info dict of the search's best line."""
+
+class _Analysis(Iterator[dict[str, Any]]):
+    """The info dicts of a running search as the engine sends them; the iteration ends after the
+    engine's best move (EngineError when that move is illegal). The engine serves nothing else
+    until then."""
+    def __iter__(self) -> _Analysis: ...
+    def __next__(self) -> dict[str, Any]: ...
+    def stop(self) -> None:
+        """Stop the search: the engine's lines up to its best move are read and dropped, and the
+        iteration ends."""
+    def __enter__(self) -> _Analysis: ...
+    def __exit__(self, *args: object) -> None:
+        """Stop the search."""
+
+@final
+class Engine:
+    """A chess engine spoken to over UCI, run as a child process.
+
+    `command` is a path or an argument list. The constructor starts the engine (FileNotFoundError or
+    PermissionError when it cannot), does the handshake (`uci`, `isready`) and applies `options`; an
+    engine silent past `timeout` seconds (None: no limit) raises TimeoutError and is ended. The process
+    never outlives the object: it ends on quit(), when the object is collected and at interpreter
+    exit, and is killed when it ignores `quit`. One engine serves one call at a time: a second thread
+    calling it meanwhile gets RuntimeError at once. Waits release the GIL."""
+    id: dict[str, str]
+    """What the engine said of itself: name, author."""
+    options: dict[str, dict[str, Any]]
+    """Every option the engine declared: name to a dict of type, default, min, max, choices."""
+    def __new__(cls, command: str | os.PathLike[str] | bytes | Sequence[str | os.PathLike[str] | bytes], *,
+                options: dict[str, bool | int | str | None] | None = None,
+                timeout: float | None = 10.0) -> Engine: ...
+    @overload
+    def analyse(self, board: Board, /, *, depth: int | None = None, nodes: int | None = None,
+                time: float | None = None, mate: int | None = None, multipv: None = None) -> dict[str, Any]:
+        """Search the board's position within the limits given (at least one; time in seconds) and
+        return the info dict of the best line: score (a Score for the side to move), pv (legal Moves),
+        depth, seldepth, nodes, nps, time (seconds), multipv, and wdl (wins, draws, losses),
+        hashfull, tbhits when sent. TypeError / ValueError for a bad limit before anything is sent;
+        EngineError when the engine dies or sends an illegal best move; Ctrl-C stops the search and
+        raises KeyboardInterrupt with the engine ready for the next call."""
+    @overload
+    def analyse(self, board: Board, /, *, depth: int | None = None, nodes: int | None = None,
+                time: float | None = None, mate: int | None = None, multipv: int) -> list[dict[str, Any]]:
+        """With multipv=k: a list of up to k info dicts, best line first."""
+    def play(self, board: Board, /, *, time: float | None = None, depth: int | None = None,
+             nodes: int | None = None, white_clock: float | None = None, black_clock: float | None = None,
+             white_inc: float | None = None, black_inc: float | None = None) -> _PlayResult:
+        """Ask the engine for a move within the limits given (clocks and increments in seconds)."""
+    def analysis(self, board: Board, /, *, depth: int | None = None, nodes: int | None = None,
+                 time: float | None = None, mate: int | None = None,
+                 multipv: int | None = None) -> _Analysis:
+        """Start a search (infinite without limits) and return an iterator over its info dicts."""
+    def configure(self, options: dict[str, bool | int | str | None]) -> None:
+        """Set options (None for a button) and wait until the engine is ready. ValueError names an
+        option the engine did not declare; TimeoutError ends an engine silent past the timeout."""
+    def quit(self) -> None:
+        """End the engine and reap its process; calling it again does nothing."""
+    def __enter__(self) -> Engine: ...
+    def __exit__(self, *args: object) -> None:
+        """Quit the engine."""
+

@@ -17,7 +17,7 @@ PUBLIC = ["Board", "Move", "hello_world"]
 # Module attributes beside __all__ (the stub-only check is in test_stub.py).
 # Public stub names reachable as module attributes but kept out of __all__.
 SQUARE_FUNCTIONS = {"square", "square_file", "square_rank", "square_name", "parse_square", "OpeningBook",
-                    "Game", "Variation", "Score", "RelativeScore"}
+                    "Game", "Variation", "Score", "RelativeScore", "Engine", "EngineError"}
 
 
 def run_child(code):

@@ -96,5 +96,9 @@ PyTypeObject* variation_type_object() noexcept;
 PyTypeObject* relative_score_type_object() noexcept;
 // A new list of new Move objects, in order.
 PyObject* new_move_list(const board::Move* begin, const board::Move* end) noexcept;
+// The UCI engine client type and its exception (a RuntimeError subclass),
+// made on first need.
+PyTypeObject* engine_type_object() noexcept;
+PyObject* engine_error_type() noexcept;
 
 }  // namespace binding

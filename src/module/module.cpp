@@ -99,6 +99,11 @@ bool module_body(PyObject* module) {
         PyTypeObject* type = get();
         if (!type || PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) return false;
     }
+    // The engine client, also outside __all__.
+    PyTypeObject* engine = binding::engine_type_object();
+    if (!engine || PyModule_AddObjectRef(module, "Engine", reinterpret_cast<PyObject*>(engine)) < 0) return false;
+    PyObject* engine_error = binding::engine_error_type();
+    if (!engine_error || PyModule_AddObjectRef(module, "EngineError", engine_error) < 0) return false;
     Ref module_name(PyModule_GetNameObject(module));
     if (!module_name) return false;
     Ref fn(PyCMethod_New(&hello_world_def, module, module_name.get(), nullptr));
