@@ -20,6 +20,8 @@ PyObject* wrap_board(PyTypeObject* type, Board&& record) noexcept {
     if (!obj) return nullptr;  // `record` is destroyed by its owner
     new (&obj->borrow) BorrowFlag(0);
     new (&obj->record) Board(std::move(record));
+    new (&obj->log) std::shared_ptr<MoveLog>();
+    obj->log_valid = 0;
     return reinterpret_cast<PyObject*>(obj);
 }
 
@@ -41,6 +43,7 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 void board_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<BoardObject*>(self)->record.~Board();
+    reinterpret_cast<BoardObject*>(self)->log.~shared_ptr();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -87,9 +90,32 @@ constexpr auto is_game_over = [](Board& b) { return b.is_game_over(); };
 constexpr auto restore = [](Board& b, const board::BoardState& board_state) {
     b._restore(board_state);
 };
-// Runs the signal handlers; one that raises (SIGINT's does) stops the count.
-bool signal_raised() noexcept { return PyErr_CheckSignals() != 0; }
-constexpr auto perft = [](Board& b, std::uint32_t depth) { return b.perft(depth, signal_raised); };
+// A count may run for minutes, so it runs without the interpreter: it reads
+// and writes only the record, which the exclusive borrow keeps from every
+// other thread, and touches no Python object. Its poll takes the interpreter
+// back for a moment to run the signal handlers; one that raises (SIGINT's
+// does) stops the count. A thread's state is the same object every time it
+// is saved, so a count started by a signal handler inside the poll leaves
+// this one's as it found it.
+thread_local PyThreadState* counting_thread = nullptr;
+bool signal_raised() noexcept {
+    PyEval_RestoreThread(counting_thread);
+    const bool raised = PyErr_CheckSignals() != 0;
+    counting_thread = PyEval_SaveThread();
+    return raised;
+}
+class WithoutInterpreter {
+public:
+    WithoutInterpreter() noexcept { counting_thread = PyEval_SaveThread(); }
+    WithoutInterpreter(const WithoutInterpreter&) = delete;
+    WithoutInterpreter& operator=(const WithoutInterpreter&) = delete;
+    // Also while a Panic unwinds: the guard raises it with the interpreter held.
+    ~WithoutInterpreter() { PyEval_RestoreThread(counting_thread); }
+};
+constexpr auto perft = [](Board& b, std::uint32_t depth) {
+    WithoutInterpreter released;
+    return b.perft(depth, signal_raised);
+};
 constexpr auto fen = [](const Board& b) { return b.fen(); };
 // Board cannot be subclassed, so a copy is always of the one Board type.
 constexpr auto copy = [](const Board& b) -> PyObject* {
@@ -126,16 +152,13 @@ PyObject* board_get_move_stack(PyObject* self, void*) noexcept {
         static_cast<PyObject*>(nullptr));
 }
 
-// Views of the history keep the moves a pop is about to take away.
 // The method descriptor passes only a Board, as for every method.
 PyObject* board_pop(PyObject* self, PyObject* unused) noexcept {
     assert(PyObject_TypeCheck(self, board_type()));
+    PyObject* taken = noargs<Access::Exclusive, pop>(self, unused);
     auto* obj = reinterpret_cast<BoardObject*>(self);
-    const auto& history = obj->record.history;
-    if (obj->views && obj->borrow.load(std::memory_order_acquire) != EXCLUSIVE && !history.empty() &&
-        !keep_views(obj, history.size() - 1))
-        return nullptr;
-    return noargs<Access::Exclusive, pop>(self, unused);
+    if (taken) keep_views(obj, obj->record.history.size());
+    return taken;
 }
 
 // ---------------------------------------------------------------- game rules
@@ -257,8 +280,8 @@ PyObject* board_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             Board record = Board::from_bytes(std::string_view(data, static_cast<std::size_t>(size)));
             Receiver<Board, Access::Exclusive> recv;
             if (!recv.take(self)) return nullptr;
-            if (!keep_views(reinterpret_cast<BoardObject*>(self), 0)) return nullptr;
             recv.record() = std::move(record);
+            keep_views(reinterpret_cast<BoardObject*>(self), 0);
             Py_RETURN_NONE;
         },
         static_cast<PyObject*>(nullptr));

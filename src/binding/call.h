@@ -22,8 +22,9 @@
 namespace binding {
 
 // Peek is for queries whose engine call returns a value, read whole before
-// any Python object is made; Shared for those that read the record while
-// building their result; Exclusive for whatever changes it, even for a moment.
+// any Python object is made (one with arguments holds a shared borrow while
+// they are converted); Shared for those that read the record while building
+// their result; Exclusive for whatever changes it, even for a moment.
 enum class Access { Peek, Shared, Exclusive };
 
 template <typename Record>
@@ -103,9 +104,13 @@ PyObject* invoke(Record& record, PyObject* const* argv, const Signature* sig,
 template <const Signature* Sig, Access K, auto Fn>
 [[gnu::always_inline]] inline PyObject* method_body(PyObject* self, PyObject* const* argv) noexcept {
     using T = Traits<decltype(Fn)>;
+    // Converting an argument may run Python code (a square's __index__) that
+    // changes the record between a peek and the read, so a query with
+    // arguments holds a shared borrow through its conversions.
+    constexpr Access held = K == Access::Peek && T::arity > 0 ? Access::Shared : K;
     return guarded(
         [&]() -> PyObject* {
-            Receiver<typename T::Record, K> recv;
+            Receiver<typename T::Record, held> recv;
             if (!recv.take(self)) return nullptr;
             return invoke<Fn, typename T::Record, typename T::Args>(
                 recv.record(), argv, Sig, std::make_index_sequence<T::arity>{});

@@ -2,21 +2,31 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <memory>
+#include <vector>
+
 #include "binding/borrow.h"
 #include "binding/type_cache.h"
 #include "board/board.h"
 
 namespace binding {
 
-struct MoveStackObject;
+// The moves a board's move_stack views show, shared by the views and the
+// board. The entries below a view's length never change while it holds the
+// log: the board only appends, truncates a log no view holds, and otherwise
+// starts a new one.
+struct MoveLog {
+    std::vector<board::Move> moves;
+};
 
 struct BoardObject {
     PyObject_HEAD
     BorrowFlag borrow;
     board::Board record;
-    // The live history views of this board (not references: each view holds
-    // one to the board instead).
-    MoveStackObject* views;
+    // Made with the first view; its first `log_valid` moves are the history's.
+    std::shared_ptr<MoveLog> log;
+    std::size_t log_valid;
 };
 
 struct MoveObject {
@@ -54,12 +64,12 @@ inline PyTypeObject* require_type(TypeCache& cache, const char* name) noexcept {
 PyObject* new_move(const board::Move& m) noexcept;
 // None, or a new Outcome struct sequence (termination name, winner).
 PyObject* new_outcome(const std::optional<board::Outcome>& o) noexcept;
-// A new read-only view of the board's history as it stands now.
+// A new read-only view of the board's history as it stands now; RuntimeError
+// while an operation holds the board exclusively.
 PyObject* new_move_stack(BoardObject* board) noexcept;
-// Gives every view of `board` that shows more than `keep` moves its own copy
-// of them, before the history shrinks below its length; false with
-// MemoryError set when a copy cannot be made.
-bool keep_views(BoardObject* board, std::size_t keep) noexcept;
+// Called when the history shrank to `keep` moves (or fewer): the views keep
+// what they show, at no cost; the board's log forgets what follows.
+void keep_views(BoardObject* board, std::size_t keep) noexcept;
 // A new Board object taking over `record`.
 PyObject* new_board(board::Board&& record) noexcept;
 // An iterator over the games of a PGN source: a path (str, bytes,
