@@ -1,5 +1,6 @@
 #include <array>
 #include <bit>
+#include <chrono>
 #include <utility>
 #include <new>
 
@@ -94,11 +95,18 @@ constexpr auto restore = [](Board& b, const board::BoardState& board_state) {
 // and writes only the record, which the exclusive borrow keeps from every
 // other thread, and touches no Python object. Its poll takes the interpreter
 // back for a moment to run the signal handlers; one that raises (SIGINT's
-// does) stops the count. A thread's state is the same object every time it
-// is saved, so a count started by a signal handler inside the poll leaves
+// does) stops the count. Taking it back waits for a busy thread to yield it
+// (up to the switch interval, 5 ms), so it happens a few times a second
+// rather than at every poll. A thread's state is the same object every time
+// it is saved, so a count started by a signal handler inside the poll leaves
 // this one's as it found it.
+constexpr auto SIGNAL_CHECK_PERIOD = std::chrono::milliseconds(100);
 thread_local PyThreadState* counting_thread = nullptr;
+thread_local std::chrono::steady_clock::time_point signals_checked;
 bool signal_raised() noexcept {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - signals_checked < SIGNAL_CHECK_PERIOD) return false;
+    signals_checked = now;
     PyEval_RestoreThread(counting_thread);
     const bool raised = PyErr_CheckSignals() != 0;
     counting_thread = PyEval_SaveThread();
@@ -106,7 +114,10 @@ bool signal_raised() noexcept {
 }
 class WithoutInterpreter {
 public:
-    WithoutInterpreter() noexcept { counting_thread = PyEval_SaveThread(); }
+    WithoutInterpreter() noexcept {
+        signals_checked = std::chrono::steady_clock::now();
+        counting_thread = PyEval_SaveThread();
+    }
     WithoutInterpreter(const WithoutInterpreter&) = delete;
     WithoutInterpreter& operator=(const WithoutInterpreter&) = delete;
     // Also while a Panic unwinds: the guard raises it with the interpreter held.
