@@ -1,9 +1,6 @@
-from collections.abc import Iterator, Sequence
-from typing import Any, Final, Literal, NamedTuple, overload
 import os
-from collections.abc import Iterable, Iterator
-from typing import IO
-from typing import Any, Final, Literal, NamedTuple
+from collections.abc import Iterable, Iterator, Sequence
+from typing import IO, Any, Final, Literal, NamedTuple, overload
 
 _Termination = Literal[
     "checkmate", "stalemate", "insufficient_material", "seventyfive_moves",

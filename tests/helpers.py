@@ -20,3 +20,10 @@ def panic_message(fn, *args):
         fn(*args)
     assert type(info.value).__name__ == "PanicException"
     return str(info.value)
+
+
+def sampled(values, sample):
+    """Parameters of a slow test: the first `sample` values are the fixed
+    sample CI runs; the rest are marked `full`, for `make test-slow` only."""
+    return [value if i < sample else pytest.param(value, marks=pytest.mark.full)
+            for i, value in enumerate(values)]

@@ -190,7 +190,7 @@ constexpr auto piece_map = [](const Board& b) -> PyObject* {
     });
     const Bitboard occupied = b.occupied();
     std::array<PyObject*, board::COLOR_NB * board::KIND_NB> letters{};
-    Ref map(_PyDict_NewPresized(std::popcount(occupied)));
+    Ref map(PyDict_New());
     if (!map) return nullptr;
     for (Bitboard s = occupied; s; s &= s - 1) {
         const int square = std::countr_zero(s);

@@ -133,7 +133,7 @@ PyType_Spec pgn_reader_spec = {
     .name = "tavrinmoss.PgnReader",
     .basicsize = sizeof(PgnReaderObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = pgn_reader_slots,
 };
 

@@ -215,10 +215,6 @@ std::size_t Board::heap_bytes() const noexcept {
     return n;
 }
 
-}  // namespace board
-
-namespace board {
-
 namespace {
 
 [[noreturn]] void bad_field(std::string_view text, std::string_view field, std::string_view value,
