@@ -11,6 +11,7 @@ import sys
 import chess
 import pytest
 
+from helpers import record
 from tavrinmoss import Board, Move
 
 KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
@@ -23,10 +24,6 @@ def played(fen=None, ucis=("e2e4", "e7e5", "g1f3", "b8c6", "f1b5")):
         b.apply_uci(u)
     return b
 
-
-def record(b):
-    return (b.fen(), b.starting_fen, b.turn, b.half_move_clock, b.full_move_number, b.castling_rights,
-            b.en_passant_square, b.zobrist_hash(), [m.uci() for m in b.move_stack])
 
 
 class TestMoveStackView:

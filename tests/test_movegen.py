@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import panic_message
+from helpers import panic_message, played
 from tavrinmoss import Board, Move
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
@@ -34,12 +34,6 @@ def snapshot(b):
     return (b.fen(), b.turn, b.castling_rights, b.en_passant_square,
             [m.uci() for m in b.move_stack])
 
-
-def played(fen, *moves):
-    b = Board(fen)
-    for m in moves:
-        b.apply_move(Move.from_uci(m))
-    return b
 
 
 class TestGeneratorOrder:
