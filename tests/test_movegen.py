@@ -299,7 +299,10 @@ class TestPerft:
     @pytest.mark.parametrize("fen, depth", [(START, 8), (START.replace("KQkq", "KQkqA"), 6)],
                              ids=["fast", "reference"])
     def test_interrupted_by_sigint(self, fen, depth):
+        # A child started in the background of a shell inherits SIGINT ignored.
         code = f"""
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)
 from tavrinmoss import Board, Move
 b = Board({fen!r})
 b.apply_move(Move.from_uci("e2e4"))
