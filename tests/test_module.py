@@ -1,7 +1,8 @@
 import ast
-import re
 import inspect
+import io
 import pathlib
+import re
 import subprocess
 import sys
 import sysconfig
@@ -138,7 +139,8 @@ class TestTypeProperties:
     @pytest.mark.parametrize("get_type", [
         lambda: Board, lambda: Move, board_state_type, lambda: type(Board().move_stack),
         lambda: type(Board("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1").outcome()),
-    ], ids=["Board", "Move", "BoardState", "MoveStack", "Outcome"])
+        lambda: type(Board.read_pgn(io.StringIO(""))),
+    ], ids=["Board", "Move", "BoardState", "MoveStack", "Outcome", "PgnReader"])
     def test_types_are_immutable(self, get_type):
         cls = get_type()
         new = cls.__new__
