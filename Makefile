@@ -93,8 +93,9 @@ ARMHF_TAG := cp313-cp313-linux_armv7l
 VERSION := $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
 ARMHF_WHEEL := dist/tavrinmoss-$(VERSION)-$(ARMHF_TAG).whl
 
-.PHONY: wheel-armhf test-armhf
+.PHONY: armhf-root wheel-armhf test-armhf
 
+armhf-root: $(ARMHF_ROOT)/.ready
 $(ARMHF_ROOT)/.ready:
 	tools/armhf-root.sh $(ARMHF_ROOT)
 
