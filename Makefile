@@ -7,11 +7,14 @@ ASAN_VENV := .venv/asan-$(PYVER)
 PIP_FLAGS := --disable-pip-version-check -q
 BUILD_FLAGS := --no-build-isolation --no-deps -Ccmake.define.TAVRINMOSS_WERROR=ON
 
-.PHONY: demo test test-slow test-asan test-engine bench install clean fuzz
+.PHONY: demo test test-python test-slow test-slow-sample test-asan test-engine bench install clean fuzz
 
-$(VENV)/.ready: Makefile
-	$(PY) -m venv $(VENV)
-	$(VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest hypothesis chess==1.11.2 mypy==2.4.1 numpy zstandard "dask[distributed]"
+# Every environment, the sanitizer one too, installs the build tools and the
+# test requirements of pyproject.toml (tools/test-requirements.py).
+.venv/%/.ready: Makefile pyproject.toml
+	$(PY) -m venv $(@D)
+	$(PY) tools/test-requirements.py > $(@D)/test-requirements.txt
+	$(@D)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja -r $(@D)/test-requirements.txt
 	touch $@
 
 install: $(VENV)/.ready
@@ -22,14 +25,16 @@ demo: install
 
 # The diagram test renders with Debian's librsvg2-bin; where it cannot be
 # installed (no root) that one test is skipped (CI installs it first).
-RSVG_READY = command -v rsvg-convert || apt-get install -y librsvg2-bin \
-	|| (apt-get update && apt-get install -y librsvg2-bin)
+RSVG_READY = command -v rsvg-convert || tools/apt-install.sh librsvg2-bin
 
 # The engine client's tests run Debian's stockfish (CI installs it first).
-STOCKFISH_READY = command -v stockfish || test -x /usr/games/stockfish || apt-get install -y stockfish \
-	|| (apt-get update && apt-get install -y stockfish)
+STOCKFISH_READY = command -v stockfish || test -x /usr/games/stockfish || tools/apt-install.sh stockfish
 
-test: install test-engine
+test: test-python test-engine
+
+# The Python suite alone: CI runs it once per interpreter, and the engine
+# suite, which does not depend on the interpreter, once.
+test-python: install
 	@{ $(RSVG_READY); } >/dev/null 2>&1 || echo "librsvg2-bin is missing and could not be installed: SVG rendering test skipped"
 	@{ $(STOCKFISH_READY); } >/dev/null 2>&1 || echo "stockfish is missing and could not be installed: its engine client tests skipped"
 	$(VENV)/bin/python -m pytest -q
@@ -38,8 +43,7 @@ test: install test-engine
 # against the reference on 100,000 positions. Installing it needs root; where
 # that fails the target fails: the engine suite is the only differential
 # between the fast path and the reference, so a run without it is no pass.
-GTEST_READY = test -f /usr/include/gtest/gtest.h || apt-get install -y libgtest-dev \
-	|| (apt-get update && apt-get install -y libgtest-dev)
+GTEST_READY = test -f /usr/include/gtest/gtest.h || tools/apt-install.sh libgtest-dev
 
 test-engine: $(VENV)/.ready
 	@if ! out=$$( { $(GTEST_READY); } 2>&1 ); then \
@@ -50,13 +54,13 @@ test-engine: $(VENV)/.ready
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/engine -j2 && \
 	build/engine/engine_tests --gtest_brief=1
 
+# Every slow test. CI runs test-slow-sample: a fixed sample of the deep
+# counts and long games, the cases marked `full` left out.
 test-slow: install
 	$(VENV)/bin/python -m pytest -q -m slow
 
-$(ASAN_VENV)/.ready: Makefile
-	$(PY) -m venv $(ASAN_VENV)
-	$(ASAN_VENV)/bin/pip install $(PIP_FLAGS) "scikit-build-core>=0.10" cmake ninja pytest hypothesis chess==1.11.2 mypy==2.4.1 numpy zstandard "dask[distributed]"
-	touch $@
+test-slow-sample: install
+	$(VENV)/bin/python -m pytest -q -m "slow and not full"
 
 # The interpreter itself is not instrumented, so the sanitizer runtime is
 # preloaded; its leak check would report the interpreter's own allocations.
@@ -77,8 +81,7 @@ test-asan: $(VENV)/.ready $(ASAN_VENV)/.ready
 bench:
 	@test "$(PYVER)" = "3.13" || { echo "make bench needs CPython 3.13: make bench PYTHON=/path/to/python3.13"; exit 1; }
 	$(MAKE) install PYTHON=$(PY)
-	command -v stockfish >/dev/null || test -x /usr/games/stockfish || \
-		apt-get install -y stockfish || (apt-get update && apt-get install -y stockfish)
+	command -v stockfish >/dev/null || test -x /usr/games/stockfish || tools/apt-install.sh stockfish
 	$(VENV)/bin/pip install $(PIP_FLAGS) chess==1.11.2 bulletchess==0.4.0 fastchess tensor-chess rust-pgn-reader-python-binding
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
 
@@ -94,8 +97,9 @@ ARMHF_TAG := cp313-cp313-linux_armv7l
 VERSION := $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
 ARMHF_WHEEL := dist/tavrinmoss-$(VERSION)-$(ARMHF_TAG).whl
 
-.PHONY: wheel-armhf test-armhf
+.PHONY: armhf-root wheel-armhf test-armhf
 
+armhf-root: $(ARMHF_ROOT)/.ready
 $(ARMHF_ROOT)/.ready:
 	tools/armhf-root.sh $(ARMHF_ROOT)
 
@@ -109,15 +113,21 @@ wheel-armhf: $(VENV)/.ready $(ARMHF_ROOT)/.ready
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --install $(ARMHF_BUILD) --prefix $(ARMHF_BUILD)/stage --strip >/dev/null
 	$(VENV)/bin/python tools/make-wheel.py $(ARMHF_BUILD)/stage --tag $(ARMHF_TAG) --out dist
 
-# The test dependencies, all pure Python, are fetched here with the build
-# machine's own package settings; the root itself needs no network.
-$(ARMHF_BUILD)/deps/.ready: $(VENV)/.ready
+# The test requirements that hold on the target, all pure Python, are
+# fetched here with the build machine's own package settings; the root itself
+# needs no network. Each is asked for as a wheel for the target's platform
+# first (newer releases of hypothesis are compiled for the build machine
+# only, and this picks the newest pure-Python one), else built here from its
+# sources (chess has no wheel).
+$(ARMHF_BUILD)/deps/.ready: $(VENV)/.ready pyproject.toml
 	rm -rf $(ARMHF_BUILD)/deps
-	$(VENV)/bin/pip wheel $(PIP_FLAGS) -w $(ARMHF_BUILD)/deps pytest chess==1.11.2
-	# Newer releases of hypothesis are compiled for the build machine only;
-	# asking for the target's platform picks the newest pure-Python one.
-	$(VENV)/bin/pip download $(PIP_FLAGS) --only-binary=:all: --python-version 3.13 --platform linux_armv7l \
-		--implementation cp --abi cp313 -d $(ARMHF_BUILD)/deps hypothesis
+	mkdir -p $(ARMHF_BUILD)/deps
+	$(VENV)/bin/python tools/test-requirements.py --machine armv7l > $(ARMHF_BUILD)/deps/requirements.txt
+	while read -r requirement; do \
+		$(VENV)/bin/pip download $(PIP_FLAGS) --only-binary=:all: --python-version 3.13 --platform linux_armv7l \
+			--implementation cp --abi cp313 -d $(ARMHF_BUILD)/deps "$$requirement" 2>/dev/null || \
+		$(VENV)/bin/pip wheel $(PIP_FLAGS) -w $(ARMHF_BUILD)/deps "$$requirement" || exit 1; \
+	done < $(ARMHF_BUILD)/deps/requirements.txt
 	@if ls $(ARMHF_BUILD)/deps/*.whl | grep -v -- '-none-any\.whl$$'; then \
 		echo "armhf: the test dependencies above are not pure Python"; exit 1; fi
 	touch $@
@@ -136,8 +146,7 @@ test-armhf: wheel-armhf $(ARMHF_BUILD)/deps/.ready
 FUZZ_SECONDS ?= 60
 FUZZ_ARGS ?=
 FUZZ_CLANG = for v in 19 18 17 16; do command -v clang++-$$v && exit 0; done; exit 1
-FUZZ_INSTALL = apt-get install -y clang-19 libclang-rt-19-dev || \
-	(apt-get update && apt-get install -y clang-19 libclang-rt-19-dev)
+FUZZ_INSTALL = tools/apt-install.sh clang-19 libclang-rt-19-dev
 
 build/fuzz/engine_fuzz: fuzz/engine_fuzz.cpp $(wildcard src/board/*.cpp src/board/*.h src/board/fast/*)
 	@mkdir -p build/fuzz

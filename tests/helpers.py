@@ -2,6 +2,8 @@
 
 import pytest
 
+from tavrinmoss import Board, Move
+
 # The standard start, then the tricky positions every differential test plays from.
 POSITIONS = [
     "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
@@ -19,4 +21,27 @@ def panic_message(fn, *args):
     with pytest.raises(BaseException) as info:
         fn(*args)
     assert type(info.value).__name__ == "PanicException"
+    assert type(info.value).__module__ == "pyo3_runtime"
     return str(info.value)
+
+
+def record(b):
+    """Everything a board shows of its state, for before-and-after comparisons."""
+    return (b.fen(), b.starting_fen, b.turn, b.half_move_clock, b.full_move_number, b.castling_rights,
+            b.en_passant_square, b.zobrist_hash(), [m.uci() for m in b.move_stack])
+
+
+def played(fen, *moves):
+    """A board from `fen` with the moves applied unchecked (apply_move): each a
+    Move, a (from, to[, promotion]) tuple or a UCI text."""
+    b = Board(fen)
+    for m in moves:
+        b.apply_move(m if isinstance(m, Move) else Move.from_uci(m) if isinstance(m, str) else Move(*m))
+    return b
+
+
+def sampled(values, sample):
+    """Parameters of a slow test: the first `sample` values are the fixed
+    sample CI runs; the rest are marked `full`, for `make test-slow` only."""
+    return [value if i < sample else pytest.param(value, marks=pytest.mark.full)
+            for i, value in enumerate(values)]

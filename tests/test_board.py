@@ -2,6 +2,7 @@ import copy
 
 import pytest
 
+from helpers import panic_message
 from tavrinmoss import Board, Move
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
@@ -25,13 +26,6 @@ START_LINES = [
     "R N B Q K B N R",
 ]
 
-
-def panic_message(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    assert type(info.value).__module__ == "pyo3_runtime"
-    return str(info.value)
 
 
 def bitboards(b):

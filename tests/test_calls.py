@@ -231,12 +231,6 @@ def test_turn_setter_is_strict(board, value, tname):
     assert board.turn is False
 
 
-def test_turn_setter_numpy_bool(board):
-    np = pytest.importorskip("numpy")
-    board.turn = np.bool_(False)
-    assert board.turn is False
-
-
 def calls_back(action):
     class Evil:
         def __index__(self):
@@ -245,17 +239,34 @@ def calls_back(action):
     return Evil()
 
 
+def calls_back_as_colour(action):
+    """A stand-in for numpy's bool, whose truth slot the colour converter calls."""
+    class bool_:
+        __module__ = "numpy"
+
+        def __bool__(self):
+            action()
+            return True
+    return bool_()
+
+
 # The argument's __index__ runs while the board is borrowed for the call.
 @pytest.mark.parametrize("outer, inner, message", [
     (lambda b, x: b.set_pieces_or("P", x), lambda b: b.get_pieces("P"), "Already mutably borrowed"),
     (lambda b, x: b.set_pieces_or("P", x), lambda b: setattr(b, "turn", True), "Already borrowed"),
     (lambda b, x: b.set_pieces_xor("P", x), lambda b: str(b), "Already mutably borrowed"),
     (lambda b, x: b._is_attacked(x), lambda b: b.turn, "Already mutably borrowed"),
-    (lambda b, x: b._is_attacked(x), lambda b: b.turn, "Already mutably borrowed"),
     (lambda b, x: b._reset_half_move_clock(x, 0), lambda b: b.set_pieces_or("P", 1), "Already borrowed"),
     (lambda b, x: b._reset_half_move_clock(0, x), lambda b: b.legal_moves(), "Already borrowed"),
+    (lambda b, x: b._is_attacked(x), lambda b: b.move_stack, "Already mutably borrowed"),
+    # Queries that peek without a borrow still hold one while converting.
+    (lambda b, x: b.piece_at(x), lambda b: b.pop(), "Already borrowed"),
+    (lambda b, x: b.attackers(True, x), lambda b: b.pop(), "Already borrowed"),
+    (lambda b, x: b.is_attacked_by(True, x), lambda b: b.pop(), "Already borrowed"),
+    (lambda b, x: b.is_pinned(True, x), lambda b: b.pop(), "Already borrowed"),
 ])
 def test_reentrant_borrow_refused(board, outer, inner, message):
+    board.apply_uci("b1c3")  # something to pop
     before = state(board)
     evil = calls_back(lambda: inner(board))
     count = sys.getrefcount(evil)
@@ -266,7 +277,7 @@ def test_reentrant_borrow_refused(board, outer, inner, message):
     assert sys.getrefcount(evil) == count
     assert state(board) == before
     board.turn = False
-    assert board.get_pieces("P") == 0x00FF00000000FF00
+    assert board.get_pieces("P") == 0x00FF00000000FF00 and board.piece_at(18) == "N"
 
 
 def test_nested_shared_and_setter_conversion_allowed(board):
@@ -280,6 +291,31 @@ def test_nested_shared_and_setter_conversion_allowed(board):
 def test_noargs_methods_refuse_arguments(board):
     with pytest.raises(TypeError, match=r"^Board.legal_moves\(\) takes no arguments \(1 given\)$"):
         board.legal_moves(1)
+
+
+@pytest.mark.parametrize("query", [lambda b, c: b.king(c), lambda b, c: b.attackers(c, 1),
+                                   lambda b, c: b.is_pinned(c, 1)])
+def test_colour_conversion_holds_the_borrow(board, query):
+    board.apply_uci("b1c3")
+    before = state(board)
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        query(board, calls_back_as_colour(board.pop))
+    assert state(board) == before
+
+
+# numpy's booleans pass for bool, through their truth slot; its integers do
+# not, nor does anything else merely truthy.
+def test_numpy_booleans_convert_as_bools(board):
+    np = pytest.importorskip("numpy")
+    assert board.king(np.bool_(True)) == 4 and board.king(np.False_) == 60
+    assert board.attackers(np.True_, 21) == board.attackers(True, 21) != 0
+    assert board.outcome(claim_draw=np.bool_(True)) is None
+    board.turn = np.bool_(False)
+    assert board.turn is False
+    for bad in (np.int64(1), np.float64(1.0), np.array([True]), 1):
+        with pytest.raises(TypeError, match="^argument 'color'"):
+            board.king(bad)
+    assert board.turn is False
 
 
 def zero_parameter_methods():

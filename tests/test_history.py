@@ -3,12 +3,15 @@
 import collections.abc
 import concurrent.futures
 import copy
+import os
 import pickle
+import random
 import sys
 
 import chess
 import pytest
 
+from helpers import record
 from tavrinmoss import Board, Move
 
 KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
@@ -21,10 +24,6 @@ def played(fen=None, ucis=("e2e4", "e7e5", "g1f3", "b8c6", "f1b5")):
         b.apply_uci(u)
     return b
 
-
-def record(b):
-    return (b.fen(), b.starting_fen, b.turn, b.half_move_clock, b.full_move_number, b.castling_rights,
-            b.en_passant_square, b.zobrist_hash(), [m.uci() for m in b.move_stack])
 
 
 class TestMoveStackView:
@@ -99,6 +98,49 @@ class TestMoveStackView:
             b.pop()
             pops += 1
         assert pops == 20_000 and b.fen() == Board().fen() and b.ply() == 0
+
+
+    def test_views_against_lists_through_random_pops_and_pushes(self):
+        # Every view must go on showing the list taken when it was made,
+        # however the board, and other views, change afterwards.
+        rng = random.Random(19)
+        b, views = Board(), []
+        for _ in range(3000):
+            op = rng.random()
+            if op < 0.45 and b.legal_moves():
+                b.apply_move(rng.choice(b.legal_moves()))
+            elif op < 0.75 and b.move_stack:
+                b.pop()
+            elif op < 0.9:
+                views.append((b.move_stack, [m.uci() for m in b.move_stack]))
+            elif op < 0.95 and views:
+                views.pop(rng.randrange(len(views)))
+            elif views:
+                view, _ = views[rng.randrange(len(views))]
+                view.clear()
+            for view, shown in views[-3:]:
+                assert len(view) in (0, len(shown)) and [m.uci() for m in view] in ([], shown)
+        for view, shown in views:
+            assert [m.uci() for m in view] in ([], shown)
+
+    @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads /proc/self/statm")
+    def test_pops_cost_the_views_nothing(self):
+        # Each of 200 views of a long game used to get its own copy of the
+        # history at the first pop; now they share one whatever happens.
+        def resident_bytes():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+        b = Board()
+        for i in range(40_000):
+            b.apply_move(Move.from_uci(SHUFFLE[i % 4]))
+        views = [b.move_stack for _ in range(200)]
+        before = resident_bytes()
+        for _ in range(4):
+            b.pop()
+        b.apply_uci("g1f3")
+        assert resident_bytes() - before < 20 * 2**20  # 200 copies: over 100 MB
+        assert all(len(v) == 40_000 and v[-1].uci() == "f6g8" for v in views)
 
 
 class TestPlyAndPeek:
@@ -190,6 +232,53 @@ class TestPickle:
         bad = bytes(state[:4]) + (2).to_bytes(4, "little") + b"\xff\xfe" + bytes(state[8 + fen:])
         with pytest.raises(ValueError):
             Board().__setstate__(bad)
+
+    @pytest.mark.parametrize("square", [72, 100, 200, 247])
+    def test_impossible_en_passant_square_refused(self, square):
+        # A board holds 0 to 63 from moves, and up to 71 or from 248 up from
+        # the lenient reader's "i9" or "a0"; any other made generators panic.
+        b = played(ucis=["e2e4"])
+        state = bytearray(b.__reduce__()[2])
+        # The starting text, eight bitboards, the two counters and "KQkq"; then
+        # the en passant flag and square.
+        at = 8 + len(b.starting_fen) + 64 + 8 + 1 + 4 + 4
+        assert state[at:at + 2] == bytes([1, 20])
+        state[at + 1] = square
+        view = b.move_stack
+        before = record(b)
+        with pytest.raises(ValueError, match="^the bytes are not a pickled Board$"):
+            b.__setstate__(bytes(state))
+        assert record(b) == before and len(view) == 1
+        for possible in (0, 63, 71, 248, 255):
+            state[at + 1] = possible
+            Board().__setstate__(bytes(state))
+
+    def test_impossible_en_passant_square_in_the_history_refused(self):
+        b = played(ucis=["e2e4", "e7e5"])  # the entry for e7e5 holds the square e3
+        state = bytearray(b.__reduce__()[2])
+        at = state.rindex(bytes([1, 20]))
+        state[at + 1] = 200
+        with pytest.raises(ValueError):
+            Board().__setstate__(bytes(state))
+
+    @pytest.mark.parametrize("fen", ["garbage", "8/8/8/8/8/8/8/8 w - -", "x7/8/8/8/8/8/8/8 w - - 0 1",
+                                     "8P/8/8/8/8/8/8/8 w - - 0 1"])
+    def test_starting_text_the_reader_refuses_is_refused(self, fen):
+        with pytest.raises(BaseException) as refused:
+            Board(fen)
+        assert type(refused.value).__name__ == "PanicException"
+        b = Board("8/8/8/8/8/8/8/8 w - - 0 1")
+        state = b.__reduce__()[2]
+        n = int.from_bytes(state[4:8], "little")
+        forged = state[:4] + len(fen.encode()).to_bytes(4, "little") + fen.encode() + state[8 + n:]
+        c = played()
+        before = record(c)
+        with pytest.raises(ValueError, match="^the bytes are not a pickled Board$"):
+            c.__setstate__(forged)
+        assert record(c) == before
+        # The lenient reader's texts, odd as some are, travel unchanged.
+        for odd in ("8/8/8/8/8/8/8/8 w XYZ a0 0 1", "8/8/8/8/8/8/8/8 w - i9 x y"):
+            assert pickle.loads(pickle.dumps(Board(odd))).starting_fen == odd
 
     def test_setstate_keeps_live_views(self):
         b = played()

@@ -1,7 +1,9 @@
 import ast
 import re
 import inspect
+import io
 import pathlib
+import re
 import subprocess
 import sys
 import sysconfig
@@ -142,7 +144,8 @@ class TestTypeProperties:
     @pytest.mark.parametrize("get_type", [
         lambda: Board, lambda: Move, board_state_type, lambda: type(Board().move_stack),
         lambda: type(Board("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1").outcome()),
-    ], ids=["Board", "Move", "BoardState", "MoveStack", "Outcome"])
+        lambda: type(Board.read_pgn(io.StringIO(""))),
+    ], ids=["Board", "Move", "BoardState", "MoveStack", "Outcome", "PgnReader"])
     def test_types_are_immutable(self, get_type):
         cls = get_type()
         new = cls.__new__
@@ -239,3 +242,58 @@ def test_stub_matches_runtime(cls):
         # The runtime's receiver is $self / $type; the stub's is self / cls.
         expected = [p.split("=")[0] for p in sig.strip("()").split(", ") if p and not p.startswith("$")]
         assert params == expected, name
+
+
+def parameterised_callables():
+    """Every callable of the module that takes parameters, bound."""
+    for cls, instance in ((Board, Board()), (Move, Move(12, 28))):
+        yield pytest.param(cls, f"{cls.__name__}.__new__", id=f"{cls.__name__}.__new__")
+        for name, attr in vars(cls).items():
+            sig = getattr(attr, "__text_signature__", None)
+            if sig and name != "__new__" and sig not in ("($self)", "($self, /)"):
+                yield pytest.param(getattr(instance, name), f"{cls.__name__}.{name}", id=f"{cls.__name__}.{name}")
+
+
+def parser_table(call, text_names):
+    """The parameter names and required count the argument parser holds for
+    a callable, read from the errors it raises before any argument is used:
+    too many arguments give the counts, and each name given both by position
+    and by keyword is named back only if the parser's table has it there."""
+    def message(*args, **kwargs):
+        with pytest.raises(TypeError) as info:
+            call(*args, **kwargs)
+        return str(info.value).split("() ", 1)[1]
+
+    count = len(text_names)
+    too_many = message(*[None] * (count + 1))
+    counts = re.fullmatch(rf"takes (?:from (\d+) to )?(\d+) positional arguments? but {count + 1} were given",
+                          too_many)
+    assert counts, too_many
+    total = int(counts[2])
+    required = int(counts[1]) if counts[1] else total
+    names = []
+    for i, name in enumerate(text_names[:total]):
+        said = message(*[None] * (i + 1), **{name: None})
+        names.append(name if said == f"got multiple values for argument '{name}'" else said)
+    return names + [None] * (total - len(names)), required
+
+
+# The three descriptions of each callable: the parser's table (as its errors
+# show it), the docstring's text signature, and the stub.
+@pytest.mark.parametrize("call, qualname", list(parameterised_callables()))
+def test_parser_table_text_signature_and_stub_agree(call, qualname):
+    cls_name, name = qualname.split(".")
+    params = list(inspect.signature(call).parameters.values())
+    positional = [p for p in params if p.kind is p.POSITIONAL_OR_KEYWORD]
+    keyword_only = [p.name for p in params if p.kind is p.KEYWORD_ONLY]
+    text_names = [p.name for p in positional]
+    text_required = sum(p.default is p.empty for p in positional)
+    assert parser_table(call, text_names) == (text_names, text_required)
+
+    stub = next(c for c in ast.parse((REPO / "src" / "tavrinmoss.pyi").read_text()).body
+                if isinstance(c, ast.ClassDef) and c.name == cls_name)
+    fn = next(f for f in stub.body if isinstance(f, ast.FunctionDef) and f.name == name)
+    stub_args = fn.args.args[1:]
+    assert [a.arg for a in stub_args] == text_names
+    assert len(stub_args) - len(fn.args.defaults) == text_required
+    assert [a.arg for a in fn.args.kwonlyargs] == keyword_only

@@ -1,12 +1,13 @@
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
 import pytest
 
-from helpers import panic_message
+from helpers import panic_message, played
 from tavrinmoss import Board, Move
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
@@ -33,12 +34,6 @@ def snapshot(b):
     return (b.fen(), b.turn, b.castling_rights, b.en_passant_square,
             [m.uci() for m in b.move_stack])
 
-
-def played(fen, *moves):
-    b = Board(fen)
-    for m in moves:
-        b.apply_move(Move.from_uci(m))
-    return b
 
 
 class TestGeneratorOrder:
@@ -298,13 +293,16 @@ class TestPerft:
         assert snapshot(b) == before
 
     # Ctrl-C stops a long count with the board as it was. The count runs in
-    # a child, signalled from here while it counts (a thread of its own could
-    # not run: the count holds the interpreter); a perft deaf to signals
-    # fails by the timeout instead of hanging the suite.
+    # a child's main thread, the one that runs signal handlers, signalled from
+    # here while it counts; a perft deaf to signals fails by the timeout
+    # instead of hanging the suite.
     @pytest.mark.parametrize("fen, depth", [(START, 8), (START.replace("KQkq", "KQkqA"), 6)],
                              ids=["fast", "reference"])
     def test_interrupted_by_sigint(self, fen, depth):
+        # A child started in the background of a shell inherits SIGINT ignored.
         code = f"""
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)
 from tavrinmoss import Board, Move
 b = Board({fen!r})
 b.apply_move(Move.from_uci("e2e4"))
@@ -327,6 +325,25 @@ except KeyboardInterrupt:
             finally:
                 child.kill()
         assert (out, err) == ("interrupted\n", "")
+
+    # A count leaves the interpreter to other threads, and holds the board
+    # exclusively while it runs.
+    @pytest.mark.parametrize("fen, depth", [(START, 5), (START.replace("KQkq", "KQkqA"), 4)],
+                             ids=["fast", "reference"])
+    def test_other_threads_run_while_counting(self, fen, depth):
+        b = Board(fen)
+        result = []
+        counting = threading.Thread(target=lambda: result.append(b.perft(depth)))
+        seen = set()
+        counting.start()
+        while counting.is_alive():
+            try:
+                b.fen()
+            except RuntimeError as e:
+                seen.add(str(e))
+        counting.join()
+        assert seen == {"Already mutably borrowed"}
+        assert result == [Board(fen).perft(depth)] and b.fen() == fen
 
     def test_depth_zero_and_history_kept(self):
         b = played(START, "e2e4", "e7e5")

@@ -2,7 +2,7 @@ import random
 
 import pytest
 
-from helpers import panic_message
+from helpers import panic_message, played
 from tavrinmoss import Board, Move
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
@@ -17,12 +17,6 @@ def state(b):
         [(m.from_square, m.to_square, m.promotion) for m in b.move_stack],
     )
 
-
-def played(fen, *moves):
-    b = Board(fen)
-    for m in moves:
-        b.apply_move(m if isinstance(m, Move) else Move(*m))
-    return b
 
 
 def bit(*squares):

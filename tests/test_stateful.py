@@ -10,6 +10,7 @@ import chess.polyglot
 from hypothesis import HealthCheck, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
+from helpers import record
 from tavrinmoss import Board, Move
 
 STARTS = [
@@ -21,10 +22,6 @@ STARTS = [
 ]
 LETTERS = "PRNBQKprnbqk"
 
-
-def record(b):
-    return (b.fen(), b.starting_fen, b.turn, b.half_move_clock, b.full_move_number, b.castling_rights,
-            b.en_passant_square, b.zobrist_hash(), [m.uci() for m in b.move_stack])
 
 
 def is_panic(error):

@@ -14,7 +14,7 @@ if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then
         echo "armhf: ${need[*]} missing and installing needs root" >&2; exit 1
     fi
-    apt-get install -y "${need[@]}" || { apt-get update && apt-get install -y "${need[@]}"; }
+    "$(dirname "$0")/apt-install.sh" "${need[@]}"
 fi
 
 fail() { echo "armhf: $*; the armhf tests cannot run on this machine" >&2; exit 1; }

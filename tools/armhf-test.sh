@@ -18,15 +18,16 @@ arch=$(in_root /usr/bin/uname -m)
 [ "$arch" = armv7l ] || { echo "armhf: the root reports machine '$arch', not armv7l" >&2; exit 1; }
 
 venv=/opt/tavrinmoss-venv
-# The venv is made again when the test requirements change.
-requirements="pytest hypothesis chess==1.11.2"
+# The venv is made again when the test requirements change. DEPS holds them
+# (requirements.txt, from pyproject.toml) beside their wheels.
+requirements=$(cat "$deps/requirements.txt")
 if [ "$(cat "$root$venv/.ready" 2>/dev/null)" != "$requirements" ]; then
     rm -rf "${root:?}$venv"
     in_root /usr/bin/python3.13 -m venv $venv
     mkdir -p "$root/tmp/deps"
-    cp "$deps"/*.whl "$root/tmp/deps/"
-    # shellcheck disable=SC2086 # one word per requirement
-    in_root $venv/bin/pip install --disable-pip-version-check -q --no-index --find-links /tmp/deps $requirements
+    cp "$deps"/*.whl "$deps/requirements.txt" "$root/tmp/deps/"
+    in_root $venv/bin/pip install --disable-pip-version-check -q --no-index --find-links /tmp/deps \
+        -r /tmp/deps/requirements.txt
     rm -rf "$root/tmp/deps"
     echo "$requirements" > "$root$venv/.ready"
 fi

@@ -17,6 +17,14 @@ import zipfile
 DATE = (1980, 1, 1, 0, 0, 0)
 
 
+
+def with_extra(requirement, extra):
+    """The requirement, needed only with `extra`: its own marker, if any, and
+    the extra's, joined (a second `;` would not parse)."""
+    name, _, marker = requirement.partition(";")
+    marker = f"({marker.strip()}) and " if marker.strip() else ""
+    return f'{name.strip()}; {marker}extra == "{extra}"'
+
 def metadata(project: dict, root: pathlib.Path) -> str:
     lines = [
         "Metadata-Version: 2.1",
@@ -33,7 +41,7 @@ def metadata(project: dict, root: pathlib.Path) -> str:
         lines.append(f"Requires-Dist: {req}")
     for extra, reqs in project.get("optional-dependencies", {}).items():
         lines.append(f"Provides-Extra: {extra}")
-        lines.extend(f'Requires-Dist: {req}; extra == "{extra}"' for req in reqs)
+        lines.extend(f"Requires-Dist: {with_extra(req, extra)}" for req in reqs)
     body = ""
     readme = project.get("readme")
     if isinstance(readme, str):

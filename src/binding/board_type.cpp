@@ -1,5 +1,6 @@
 #include <array>
 #include <bit>
+#include <chrono>
 #include <utility>
 #include <new>
 
@@ -22,6 +23,8 @@ PyObject* wrap_board(PyTypeObject* type, Board&& record) noexcept {
     if (!obj) return nullptr;  // `record` is destroyed by its owner
     new (&obj->borrow) BorrowFlag(0);
     new (&obj->record) Board(std::move(record));
+    new (&obj->log) std::shared_ptr<MoveLog>();
+    obj->log_valid = 0;
     return reinterpret_cast<PyObject*>(obj);
 }
 
@@ -43,6 +46,7 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 void board_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<BoardObject*>(self)->record.~Board();
+    reinterpret_cast<BoardObject*>(self)->log.~shared_ptr();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -89,11 +93,44 @@ constexpr auto is_game_over = [](Board& b) { return b.is_game_over(); };
 constexpr auto restore = [](Board& b, const board::BoardState& board_state) {
     b._restore(board_state);
 };
-// Runs the signal handlers; one that raises (SIGINT's does) stops the count.
-bool signal_raised() noexcept { return PyErr_CheckSignals() != 0; }
-constexpr auto perft = [](Board& b, std::uint32_t depth) { return b.perft(depth, signal_raised); };
+// A count may run for minutes, so it runs without the interpreter: it reads
+// and writes only the record, which the exclusive borrow keeps from every
+// other thread, and touches no Python object. Its poll takes the interpreter
+// back for a moment to run the signal handlers; one that raises (SIGINT's
+// does) stops the count. Taking it back waits for a busy thread to yield it
+// (up to the switch interval, 5 ms), so it happens a few times a second
+// rather than at every poll. A thread's state is the same object every time
+// it is saved, so a count started by a signal handler inside the poll leaves
+// this one's as it found it.
+constexpr auto SIGNAL_CHECK_PERIOD = std::chrono::milliseconds(100);
+thread_local PyThreadState* counting_thread = nullptr;
+thread_local std::chrono::steady_clock::time_point signals_checked;
+bool signal_raised() noexcept {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - signals_checked < SIGNAL_CHECK_PERIOD) return false;
+    signals_checked = now;
+    PyEval_RestoreThread(counting_thread);
+    const bool raised = PyErr_CheckSignals() != 0;
+    counting_thread = PyEval_SaveThread();
+    return raised;
+}
+class WithoutInterpreter {
+public:
+    WithoutInterpreter() noexcept {
+        signals_checked = std::chrono::steady_clock::now();
+        counting_thread = PyEval_SaveThread();
+    }
+    WithoutInterpreter(const WithoutInterpreter&) = delete;
+    WithoutInterpreter& operator=(const WithoutInterpreter&) = delete;
+    // Also while a Panic unwinds: the guard raises it with the interpreter held.
+    ~WithoutInterpreter() { PyEval_RestoreThread(counting_thread); }
+};
+constexpr auto perft = [](Board& b, std::uint32_t depth) {
+    WithoutInterpreter released;
+    return b.perft(depth, signal_raised);
+};
 // fen(en_passant=...): omitted or None is "fen", the text as it always was.
-constexpr auto fen = [](Board& b, std::optional<std::string_view> en_passant) {
+constexpr auto fen = [](const Board& b, std::optional<std::string_view> en_passant) {
     Board::EnPassantField field = Board::EnPassantField::FEN;
     if (en_passant) {
         if (*en_passant == "legal")
@@ -141,16 +178,13 @@ PyObject* board_get_move_stack(PyObject* self, void*) noexcept {
         static_cast<PyObject*>(nullptr));
 }
 
-// Views of the history keep the moves a pop is about to take away.
 // The method descriptor passes only a Board, as for every method.
 PyObject* board_pop(PyObject* self, PyObject* unused) noexcept {
     assert(PyObject_TypeCheck(self, board_type()));
+    PyObject* taken = noargs<Access::Exclusive, pop>(self, unused);
     auto* obj = reinterpret_cast<BoardObject*>(self);
-    const auto& history = obj->record.history;
-    if (obj->views && obj->borrow.load(std::memory_order_acquire) != EXCLUSIVE && !history.empty() &&
-        !keep_views(obj, history.size() - 1))
-        return nullptr;
-    return noargs<Access::Exclusive, pop>(self, unused);
+    if (taken) keep_views(obj, obj->record.history.size());
+    return taken;
 }
 
 // ---------------------------------------------------------------- game rules
@@ -171,7 +205,7 @@ constexpr auto piece_map = [](const Board& b) -> PyObject* {
     });
     const Bitboard occupied = b.occupied();
     std::array<PyObject*, board::COLOR_NB * board::KIND_NB> letters{};
-    Ref map(_PyDict_NewPresized(std::popcount(occupied)));
+    Ref map(PyDict_New());
     if (!map) return nullptr;
     for (Bitboard s = occupied; s; s &= s - 1) {
         const int square = std::countr_zero(s);
@@ -272,8 +306,8 @@ PyObject* board_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             Board record = Board::from_bytes(std::string_view(data, static_cast<std::size_t>(size)));
             Receiver<Board, Access::Exclusive> recv;
             if (!recv.take(self)) return nullptr;
-            if (!keep_views(reinterpret_cast<BoardObject*>(self), 0)) return nullptr;
             recv.record() = std::move(record);
+            keep_views(reinterpret_cast<BoardObject*>(self), 0);
             Py_RETURN_NONE;
         },
         static_cast<PyObject*>(nullptr));
@@ -534,7 +568,7 @@ PyMethodDef board_methods[] = {
     {"pop", no_params<"Board.pop", board_pop>(), NO_PARAMS, "pop($self)\n--\n\n"},
     {"perft", fast(method<&PERFT_SIG, EX, perft>), FAST,
      "perft($self, depth)\n--\n\nCount the leaf nodes of the legal move tree to the given depth (at most 256)."},
-    {"fen", fast(method<&FEN_SIG, EX, fen>), FAST,
+    {"fen", fast(method<&FEN_SIG, SH, fen>), FAST,
      "fen($self, en_passant='fen')\n--\n\nThe FEN text of the current position. en_passant chooses when the "
      "square is written: \"fen\" after every double step, \"legal\" when a capture there is legal, \"xfen\" "
      "when a pawn of the side to move stands beside."},

@@ -56,6 +56,34 @@ public:
     }
 };
 
+// A shared borrow for a query that would peek but first converts arguments,
+// which may run Python code that must not change the record meanwhile. Every
+// change of a flag happens with the interpreter lock held (the threading
+// model, binding/objects.h), so the count moves by a plain load and store,
+// without the locked instructions of SharedBorrow, on this hot path.
+class PeekHeld {
+public:
+    [[nodiscard]] bool take(BorrowFlag& flag) noexcept {
+        const std::uintptr_t seen = flag.load(std::memory_order_relaxed);
+        if (seen == EXCLUSIVE) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            return false;
+        }
+        flag.store(seen + 1, std::memory_order_relaxed);
+        flag_ = &flag;
+        return true;
+    }
+    PeekHeld() noexcept = default;
+    PeekHeld(const PeekHeld&) = delete;
+    PeekHeld& operator=(const PeekHeld&) = delete;
+    ~PeekHeld() {
+        if (flag_) flag_->store(flag_->load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    }
+
+private:
+    BorrowFlag* flag_ = nullptr;
+};
+
 class ExclusiveBorrow {
 public:
     [[nodiscard]] bool take(BorrowFlag& flag) noexcept {

@@ -22,9 +22,10 @@
 namespace binding {
 
 // Peek is for queries whose engine call returns a value, read whole before
-// any Python object is made; Shared for those that read the record while
-// building their result; Exclusive for whatever changes it, even for a moment.
-enum class Access { Peek, Shared, Exclusive };
+// any Python object is made (one with arguments holds the record, PeekHeld,
+// while they are converted); Shared for those that read the record while building
+// their result; Exclusive for whatever changes it, even for a moment.
+enum class Access { Peek, PeekHeld, Shared, Exclusive };
 
 template <typename Record>
 struct ObjectOf;
@@ -68,8 +69,10 @@ public:
 
 private:
     typename ObjectOf<Record>::type* obj_ = nullptr;
-    std::conditional_t<K == Access::Peek, Peek,
-                       std::conditional_t<K == Access::Shared, SharedBorrow, ExclusiveBorrow>>
+    std::conditional_t<
+        K == Access::Peek, Peek,
+        std::conditional_t<K == Access::PeekHeld, PeekHeld,
+                           std::conditional_t<K == Access::Shared, SharedBorrow, ExclusiveBorrow>>>
         borrow_;
 };
 
@@ -103,9 +106,13 @@ PyObject* invoke(Record& record, PyObject* const* argv, const Signature* sig,
 template <const Signature* Sig, Access K, auto Fn>
 [[gnu::always_inline]] inline PyObject* method_body(PyObject* self, PyObject* const* argv) noexcept {
     using T = Traits<decltype(Fn)>;
+    // Converting an argument may run Python code (a square's __index__) that
+    // changes the record between a peek and the read, so a query with
+    // arguments holds a shared borrow through its conversions.
+    constexpr Access held = K == Access::Peek && T::arity > 0 ? Access::PeekHeld : K;
     return guarded(
         [&]() -> PyObject* {
-            Receiver<typename T::Record, K> recv;
+            Receiver<typename T::Record, held> recv;
             if (!recv.take(self)) return nullptr;
             return invoke<Fn, typename T::Record, typename T::Args>(
                 recv.record(), argv, Sig, std::make_index_sequence<T::arity>{});

@@ -10,76 +10,29 @@ namespace binding {
 
 // A board's history as a sequence: each access costs O(1) whatever the
 // length, where a list would copy every move. It shows the moves as they were
-// when it was made, like the list it stands for: it reads them from the board
-// until a pop would take one away, and then keeps its own copy.
+// when it was made, like the list it stands for. It reads them from a log it
+// shares with the board and with the board's other views, whose first
+// `length` entries stay as they are while the view holds it, so no change of
+// the board costs the views anything; it never reads the board itself.
 struct MoveStackObject {
     PyObject_HEAD
-    Ref board;  // while it reads the board's history
+    std::shared_ptr<const MoveLog> log;  // null once cleared
     std::size_t length;
-    MoveStackObject* prev;
-    MoveStackObject* next;
-    std::unique_ptr<std::vector<board::Move>> own;  // once it keeps its own moves
 };
 
 namespace {
 
 using board::Move;
 
-BoardObject* board_of(const MoveStackObject* v) noexcept {
-    return reinterpret_cast<BoardObject*>(v->board.get());
-}
-
-void unlink(MoveStackObject* v) noexcept {
-    BoardObject* b = board_of(v);
-    if (v->prev)
-        v->prev->next = v->next;
-    else
-        b->views = v->next;
-    if (v->next) v->next->prev = v->prev;
-    v->prev = v->next = nullptr;
-}
-
 void move_stack_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    auto* v = reinterpret_cast<MoveStackObject*>(self);
-    if (v->board) unlink(v);
-    v->own.~unique_ptr();
-    v->board.~Ref();
+    reinterpret_cast<MoveStackObject*>(self)->log.~shared_ptr();
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-// The history the view reads, or nullptr with RuntimeError set while an
-// operation holds the board exclusively.
-const std::vector<board::HistoryEntry>* history_of(MoveStackObject* v) noexcept {
-    BoardObject* b = board_of(v);
-    if (b->borrow.load(std::memory_order_acquire) == EXCLUSIVE) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        return nullptr;
-    }
-    return &b->record.history;
-}
-
 Py_ssize_t move_stack_length(PyObject* self) noexcept {
-    auto* v = reinterpret_cast<MoveStackObject*>(self);
-    return static_cast<Py_ssize_t>(v->own ? v->own->size() : v->length);
-}
-
-// The move at `i`, already in range.
-bool move_at(MoveStackObject* v, std::size_t i, Move& out) noexcept {
-    if (v->own) {
-        out = (*v->own)[i];
-        return true;
-    }
-    const auto* history = history_of(v);
-    if (!history) return false;
-    if (i >= history->size()) {
-        // Every shrinking of the history keeps the views first; this is a guard.
-        PyErr_SetString(PyExc_RuntimeError, "the board's history changed under its move_stack view");
-        return false;
-    }
-    out = (*history)[i].move;
-    return true;
+    return static_cast<Py_ssize_t>(reinterpret_cast<MoveStackObject*>(self)->length);
 }
 
 PyObject* move_stack_item(PyObject* self, Py_ssize_t i) noexcept {
@@ -88,9 +41,7 @@ PyObject* move_stack_item(PyObject* self, Py_ssize_t i) noexcept {
         PyErr_SetString(PyExc_IndexError, "move_stack index out of range");
         return nullptr;
     }
-    Move m;
-    if (!move_at(v, static_cast<std::size_t>(i), m)) return nullptr;
-    return new_move(m);
+    return new_move(v->log->moves[static_cast<std::size_t>(i)]);
 }
 
 PyObject* slice_of(PyObject* self, Py_ssize_t start, Py_ssize_t step, Py_ssize_t count) noexcept {
@@ -140,16 +91,8 @@ PyObject* move_stack_repr(PyObject* self) noexcept {
 // board keeps its history.
 PyObject* move_stack_clear(PyObject* self, PyObject*) noexcept {
     auto* v = reinterpret_cast<MoveStackObject*>(self);
-    try {
-        if (!v->own) v->own = std::make_unique<std::vector<Move>>();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    v->own->clear();
-    if (v->board) {
-        unlink(v);
-        v->board = Ref();
-    }
+    v->log.reset();
+    v->length = 0;
     Py_RETURN_NONE;
 }
 
@@ -229,41 +172,60 @@ bool register_sequence(PyTypeObject* type) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Brings the board's log up to its history and returns it. A log no view
+// holds is cut back in place; a held one whose tail the history no longer
+// agrees with is left to its views, and the board starts a new one. Each
+// history entry is appended once per log, and a new log is started at most
+// once per view made, so a view costs O(history) once at most, and a change
+// of the board costs it nothing.
+const std::shared_ptr<MoveLog>& synced_log(BoardObject* board) {
+    const auto& history = board->record.history;
+    if (!board->log) {
+        board->log = std::make_shared<MoveLog>();
+        board->log_valid = 0;
+    }
+    std::vector<Move>& moves = board->log->moves;
+    if (moves.size() > board->log_valid) {
+        if (board->log.use_count() == 1) {
+            moves.resize(board->log_valid);
+        } else {
+            auto fresh = std::make_shared<MoveLog>();
+            fresh->moves.reserve(history.size());
+            fresh->moves.assign(moves.begin(), moves.begin() + static_cast<std::ptrdiff_t>(board->log_valid));
+            board->log = std::move(fresh);
+        }
+    }
+    std::vector<Move>& out = board->log->moves;
+    out.reserve(history.size());
+    for (std::size_t i = out.size(); i < history.size(); ++i) out.push_back(history[i].move);
+    board->log_valid = history.size();
+    return board->log;
+}
+
+}  // namespace
+
 PyObject* new_move_stack(BoardObject* board) noexcept {
     PyTypeObject* type = require_type(move_stack_type_cache, "MoveStack");
     if (!type || !register_sequence(type)) return nullptr;
+    Peek peek;
+    if (!peek.take(board->borrow)) return nullptr;
+    std::shared_ptr<MoveLog> log;
+    try {
+        log = synced_log(board);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     auto* v = reinterpret_cast<MoveStackObject*>(type->tp_alloc(type, 0));
     if (!v) return nullptr;
-    new (&v->board) Ref(Py_NewRef(reinterpret_cast<PyObject*>(board)));
-    new (&v->own) std::unique_ptr<std::vector<Move>>();
+    new (&v->log) std::shared_ptr<const MoveLog>(std::move(log));
     v->length = board->record.history.size();
-    v->prev = nullptr;
-    v->next = board->views;
-    if (v->next) v->next->prev = v;
-    board->views = v;
     return reinterpret_cast<PyObject*>(v);
 }
 
-bool keep_views(BoardObject* board, std::size_t keep) noexcept {
-    for (MoveStackObject* v = board->views; v;) {
-        MoveStackObject* next = v->next;
-        if (v->length > keep) {
-            try {
-                std::vector<Move> moves;
-                moves.reserve(v->length);
-                for (std::size_t i = 0; i < v->length; ++i) moves.push_back(board->record.history[i].move);
-                v->own = std::make_unique<std::vector<Move>>(std::move(moves));
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
-                return false;
-            }
-            unlink(v);
-            // The caller holds its own reference to the board.
-            v->board = Ref();
-        }
-        v = next;
-    }
-    return true;
+void keep_views(BoardObject* board, std::size_t keep) noexcept {
+    if (keep < board->log_valid) board->log_valid = keep;
 }
 
 }  // namespace binding

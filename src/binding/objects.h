@@ -2,23 +2,52 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <memory>
+#include <vector>
+
 #include "binding/borrow.h"
 #include "binding/ref.h"
 #include "binding/type_cache.h"
 #include "board/board.h"
 #include "board/score.h"
 
+// Threading model. Every function CPython calls here runs holding the global
+// interpreter lock, and that lock is what guards the binding's process-wide
+// mutable state: the Move free list (move_type.cpp), the interned parameter
+// names of each Signature (args.cpp), the cached module (module.cpp), and a
+// board's move log, shared with its views (move_stack_type.cpp), whose owner
+// count decides whether it may be cut back. The caches filled once, the type
+// objects (TypeCache, the Outcome type), the panic type, piece letters and
+// square ints, are atomics set by compare-and-swap instead, because making
+// one can run Python code that lets another thread in: the loser drops its
+// copy. Exactly one call lets go of the lock, perft while it counts; it holds
+// its board's exclusive borrow all the while and touches no Python object
+// until it has the lock back. Borrow flags are atomics so that a thread
+// without the lock may read them. The engine keeps no mutable globals but
+// its slider tables, filled once by a function-local static that other
+// threads wait for.
+//
+// A free-threaded CPython (Py_GIL_DISABLED, as 3.13t) would leave all of the
+// above unguarded, so the module refuses to import there (module.cpp).
+
 namespace binding {
 
-struct MoveStackObject;
+// The moves a board's move_stack views show, shared by the views and the
+// board. The entries below a view's length never change while it holds the
+// log: the board only appends, truncates a log no view holds, and otherwise
+// starts a new one.
+struct MoveLog {
+    std::vector<board::Move> moves;
+};
 
 struct BoardObject {
     PyObject_HEAD
     BorrowFlag borrow;
     board::Board record;
-    // The live history views of this board (not references: each view holds
-    // one to the board instead).
-    MoveStackObject* views;
+    // Made with the first view; its first `log_valid` moves are the history's.
+    std::shared_ptr<MoveLog> log;
+    std::size_t log_valid;
 };
 
 struct MoveObject {
@@ -58,12 +87,12 @@ PyObject* new_move(const board::Move& m) noexcept;
 // None, or a new Outcome struct sequence (termination name, winner).
 PyObject* new_outcome(const std::optional<board::Outcome>& o) noexcept;
 PyTypeObject* outcome_type_object() noexcept;
-// A new read-only view of the board's history as it stands now.
+// A new read-only view of the board's history as it stands now; RuntimeError
+// while an operation holds the board exclusively.
 PyObject* new_move_stack(BoardObject* board) noexcept;
-// Gives every view of `board` that shows more than `keep` moves its own copy
-// of them, before the history shrinks below its length; false with
-// MemoryError set when a copy cannot be made.
-bool keep_views(BoardObject* board, std::size_t keep) noexcept;
+// Called when the history shrank to `keep` moves (or fewer): the views keep
+// what they show, at no cost; the board's log forgets what follows.
+void keep_views(BoardObject* board, std::size_t keep) noexcept;
 // A new Board object taking over `record`.
 PyObject* new_board(board::Board&& record) noexcept;
 // An iterator over the games of a PGN source: a path (str, bytes,

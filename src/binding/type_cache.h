@@ -16,7 +16,6 @@ public:
         if (PyTypeObject* t = type_.load(std::memory_order_acquire)) return t;
         return create();
     }
-    PyTypeObject* peek() const noexcept { return type_.load(std::memory_order_acquire); }
 
 private:
     PyTypeObject* create() noexcept;

@@ -173,9 +173,11 @@ std::string Board::render() const {
 
 std::string Board::fen() const { return fen_text(true); }
 
-std::string Board::fen(EnPassantField field) {
+std::string Board::fen(EnPassantField field) const {
     switch (field) {
-        case EnPassantField::LEGAL: return fen_text(has_legal_en_passant());
+        // Legality is asked of a scratch copy, which plays trial moves, so
+        // that writing a FEN never changes the board, even for a moment.
+        case EnPassantField::LEGAL: return fen_text(Board(state()).has_legal_en_passant());
         case EnPassantField::XFEN: return fen_text(has_pseudo_legal_en_passant());
         case EnPassantField::FEN: break;
     }
@@ -225,10 +227,6 @@ std::size_t Board::heap_bytes() const noexcept {
     for (const auto& entry : history) n += entry.state.castling_rights.heap_bytes();
     return n;
 }
-
-}  // namespace board
-
-namespace board {
 
 namespace {
 

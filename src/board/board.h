@@ -192,7 +192,7 @@ public:
     // (a legal capture there), "fen" (after every double step, as fen())
     // and "xfen" (a pawn of the side to move beside the pawn that stepped).
     enum class EnPassantField { LEGAL, FEN, XFEN };
-    std::string fen(EnPassantField field);
+    std::string fen(EnPassantField field) const;
     bool has_pseudo_legal_en_passant() const;
     std::size_t heap_bytes() const noexcept;
 

@@ -106,6 +106,7 @@ public:
         text(s.castling_rights);
         const bool ep = flag();
         const std::uint8_t square = u8();
+        if (ep && !possible_en_passant(square)) fail();
         s.en_passant_square = ep ? std::optional<std::uint8_t>(square) : std::nullopt;
         s.turn = flag();
         // The key is worked out again, never taken on trust.
@@ -119,6 +120,10 @@ public:
         return Move(from, to, static_cast<char32_t>(promotion));
     }
     std::size_t left() const { return in_.size() - pos_; }
+    // The squares a board can hold: a move's (0 to 63) and the FEN reader's,
+    // file + 8 * (digit - 1) for files a to h and digits 0 to 9, which wraps
+    // below a1 to 248 and up. Any other makes the move generators panic.
+    static bool possible_en_passant(std::uint8_t square) { return square <= 71 || square >= 248; }
     [[noreturn]] static void fail() { throw Invalid("the bytes are not a pickled Board"); }
 
 private:
@@ -157,10 +162,18 @@ Board Board::from_bytes(std::string_view bytes) {
     if (r.bytes(sizeof MAGIC) != std::string_view(MAGIC, sizeof MAGIC)) Reader::fail();
     const std::string_view fen = Reader::utf8(r.bytes(r.u32()));
     Board b{BoardState{}};
-    if (fen == STARTING_FEN)
+    if (fen == STARTING_FEN) {
         b.starting_fen = Text::from_static(STARTING_FEN);
-    else
+    } else {
+        // Every board's starting text was read once; one the reader refuses
+        // would make set_board() and the game record panic later.
+        try {
+            Board probe(fen);
+        } catch (const Panic&) {
+            Reader::fail();
+        }
         b.starting_fen.assign(fen);
+    }
     r.state(b.state());
     const std::uint32_t count = r.u32();
     if (count > r.left() / MIN_ENTRY_BYTES) Reader::fail();

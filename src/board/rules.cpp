@@ -485,10 +485,6 @@ std::string_view Board::result(bool claim_draw) {
     return *o->winner == WHITE ? "1-0" : "0-1";
 }
 
-}  // namespace board
-
-namespace board {
-
 // ---------------------------------------------------------------- validity
 
 namespace {

@@ -7,8 +7,6 @@
 
 namespace board {
 
-inline constexpr std::array<char32_t, 6> WHITE_PIECES{U'P', U'R', U'N', U'B', U'Q', U'K'};
-inline constexpr std::array<char32_t, 6> BLACK_PIECES{U'p', U'r', U'n', U'b', U'q', U'k'};
 inline constexpr std::array<char, 8> BOARD_FILES{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
 
 inline constexpr std::array<Bitboard, 64> BOARD_SQUARES = [] {

@@ -122,6 +122,13 @@ bool module_body(PyObject* module) {
 }
 
 PyObject* init() {
+#ifdef Py_GIL_DISABLED
+    // The threading model (binding/objects.h) rests on the interpreter lock.
+    PyErr_SetString(PyExc_ImportError,
+                    "tavrinmoss does not support free-threaded CPython: it relies on the global "
+                    "interpreter lock; use a build with the lock (python3.13, not python3.13t)");
+    return nullptr;
+#endif
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         if (!PyErr_Occurred())
@@ -136,7 +143,7 @@ PyObject* init() {
         return nullptr;
     }
     if (cached_module) return Py_NewRef(cached_module);
-    Ref module(PyModule_Create2(&module_def, 1013));
+    Ref module(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     if (!module) return nullptr;
     if (!module_body(module.get())) return nullptr;
     cached_module = Py_NewRef(module.get());

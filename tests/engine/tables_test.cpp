@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+
 #include "tables.h"
 
 namespace board {
@@ -7,27 +11,57 @@ namespace {
 
 constexpr Bitboard bb(std::initializer_list<int> squares) {
     Bitboard b = 0;
-    for (int s : squares) b |= BOARD_SQUARES[s];
+    for (int s : squares) b |= Bitboard{1} << s;
     return b;
 }
 
 // The edge-wrap guard: corner and edge squares keep only the steps that stay
-// on the board.
-static_assert(get_attack_masks(0, KNIGHT_DIRS, 3) == bb({17, 10}));
-static_assert(get_attack_masks(7, KNIGHT_DIRS, 3) == bb({22, 13}));
-static_assert(get_attack_masks(63, KNIGHT_DIRS, 3) == bb({46, 53}));
-static_assert(get_attack_masks(0, KING_DIRS, 2) == bb({8, 9, 1}));
-static_assert(get_attack_masks(7, KING_DIRS, 2) == bb({15, 14, 6}));
-static_assert(get_attack_masks(63, KING_DIRS, 2) == bb({62, 55, 54}));
-static_assert(get_attack_masks(24, KING_DIRS, 2) == bb({32, 33, 25, 16, 17}));
-static_assert(get_attack_masks(28, KNIGHT_DIRS, 3) == bb({11, 13, 18, 22, 34, 38, 43, 45}));
+// on the board, as read off a diagram.
+static_assert(KNIGHT_ATTACKS[0] == bb({17, 10}));
+static_assert(KNIGHT_ATTACKS[7] == bb({22, 13}));
+static_assert(KNIGHT_ATTACKS[63] == bb({46, 53}));
+static_assert(KING_ATTACKS[0] == bb({8, 9, 1}));
+static_assert(KING_ATTACKS[7] == bb({15, 14, 6}));
+static_assert(KING_ATTACKS[63] == bb({62, 55, 54}));
+static_assert(KING_ATTACKS[24] == bb({32, 33, 25, 16, 17}));
+static_assert(KNIGHT_ATTACKS[28] == bb({11, 13, 18, 22, 34, 38, 43, 45}));
+static_assert(PAWN_ATTACKS[WHITE][8] == bb({17}) && PAWN_ATTACKS[BLACK][55] == bb({46}));
 static_assert(SQUARE_RANK_INDICES[63] == 8 && SQUARE_FILE_INDICES[63] == 7);
 
-TEST(AttackTables, BuiltOnFirstUseWithEveryEntry) {
-    for (int s = 0; s < 64; ++s) {
-        EXPECT_EQ(KNIGHT_ATTACK_MASKS()[s], get_attack_masks(static_cast<std::int8_t>(s), KNIGHT_DIRS, 3));
-        EXPECT_EQ(KING_ATTACK_MASKS()[s], get_attack_masks(static_cast<std::int8_t>(s), KING_DIRS, 2));
-    }
+// A knight has 336 moves on an empty board and a king 420: counts every
+// chess programmer can check by hand.
+constexpr int total(const std::array<Bitboard, 64>& table) {
+    int n = 0;
+    for (Bitboard b : table) n += std::popcount(b);
+    return n;
+}
+static_assert(total(KNIGHT_ATTACKS) == 336 && total(KING_ATTACKS) == 420);
+
+// The steps from coordinates, independent of how the tables are built.
+int file_gap(int a, int b) { return std::abs(a % 8 - b % 8); }
+int rank_gap(int a, int b) { return std::abs(a / 8 - b / 8); }
+bool knight_step(int a, int b) {
+    return (file_gap(a, b) == 1 && rank_gap(a, b) == 2) || (file_gap(a, b) == 2 && rank_gap(a, b) == 1);
+}
+bool king_step(int a, int b) { return std::max(file_gap(a, b), rank_gap(a, b)) == 1; }
+bool two_away(int a, int b) { return std::max(file_gap(a, b), rank_gap(a, b)) == 2; }
+bool pawn_capture(Color c, int from, int to) {
+    return file_gap(from, to) == 1 && to / 8 - from / 8 == (c == WHITE ? 1 : -1);
+}
+
+bool has(Bitboard b, int s) { return (b >> s) & 1; }
+
+TEST(AttackTables, EveryEntryHoldsExactlyTheSquaresOfItsStep) {
+    for (int a = 0; a < 64; ++a)
+        for (int b = 0; b < 64; ++b) {
+            EXPECT_EQ(has(KNIGHT_ATTACK_MASKS()[a], b), knight_step(a, b)) << a << " " << b;
+            EXPECT_EQ(has(KING_ATTACK_MASKS()[a], b), king_step(a, b)) << a << " " << b;
+            EXPECT_EQ(has(TWO_AWAY[a], b), two_away(a, b)) << a << " " << b;
+            EXPECT_EQ(square_distance(static_cast<Square>(a), static_cast<Square>(b)),
+                      std::max(file_gap(a, b), rank_gap(a, b)));
+            for (Color c : {WHITE, BLACK})
+                EXPECT_EQ(has(PAWN_ATTACKS[c][a], b), pawn_capture(c, a, b)) << c << " " << a << " " << b;
+        }
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 
 namespace board::fast::detail {
 
-// Ray directions in the order the queen walks them; the bishop takes the odd
+// Ray directions in the order the queen walks them; the bishop takes the
 // diagonal entries (0, 2, 5, 7), the rook the straight ones (1, 3, 4, 6).
 enum Dir : int { NORTH_EAST, NORTH, NORTH_WEST, EAST, WEST, SOUTH_EAST, SOUTH, SOUTH_WEST };
 inline constexpr std::array<int, 8> DIR_RANK{1, 1, 1, 0, 0, -1, -1, -1};
