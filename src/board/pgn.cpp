@@ -345,7 +345,11 @@ void PgnReader::play(RawGame& raw, PgnGame& out) {
             static const Board standard;
             if (!fen) return standard;
             try {
-                return Board(fen);
+                // Read as the header dict shows the tag: bytes that are not
+                // UTF-8 stand for U+FFFD, so the board's texts are well formed.
+                std::string text;
+                for (std::size_t i = 0; i < fen->size();) append_utf8(text, next_code_point(*fen, i));
+                return Board(std::string_view(text));
             } catch (const Panic& p) {
                 throw Invalid("invalid FEN tag \"" + std::string(*fen) + "\" (" + p.what() + ")");
             }

@@ -123,7 +123,7 @@ UciInfo parse_uci_info(std::string_view rest, const BoardState& root) {
             std::tie(value, rest) = next_word(rest);
             if (auto v = to_float(value)) info.ebf = v;
         } else if (word == "score") {
-            std::string_view kind, value, bound;
+            std::string_view kind, value;
             std::tie(kind, rest) = next_word(rest);
             std::tie(value, rest) = next_word(rest);
             auto [token, after] = next_word(rest);
