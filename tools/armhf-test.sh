@@ -37,7 +37,7 @@ fi
 work=/tmp/tavrinmoss
 rm -rf "${root:?}$work"
 mkdir -p "$root$work/src"
-cp -r tests pyproject.toml "$root$work/"
+cp -r tests examples pyproject.toml "$root$work/"
 # The tests compare the installed stub with the one in the source tree.
 cp src/tavrinmoss.pyi "$root$work/src/"
 cp "$wheel" "$engine" "$root$work/"
