@@ -109,6 +109,33 @@ bool open_pgn_source(PyObject* source, Ref& file, bool& owns) noexcept;
 // str encoded, a binary file's bytes as they are), or finishes it at the
 // end. False with an exception set.
 bool feed_pgn_block(PyObject* file, board::PgnReader& reader) noexcept;
+// What an iterator over a PGN source holds: the splitter, the file it reads
+// and the header filter. The iterator types embed it and call these from
+// their own slots, so opening, filtering, closing and collection are written
+// once.
+struct PgnSource {
+    board::PgnReader reader;
+    PyObject* file;   // strong reference
+    PyObject* where;  // strong reference, or nullptr
+    bool owns_file;   // opened here from a path, so closed here
+    bool done;
+
+    // Placement-initialises the fields of a freshly allocated object.
+    void init(bool skip_errors, Ref opened, bool owns, PyObject* filter) noexcept;
+    // Closes a file opened from a path; the first close wins. False with an
+    // exception set when closing fails.
+    bool close() noexcept;
+    // 1 when the game whose header dict is `headers` passes the filter (or
+    // there is none), 0 when it is skipped, -1 with an exception set. The
+    // filter may run any Python code: the caller keeps its object borrowed,
+    // so the reader cannot be re-entered meanwhile.
+    int keeps(PyObject* headers) noexcept;
+    int traverse(visitproc visit, void* arg) noexcept;
+    void clear() noexcept;
+    // The dealloc's part: an owned file closed (a failure reported as
+    // unraisable on `owner`), references dropped, the reader destroyed.
+    void release(PyObject* owner) noexcept;
+};
 // A dict of the tag pairs in file order (a later tag's value replaces an
 // earlier one's).
 PyObject* headers_dict(const board::Headers& headers) noexcept;

@@ -13,53 +13,26 @@ constexpr Py_ssize_t BLOCK = 1 << 20;
 struct PgnReaderObject {
     PyObject_HEAD
     BorrowFlag borrow;
-    board::PgnReader reader;
-    PyObject* file;   // strong reference
-    PyObject* where;  // strong reference, or nullptr
-    bool owns_file;   // opened here from a path, so closed here
-    bool done;
+    PgnSource source;
     bool headers_only;
 };
 
-// Closes a file opened from a path; the first close wins.
-bool close_file(PgnReaderObject* obj) noexcept {
-    obj->done = true;
-    if (!obj->owns_file) return true;
-    obj->owns_file = false;
-    Ref closed(PyObject_CallMethod(obj->file, "close", nullptr));
-    return static_cast<bool>(closed);
-}
-
 // A file object of the caller's may refer back to the iterator, so the
-// collector is told about the one reference held.
+// collector is told about the references held.
 int pgn_reader_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(reinterpret_cast<PgnReaderObject*>(self)->file);
-    Py_VISIT(reinterpret_cast<PgnReaderObject*>(self)->where);
     Py_VISIT(Py_TYPE(self));
-    return 0;
+    return reinterpret_cast<PgnReaderObject*>(self)->source.traverse(visit, arg);
 }
 
 int pgn_reader_clear(PyObject* self) noexcept {
-    auto* obj = reinterpret_cast<PgnReaderObject*>(self);
-    obj->done = true;
-    obj->owns_file = false;
-    Py_CLEAR(obj->file);
-    Py_CLEAR(obj->where);
+    reinterpret_cast<PgnReaderObject*>(self)->source.clear();
     return 0;
 }
 
 void pgn_reader_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    auto* obj = reinterpret_cast<PgnReaderObject*>(self);
     PyObject_GC_UnTrack(self);
-    if (obj->owns_file) {
-        PyObject* pending = PyErr_GetRaisedException();
-        if (!close_file(obj)) PyErr_WriteUnraisable(self);
-        PyErr_SetRaisedException(pending);
-    }
-    Py_XDECREF(obj->file);
-    Py_XDECREF(obj->where);
-    obj->reader.~PgnReader();
+    reinterpret_cast<PgnReaderObject*>(self)->source.release(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -69,33 +42,28 @@ PyObject* pgn_reader_next(PyObject* self) noexcept {
         [&]() -> PyObject* {
             auto* obj = reinterpret_cast<PgnReaderObject*>(self);
             ExclusiveBorrow borrow;
-            if (!borrow.take(obj->borrow) || obj->done || !obj->file) return nullptr;
+            PgnSource& src = obj->source;
+            if (!borrow.take(obj->borrow) || src.done || !src.file) return nullptr;
             board::RawGame raw;
             for (;;) {
-                switch (obj->reader.next_raw(raw)) {
-                    case board::PgnReader::Status::END: close_file(obj); return nullptr;
+                switch (src.reader.next_raw(raw)) {
+                    case board::PgnReader::Status::END: src.close(); return nullptr;
                     case board::PgnReader::Status::NEED_INPUT:
-                        if (!feed_pgn_block(obj->file, obj->reader)) return nullptr;
+                        if (!feed_pgn_block(src.file, src.reader)) return nullptr;
                         continue;
                     case board::PgnReader::Status::GAME: break;
                 }
                 Ref headers(headers_dict(raw.headers));
                 if (!headers) return nullptr;
                 if (obj->headers_only) return headers.release();
-                if (obj->where) {
-                    // The filter may run any Python code; the reader stays
-                    // borrowed, so it cannot be re-entered meanwhile.
-                    Ref keep(PyObject_CallOneArg(obj->where, headers.get()));
-                    if (!keep) return nullptr;
-                    const int truth = PyObject_IsTrue(keep.get());
-                    if (truth < 0) return nullptr;
-                    if (!truth) continue;
-                }
+                const int keep = src.keeps(headers.get());
+                if (keep < 0) return nullptr;
+                if (!keep) continue;
                 board::PgnGame game;
                 try {
                     board::PgnReader::play(raw, game);
                 } catch (const board::Invalid&) {
-                    if (obj->reader.skip_errors()) continue;
+                    if (src.reader.skip_errors()) continue;
                     throw;
                 }
                 return new_game(headers.get(), std::move(game), raw.movetext);
@@ -299,6 +267,52 @@ bool open_pgn_source(PyObject* source, Ref& file, bool& owns) noexcept {
     return true;
 }
 
+void PgnSource::init(bool skip_errors, Ref opened, bool owns, PyObject* filter) noexcept {
+    new (&reader) board::PgnReader(skip_errors);
+    file = opened.release();
+    where = filter && filter != Py_None ? Py_NewRef(filter) : nullptr;
+    owns_file = owns;
+    done = false;
+}
+
+bool PgnSource::close() noexcept {
+    done = true;
+    if (!owns_file) return true;
+    owns_file = false;
+    Ref closed(PyObject_CallMethod(file, "close", nullptr));
+    return static_cast<bool>(closed);
+}
+
+int PgnSource::keeps(PyObject* headers) noexcept {
+    if (!where) return 1;
+    Ref keep(PyObject_CallOneArg(where, headers));
+    return keep ? PyObject_IsTrue(keep.get()) : -1;
+}
+
+int PgnSource::traverse(visitproc visit, void* arg) noexcept {
+    Py_VISIT(file);
+    Py_VISIT(where);
+    return 0;
+}
+
+void PgnSource::clear() noexcept {
+    done = true;
+    owns_file = false;
+    Py_CLEAR(file);
+    Py_CLEAR(where);
+}
+
+void PgnSource::release(PyObject* owner) noexcept {
+    if (owns_file) {
+        PyObject* pending = PyErr_GetRaisedException();
+        if (!close()) PyErr_WriteUnraisable(owner);
+        PyErr_SetRaisedException(pending);
+    }
+    Py_XDECREF(file);
+    Py_XDECREF(where);
+    reader.~PgnReader();
+}
+
 PyObject* new_pgn_reader(PyObject* source, bool skip_errors, bool headers_only, PyObject* where) noexcept {
     PyTypeObject* type = require_type(pgn_reader_type_cache, "PgnReader");
     if (!type) return nullptr;
@@ -308,11 +322,7 @@ PyObject* new_pgn_reader(PyObject* source, bool skip_errors, bool headers_only, 
     auto* obj = reinterpret_cast<PgnReaderObject*>(type->tp_alloc(type, 0));
     if (!obj) return nullptr;  // `file` closes itself when dropped
     new (&obj->borrow) BorrowFlag(0);
-    new (&obj->reader) board::PgnReader(skip_errors);
-    obj->file = file.release();
-    obj->where = where && where != Py_None ? Py_NewRef(where) : nullptr;
-    obj->owns_file = owns;
-    obj->done = false;
+    obj->source.init(skip_errors, std::move(file), owns, where);
     obj->headers_only = headers_only;
     return reinterpret_cast<PyObject*>(obj);
 }

@@ -31,10 +31,8 @@ struct SampleState {
 struct SampleReaderObject {
     PyObject_HEAD
     BorrowFlag borrow;
-    board::PgnReader reader;
+    PgnSource source;
     SampleState state;
-    PyObject* file;     // strong reference
-    PyObject* where;    // strong reference, or nullptr
     PyObject* skipped;  // strong reference: a list of (game number, reason)
     unsigned threads;
     std::size_t batch_positions;
@@ -42,33 +40,18 @@ struct SampleReaderObject {
     // is worth a thread, and bounded by the batch size, so that memory is
     // too whatever the file's size. A ply takes 3 bytes of movetext at least.
     std::size_t chunk_target;
-    bool owns_file;
-    bool done;
 };
-
-bool close_file(SampleReaderObject* obj) noexcept {
-    obj->done = true;
-    if (!obj->owns_file) return true;
-    obj->owns_file = false;
-    Ref closed(PyObject_CallMethod(obj->file, "close", nullptr));
-    return static_cast<bool>(closed);
-}
 
 int sample_reader_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* obj = reinterpret_cast<SampleReaderObject*>(self);
-    Py_VISIT(obj->file);
-    Py_VISIT(obj->where);
     Py_VISIT(obj->skipped);
     Py_VISIT(Py_TYPE(self));
-    return 0;
+    return obj->source.traverse(visit, arg);
 }
 
 int sample_reader_clear(PyObject* self) noexcept {
     auto* obj = reinterpret_cast<SampleReaderObject*>(self);
-    obj->done = true;
-    obj->owns_file = false;
-    Py_CLEAR(obj->file);
-    Py_CLEAR(obj->where);
+    obj->source.clear();
     Py_CLEAR(obj->skipped);
     return 0;
 }
@@ -77,16 +60,9 @@ void sample_reader_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     auto* obj = reinterpret_cast<SampleReaderObject*>(self);
     PyObject_GC_UnTrack(self);
-    if (obj->owns_file) {
-        PyObject* pending = PyErr_GetRaisedException();
-        if (!close_file(obj)) PyErr_WriteUnraisable(self);
-        PyErr_SetRaisedException(pending);
-    }
-    Py_XDECREF(obj->file);
-    Py_XDECREF(obj->where);
+    obj->source.release(self);
     Py_XDECREF(obj->skipped);
     obj->state.~SampleState();
-    obj->reader.~PgnReader();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -98,26 +74,24 @@ bool split_chunk(SampleReaderObject* obj) {
     SampleState& st = obj->state;
     board::RawGame raw;
     while (!st.split_done && st.chunk_bytes < obj->chunk_target) {
-        switch (obj->reader.next_raw(raw)) {
+        PgnSource& src = obj->source;
+        switch (src.reader.next_raw(raw)) {
             case board::PgnReader::Status::END:
                 st.split_done = true;
-                if (!close_file(obj)) return false;
+                if (!src.close()) return false;
                 continue;
             case board::PgnReader::Status::NEED_INPUT:
-                if (!feed_pgn_block(obj->file, obj->reader)) return false;
+                if (!feed_pgn_block(src.file, src.reader)) return false;
                 continue;
             case board::PgnReader::Status::GAME: break;
         }
-        if (obj->where) {
-            // The filter may run any Python code; the reader stays borrowed,
-            // so it cannot be re-entered meanwhile.
+        // The header dict is made only for a filter to read.
+        if (src.where) {
             Ref headers(headers_dict(raw.headers));
             if (!headers) return false;
-            Ref keep(PyObject_CallOneArg(obj->where, headers.get()));
-            if (!keep) return false;
-            const int truth = PyObject_IsTrue(keep.get());
-            if (truth < 0) return false;
-            if (!truth) continue;
+            const int keep = src.keeps(headers.get());
+            if (keep < 0) return false;
+            if (!keep) continue;
         }
         st.chunk.push_back(board::sample_game(raw));
         st.chunk_bytes += raw.movetext.size();
@@ -208,7 +182,7 @@ std::optional<Cut> next_cut(const SampleReaderObject* obj) {
     return Cut{st.parts.size(), 0, rows};
 }
 
-struct ColumnSpec {
+struct ColumnDef {
     const char* name;
     ColumnType type;
     Py_ssize_t width;  // entries per row; 0 for a plain column
@@ -216,12 +190,12 @@ struct ColumnSpec {
 };
 
 template <typename T>
-constexpr ColumnSpec column(const char* name, ColumnType type, Py_ssize_t width = 0) {
+constexpr ColumnDef column(const char* name, ColumnType type, Py_ssize_t width = 0) {
     return {name, type, width, sizeof(T)};
 }
 
 // The columns in the order the batch dict lists them.
-constexpr ColumnSpec COLUMNS[] = {
+constexpr ColumnDef COLUMNS[] = {
     column<std::int32_t>("game", ColumnType::INT32),
     column<std::uint16_t>("ply", ColumnType::UINT16),
     column<std::uint64_t>("bitboards", ColumnType::UINT64, board::PLANE_COUNT),
@@ -270,11 +244,11 @@ PyObject* build_batch(const std::vector<Span>& spans, std::size_t rows) {
     Ref batch(PyDict_New());
     if (!batch) return nullptr;
     for (std::size_t i = 0; i < std::size(COLUMNS); ++i) {
-        const ColumnSpec& spec = COLUMNS[i];
+        const ColumnDef& col = COLUMNS[i];
         void* data = nullptr;
-        Ref array(new_column(spec.type, static_cast<Py_ssize_t>(rows), spec.width, "Board.read_samples()", &data));
+        Ref array(new_column(col.type, static_cast<Py_ssize_t>(rows), col.width, "Board.read_samples()", &data));
         if (!array) return nullptr;
-        const std::size_t row_bytes = spec.item * static_cast<std::size_t>(spec.width > 0 ? spec.width : 1);
+        const std::size_t row_bytes = col.item * static_cast<std::size_t>(col.width > 0 ? col.width : 1);
         auto* out = static_cast<unsigned char*>(data);
         for (const Span& s : spans) {
             if (!s.rows) continue;
@@ -282,7 +256,7 @@ PyObject* build_batch(const std::vector<Span>& spans, std::size_t rows) {
                         s.rows * row_bytes);
             out += s.rows * row_bytes;
         }
-        if (PyDict_SetItemString(batch.get(), spec.name, array.get()) < 0) return nullptr;
+        if (PyDict_SetItemString(batch.get(), col.name, array.get()) < 0) return nullptr;
     }
     return batch.release();
 }
@@ -331,7 +305,7 @@ PyObject* sample_reader_next(PyObject* self) noexcept {
                 st.next_game = cut->games_in_last;
                 st.next_row = last_first + last_rows;
             }
-            if (!batch) obj->done = true;
+            if (!batch) obj->source.done = true;
             return batch;
         },
         static_cast<PyObject*>(nullptr));
@@ -385,18 +359,14 @@ PyObject* new_sample_reader(PyObject* source, PyObject* where, unsigned threads,
     auto* obj = reinterpret_cast<SampleReaderObject*>(type->tp_alloc(type, 0));
     if (!obj) return nullptr;  // `file` closes itself when dropped
     new (&obj->borrow) BorrowFlag(0);
-    new (&obj->reader) board::PgnReader(false);
+    obj->source.init(false, std::move(file), owns, where);
     new (&obj->state) SampleState();
-    obj->file = file.release();
-    obj->where = where && where != Py_None ? Py_NewRef(where) : nullptr;
     obj->skipped = skipped.release();
     obj->threads = threads;
     obj->batch_positions = batch_positions;
     constexpr std::size_t MIN_CHUNK = 256 << 10, MAX_CHUNK = std::size_t{1} << 30;
     obj->chunk_target = std::clamp(batch_positions < MAX_CHUNK / 16 ? batch_positions * 16 : MAX_CHUNK, MIN_CHUNK,
                                    MAX_CHUNK);
-    obj->owns_file = owns;
-    obj->done = false;
     return reinterpret_cast<PyObject*>(obj);
 }
 
