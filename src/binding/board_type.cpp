@@ -129,8 +129,9 @@ constexpr auto perft = [](Board& b, std::uint32_t depth) {
     WithoutInterpreter released;
     return b.perft(depth, signal_raised);
 };
-// fen(en_passant=...): omitted or None is "fen", the text as it always was.
-constexpr auto fen = [](const Board& b, std::optional<std::string_view> en_passant) {
+// fen(en_passant=..., shredder=False): omitted or None is "fen", the text as
+// it always was.
+constexpr auto fen = [](const Board& b, std::optional<std::string_view> en_passant, std::optional<bool> shredder) {
     Board::EnPassantField field = Board::EnPassantField::FEN;
     if (en_passant) {
         if (*en_passant == "legal")
@@ -141,7 +142,7 @@ constexpr auto fen = [](const Board& b, std::optional<std::string_view> en_passa
             throw board::Invalid("en_passant must be \"legal\", \"fen\" or \"xfen\", not '" +
                                      std::string(*en_passant) + "'");
     }
-    return b.fen(field);
+    return shredder.value_or(false) ? b.shredder_fen(field) : b.fen(field);
 };
 // Board cannot be subclassed, so a copy is always of the one Board type.
 constexpr auto copy = [](const Board& b) -> PyObject* {
@@ -167,6 +168,7 @@ constexpr auto get_en_passant_square = [](const Board& b) -> PyObject* {
     return PyLong_FromLong(*b.en_passant_square);
 };
 constexpr auto get_starting_fen = [](const Board& b) { return b.starting_fen.view(); };
+constexpr auto get_chess960 = [](const Board& b) { return b.chess960; };
 constexpr auto pop = [](Board& b) { return b.pop(); };
 
 PyObject* board_get_move_stack(PyObject* self, void*) noexcept {
@@ -262,7 +264,8 @@ constexpr auto is_valid = [](const Board& b) { return b.is_valid(); };
 constexpr auto ply = [](const Board& b) { return static_cast<std::uint64_t>(b.ply()); };
 constexpr auto peek = [](const Board& b) { return b.peek(); };
 
-Signature FROM_FEN_SIG{"Board", "from_fen", {"text"}, 1, 1};
+Signature FROM_FEN_SIG{"Board", "from_fen", {"text", "chess960"}, 2, 1, 1};
+Signature FROM_CHESS960_POS_SIG{"Board", "from_chess960_pos", {"n"}, 1, 1};
 Signature SETSTATE_SIG{"Board", "__setstate__", {"state"}, 1, 1};
 
 PyObject* board_from_fen(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -273,7 +276,36 @@ PyObject* board_from_fen(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
             if (!argv) return nullptr;
             Arg<std::string_view> text;
             if (!text.load(argv[0])) return name_argument("text"), nullptr;
-            return wrap_board(reinterpret_cast<PyTypeObject*>(cls), Board::from_fen(text.get()));
+            Arg<std::optional<bool>> chess960;
+            if (!chess960.load(argv[1])) return name_argument("chess960"), nullptr;
+            return wrap_board(reinterpret_cast<PyTypeObject*>(cls),
+                              Board::from_fen(text.get(), chess960.get().value_or(false)));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* board_from_chess960_pos(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject* buffer[MAX_PARAMS];
+            PyObject* const* argv = parse_fastcall(FROM_CHESS960_POS_SIG, args, nargs, kwnames, buffer);
+            if (!argv) return nullptr;
+            // Any integer: one outside 0..959 is refused by name, as a value.
+            Ref index(PyNumber_Index(argv[0]));
+            if (!index) return nullptr;
+            int overflow = 0;
+            long long n = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+            if (n == -1 && PyErr_Occurred()) return nullptr;
+            if (overflow) n = -1;
+            if (n < 0 || n > 959) {
+                Ref shown(PyObject_Repr(argv[0]));
+                if (!shown) return nullptr;
+                PyErr_Format(PyExc_ValueError, "chess960 position number %U is not in 0..959", shown.get());
+                return nullptr;
+            }
+            return wrap_board(reinterpret_cast<PyTypeObject*>(cls),
+                              Board::from_chess960_pos(static_cast<std::uint32_t>(n)));
         },
         static_cast<PyObject*>(nullptr));
 }
@@ -464,7 +496,7 @@ Signature REMOVE_RIGHTS_SIG{"Board", "_remove_castling_rights", {"id"}, 1, 1};
 Signature APPLY_MOVE_SIG{"Board", "apply_move", {"mov"}, 1, 1};
 Signature RESTORE_SIG{"Board", "_restore", {"board_state"}, 1, 1};
 Signature PERFT_SIG{"Board", "perft", {"depth"}, 1, 1};
-Signature FEN_SIG{"Board", "fen", {"en_passant"}, 1, 0};
+Signature FEN_SIG{"Board", "fen", {"en_passant", "shredder"}, 2, 0, 1};
 Signature DEEPCOPY_SIG{"Board", "__deepcopy__", {"memo"}, 1, 1};
 
 // ---------------------------------------------------------------- arrays
@@ -569,7 +601,7 @@ PyMethodDef board_methods[] = {
     {"perft", fast(method<&PERFT_SIG, EX, perft>), FAST,
      "perft($self, depth)\n--\n\nCount the leaf nodes of the legal move tree to the given depth (at most 256)."},
     {"fen", fast(method<&FEN_SIG, SH, fen>), FAST,
-     "fen($self, en_passant='fen')\n--\n\nThe FEN text of the current position. en_passant chooses when the "
+     "fen($self, en_passant='fen', *, shredder=False)\n--\n\nThe FEN text of the current position. en_passant chooses when the "
      "square is written: \"fen\" after every double step, \"legal\" when a capture there is legal, \"xfen\" "
      "when a pawn of the side to move stands beside."},
     {"copy", no_params<"Board.copy", noargs<SH, copy>>(), NO_PARAMS,
@@ -635,7 +667,11 @@ PyMethodDef board_methods[] = {
     {"result", fast(method<&RESULT_SIG, EX, result>), FAST,
      "result($self, claim_draw=False)\n--\n\nThe result: \"1-0\", \"0-1\", \"1/2-1/2\" or \"*\"."},
     {"from_fen", fast(board_from_fen), FAST | METH_CLASS,
-     "from_fen($type, text)\n--\n\nRead FEN or 4-field EPD text strictly; ValueError names the faulty field."},
+     "from_fen($type, text, *, chess960=False)\n--\n\nRead FEN or 4-field EPD text strictly; ValueError names the "
+     "faulty field. chess960=True makes a Fischer random board, whose castling field may be X-FEN or Shredder-FEN."},
+    {"from_chess960_pos", fast(board_from_chess960_pos), FAST | METH_CLASS,
+     "from_chess960_pos($type, n)\n--\n\nThe Fischer random starting position numbered n (0 to 959 in the Scharnagl "
+     "numbering; 518 is the standard start), as a Fischer random board."},
     {"is_valid", no_params<"Board.is_valid", noargs<PK, is_valid>>(), NO_PARAMS,
      "is_valid($self)\n--\n\nWhether the position could stand in a game of chess."},
     {"ply", no_params<"Board.ply", noargs<PK, ply>>(), NO_PARAMS,
@@ -712,6 +748,7 @@ PyGetSetDef board_getset[] = {
     {"castling_rights", getter<get_castling_rights>, nullptr, nullptr, nullptr},
     {"en_passant_square", getter<get_en_passant_square>, nullptr, nullptr, nullptr},
     {"starting_fen", getter<get_starting_fen>, nullptr, nullptr, nullptr},
+    {"chess960", getter<get_chess960>, nullptr, const_cast<char*>("Whether this is a Fischer random board."), nullptr},
     {"move_stack", board_get_move_stack, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
 };

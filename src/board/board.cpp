@@ -52,6 +52,7 @@ void Board::set_board() {
     // current one; a position is only ever the one its text describes.
     BoardState before = state();
     reset_position();
+    chess960 = before.chess960;
     try {
         read_fen();
     } catch (...) {
@@ -109,6 +110,7 @@ void Board::read_fen() {
     half_move_clock = read_counter(fields[4]);
     full_move_number = read_counter(fields[5]);
     piece_key = piece_key_of(*this);
+    if (chess960) set_castling_rooks(*this, read_castling_field(*this, fields[2]).value_or(0));
 }
 
 void Board::set_pieces_or(char32_t letter, Bitboard mask) {
@@ -184,7 +186,16 @@ std::string Board::fen(EnPassantField field) const {
     return fen_text(true);
 }
 
-std::string Board::fen_text(bool show_en_passant) const {
+std::string Board::shredder_fen(EnPassantField field) const {
+    switch (field) {
+        case EnPassantField::LEGAL: return fen_text(Board(state()).has_legal_en_passant(), true);
+        case EnPassantField::XFEN: return fen_text(has_pseudo_legal_en_passant(), true);
+        case EnPassantField::FEN: break;
+    }
+    return fen_text(true, true);
+}
+
+std::string Board::fen_text(bool show_en_passant, bool shredder) const {
     const auto grid = letter_grid(*this);
     std::string out;
     for (int rank = 7; rank >= 0; --rank) {
@@ -203,7 +214,10 @@ std::string Board::fen_text(bool show_en_passant) const {
         if (rank) out += '/';
     }
     out += turn ? " w " : " b ";
-    if (castling_rights.present() && !castling_rights.view().empty())
+    if (chess960 || shredder)
+        // Written from the rights that can still castle, as they stand now.
+        out += castling_field(*this, shredder);
+    else if (castling_rights.present() && !castling_rights.view().empty())
         out += castling_rights.view();
     else
         out += '-';
@@ -270,7 +284,7 @@ void check_placement(std::string_view text, std::string_view placement) {
 
 }  // namespace
 
-Board Board::from_fen(std::string_view text) {
+Board Board::from_fen(std::string_view text, bool chess960) {
     std::vector<std::string_view> fields;
     for (std::size_t i = 0; i < text.size();) {
         if (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r') {
@@ -289,7 +303,11 @@ Board Board::from_fen(std::string_view text) {
 
     check_placement(text, fields[0]);
     if (fields[1] != "w" && fields[1] != "b") bad_field(text, "side to move", fields[1], "is not 'w' or 'b'");
-    if (fields[2] != "-") {
+    if (chess960) {
+        if (!read_castling_field(Placement{}, fields[2]))
+            bad_field(text, "castling", fields[2],
+                      "is not '-', X-FEN or Shredder-FEN (up to two of 'KQA-H', then up to two of 'kqa-h')");
+    } else if (fields[2] != "-") {
         unsigned seen = 0;
         for (char c : fields[2]) {
             const auto right = castling_right_of(static_cast<unsigned char>(c));
@@ -317,7 +335,14 @@ Board Board::from_fen(std::string_view text) {
         if (i) normal += ' ';
         normal += i < fields.size() ? fields[i] : (i == 4 ? "0" : "1");
     }
-    return Board(std::string_view(normal));
+    if (!chess960) return Board(std::string_view(normal));
+    Board b{BoardState{}};
+    b.chess960 = true;
+    b.starting_fen.assign(normal);
+    b.read_fen();
+    // The start is kept as this board writes it, castling field in X-FEN.
+    b.starting_fen.assign(b.fen());
+    return b;
 }
 
 const Move& Board::peek() const {

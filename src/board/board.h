@@ -119,6 +119,13 @@ struct BoardState : Placement {
     Text castling_rights;
     std::optional<std::uint8_t> en_passant_square;
     bool turn = true;
+    // Fischer random chess: castling reads the rooks that hold rights
+    // (castling_files: bit f white's rook on file f of the first rank, bit
+    // 8 + f black's on the eighth) and the kings where they stand, and the
+    // castling text is the X-FEN field written from them. Fixed for a
+    // board's life: a mode, not a property of one position.
+    bool chess960 = false;
+    std::uint16_t castling_files = 0;
     // The piece part of the Polyglot key, kept up to date by every writer of
     // the placement, so that the key costs O(1) and history needs no replay.
     std::uint64_t piece_key = 0;
@@ -134,8 +141,48 @@ constexpr std::uint64_t polyglot_piece(Piece p, Square s) {
 }
 std::uint64_t piece_key_of(const Placement& p);
 // The rights of the text whose king and rook stand at home, as castling_bit
-// sets: the rights that can still ever castle.
+// sets: the rights that can still ever castle. In Fischer random chess the
+// king side is the rook east of its king.
 std::uint8_t clean_castling_bits(const BoardState& s);
+
+// ------------------------------------------------ Fischer random castling
+// (chess960.cpp). Castling is king takes own rook; the king ends on the g or
+// c file, the rook on the f or d file.
+
+// The rooks that may still castle: in Fischer random chess, of
+// castling_files, those standing on their colour's first rank beside a king
+// of that rank, the outermost one on each side of it; in standard chess the
+// corner rooks of the rights clean_castling_bits keeps.
+Bitboard castling_rooks(const BoardState& s);
+// The rooks castling_files names, as the text read them or the last move
+// left them, whatever stands there now.
+constexpr Bitboard held_castling_rooks(const BoardState& s) {
+    return Bitboard{s.castling_files & 0xFFu} | Bitboard{static_cast<std::uint16_t>(s.castling_files >> 8)} << 56;
+}
+// The geometry of castling with the rook on `rook`, the king on `king`
+// (both on one first rank).
+Castling castling_plan(Square king, Square rook);
+// The plan of each right that can still castle, by colour and side, and
+// the rights as castling_bit sets.
+struct CastlingPlans {
+    std::array<std::array<Castling, 2>, 2> plan{};
+    std::uint8_t bits = 0;
+};
+CastlingPlans castling_plans(const BoardState& s);
+// Whether castling by `plan` is legal for `us` now: the squares between
+// king, rook and their destinations empty but for the two of them, no
+// square the king stands on or crosses attacked, nor its destination once
+// the rook has moved.
+bool castling_legal_now(const Placement& p, Color us, const Castling& plan);
+// The rooks a castling field names (X-FEN or Shredder-FEN), read against
+// the placement; std::nullopt for a field of another form.
+std::optional<Bitboard> read_castling_field(const Placement& p, std::string_view field);
+// The castling field of the rights that can still castle, in X-FEN (a file
+// letter only for a rook with another rook further out on its side) or in
+// Shredder-FEN (file letters), "-" for none.
+std::string castling_field(const BoardState& s, bool shredder);
+// Gives the position the rooks `rooks` as its rights, and the text to match.
+void set_castling_rooks(BoardState& s, Bitboard rooks);
 // The Polyglot key of a position.
 std::uint64_t zobrist_hash(const BoardState& s);
 
@@ -274,7 +321,12 @@ public:
 
     // Strict reading of FEN or 4-field EPD text (clocks default to "0 1"):
     // Invalid naming the faulty field. The lenient constructor stays as it is.
-    static Board from_fen(std::string_view text);
+    // In Fischer random mode the castling field may be X-FEN or Shredder-FEN.
+    static Board from_fen(std::string_view text, bool chess960 = false);
+    // The Fischer random start numbered n (0..959, 518 the standard one).
+    static Board from_chess960_pos(std::uint32_t n);
+    // The FEN with the castling field as Shredder-FEN.
+    std::string shredder_fen(EnPassantField field) const;
     // Whether the position could stand in a game: one king each, no pawn on
     // the first or last rank, the side not to move not in check, castling
     // rights and the en passant square consistent with the pieces.
@@ -318,7 +370,9 @@ public:
     const BoardState& state() const noexcept { return *this; }
 
 private:
-    std::string fen_text(bool show_en_passant) const;
+    std::string fen_text(bool show_en_passant, bool shredder = false) const;
+    // apply_move on a Fischer random board: king takes own rook castles.
+    void apply_move960(const Move& mov);
     void read_fen();
     void reset_position() noexcept;
     bool any_legal_move();

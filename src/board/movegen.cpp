@@ -276,6 +276,17 @@ bool is_check(Board& b) {
 // Only the four letters that play castles by count; a letter repeated in
 // the text names the same move, which is listed once.
 void castling_moves(Board& b, MoveList& out) {
+    if (b.chess960) {
+        // King takes own rook, the king side first.
+        const CastlingPlans plans = castling_plans(b);
+        const Color mover = b.us();
+        for (CastlingSide side : {KING_SIDE, QUEEN_SIDE}) {
+            const Castling& g = plans.plan[mover][side];
+            if ((plans.bits & castling_bit(mover, side)) && castling_legal_now(b, mover, g))
+                out.push_back(Move(g.king_from, g.rook_from));
+        }
+        return;
+    }
     if (!b.castling_rights.present()) return;
     const Color mover = b.us();
     const Bitboard own = b.colors[mover];

@@ -106,6 +106,10 @@ void Board::_remove_castling_rights(char32_t id) {
 }
 
 void Board::apply_move(const Move& mov) {
+    if (chess960) [[unlikely]] {
+        apply_move960(mov);
+        return;
+    }
     // Pushed before anything can fail, so pop() always has an entry to take back.
     history.emplace_back(mov, state());
 
@@ -234,6 +238,76 @@ void Board::apply_move(const Move& mov) {
 
     if (!plain) key_delta ^= key_on(*this, touched);
     piece_key ^= key_delta;
+    turn = !turn;
+}
+
+// Fischer random play knows no text quirks: the rules of chess, with
+// castling as king takes own rook and the rights kept as python-chess keeps
+// them (lost with the king's move, or with any move from or onto the rook's
+// square). The key is taken square by square over the few squares touched.
+void Board::apply_move960(const Move& mov) {
+    history.emplace_back(mov, state());
+    const Bitboard from_mask = checked(BOARD_SQUARES, mov.from_square);
+    const Bitboard to_mask = checked(BOARD_SQUARES, mov.to_square);
+    const Square from = mov.from_square, to = mov.to_square;
+    const auto moving = kind_on(*this, from_mask);
+    if (!moving) throw Panic("Could not find the piece to move for " + mov.uci());
+    std::optional<PieceKind> promoted;
+    if (mov.promotion) {
+        promoted = promotion_kind(*mov.promotion);
+        if (!promoted) throw Panic("Panic in the disco!!! (promotion issue) for " + mov.uci());
+    }
+    const Color mover = us(), opponent = them();
+    const Bitboard first_rank = mover == WHITE ? RANK_1 : RANK_8;
+    const bool castling = *moving == KING && !promoted && (pieces(mover, ROOK) & to_mask) &&
+                          ((from_mask | to_mask) & first_rank) == (from_mask | to_mask);
+    Castling plan{};
+    Bitboard touched = from_mask | to_mask;
+    if (castling) {
+        plan = castling_plan(from, to);
+        touched |= square_bb(plan.king_to) | square_bb(plan.rook_to);
+    }
+    const bool en_passant = *moving == PAWN && en_passant_square && Square{*en_passant_square} == to &&
+                            (from % 8) != (to % 8) && !(occupied() & to_mask);
+    const Bitboard victim = en_passant ? checked(BOARD_SQUARES, mover == WHITE ? to - 8 : to + 8) : 0;
+    touched |= victim;
+    const std::uint64_t key_before = key_on(*this, touched);
+    // The X-FEN letters depend on where kings and rooks stand, not only on
+    // which rooks hold rights.
+    const bool castlers_touched = (touched & (kinds[KING] | kinds[ROOK])) != 0;
+
+    if (!castling && _reset_half_move_clock(from_mask, to_mask))
+        half_move_clock = 0;
+    else
+        ++half_move_clock;
+    if (mover == BLACK) ++full_move_number;
+    if (*moving == PAWN && (TWO_AWAY[from] & to_mask) && (from % 8) == (to % 8))
+        en_passant_square = static_cast<std::uint8_t>(mover == WHITE ? to - 8 : to + 8);
+    else
+        en_passant_square.reset();
+
+    if (castling) {
+        const Bitboard king_from = square_bb(plan.king_from), rook_from = square_bb(plan.rook_from);
+        kinds[KING] = (kinds[KING] & ~king_from) | square_bb(plan.king_to);
+        kinds[ROOK] = (kinds[ROOK] & ~rook_from) | square_bb(plan.rook_to);
+        colors[mover] = (colors[mover] & ~(king_from | rook_from)) | square_bb(plan.king_to) | square_bb(plan.rook_to);
+    } else {
+        for (Bitboard& k : kinds) k &= ~(to_mask | victim);
+        colors[opponent] &= ~(to_mask | victim);
+        colors[mover] &= ~to_mask;
+        kinds[*moving] &= ~from_mask;
+        colors[mover] &= ~from_mask;
+        kinds[promoted.value_or(*moving)] |= to_mask;
+        colors[mover] |= to_mask;
+    }
+
+    const Bitboard held = held_castling_rooks(*this);
+    Bitboard rights = held & ~from_mask & ~to_mask;
+    if (*moving == KING && !promoted) rights &= ~first_rank;
+    if (rights != held || castlers_touched || (touched & (kinds[KING] | kinds[ROOK])))
+        set_castling_rooks(*this, rights);
+
+    piece_key ^= key_before ^ key_on(*this, touched);
     turn = !turn;
 }
 

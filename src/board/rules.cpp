@@ -50,6 +50,7 @@ struct Transposition {
     Placement placement;
     bool turn;
     std::uint8_t castling;
+    Bitboard castling_rooks;  // Fischer random: the rooks that may castle
     int en_passant;  // -1 when none can be taken
 
     friend bool operator==(const Transposition&, const Transposition&) = default;
@@ -61,7 +62,7 @@ Transposition transposition_of(const BoardState& s) {
         Board scratch(s);
         if (scratch.has_legal_en_passant()) ep = *s.en_passant_square;
     }
-    return {s, s.turn, clean_castling_bits(s), ep};
+    return {s, s.turn, clean_castling_bits(s), s.chess960 ? castling_rooks(s) : 0, ep};
 }
 
 // Whether `m`, played from `s`, can never be taken back by a repetition:
@@ -69,7 +70,14 @@ Transposition transposition_of(const BoardState& s) {
 bool irreversible(const BoardState& s, const Move& m) {
     const Bitboard touched = touched_by(m);
     if ((touched & s.kinds[PAWN]) || (touched & s.colors[s.them()])) return true;
-    const std::uint8_t rights = clean_castling_bits(s);
+    if (s.chess960) {
+        const Bitboard rooks = castling_rooks(s);
+        Bitboard kings = 0;
+        for (Color c : {WHITE, BLACK})
+            if (rooks & s.colors[c]) kings |= s.pieces(c, KING);
+        if (touched & (rooks | kings)) return true;
+    }
+    const std::uint8_t rights = s.chess960 ? 0 : clean_castling_bits(s);
     for (Color c : {WHITE, BLACK}) {
         const bool any = rights & (castling_bit(c, KING_SIDE) | castling_bit(c, QUEEN_SIDE));
         if (any && (touched & s.pieces(c, KING))) return true;
@@ -86,6 +94,21 @@ bool irreversible(const BoardState& s, const Move& m) {
 }  // namespace
 
 Move castling_alias(const BoardState& s, const Move& m) {
+    if (s.chess960) {
+        // The king's two-square step from e1 or e8 is read as king takes
+        // the corner rook, where no rook stands on the step's target.
+        if (m.promotion || !(s.kinds[KING] & on_board_bb(m.from_square))) return m;
+        for (Color c : {WHITE, BLACK}) {
+            const Castling& ks = CASTLING[c][KING_SIDE];
+            if (m.from_square != ks.king_from) continue;
+            for (CastlingSide side : {KING_SIDE, QUEEN_SIDE}) {
+                const Castling& g = CASTLING[c][side];
+                if (m.to_square == g.king_to && !(s.kinds[ROOK] & square_bb(g.king_to)))
+                    return Move(g.king_from, g.rook_from);
+            }
+        }
+        return m;
+    }
     if (m.promotion || (m.from_square != CASTLING[WHITE][KING_SIDE].king_from &&
                         m.from_square != CASTLING[BLACK][KING_SIDE].king_from))
         return m;
@@ -105,6 +128,7 @@ std::uint64_t piece_key_of(const Placement& p) {
 }
 
 std::uint8_t clean_castling_bits(const BoardState& s) {
+    if (s.chess960) return castling_plans(s).bits;
     if (!s.castling_rights.present()) return 0;
     std::uint8_t bits = 0;
     for (char c : s.castling_rights.view()) {
@@ -216,10 +240,24 @@ bool Board::is_pseudo_legal_as_written(const Move& m) {
         if (!kind_of_letter(*m.promotion) || *m.promotion < U'a' || *m.promotion == U'p' || *m.promotion == U'k')
             return false;
     }
-    const Castling& home = CASTLING[mover][m.to_square > m.from_square ? KING_SIDE : QUEEN_SIDE];
-    if (piece->kind == KING && m.from_square == home.king_from && m.to_square == home.king_to &&
-        fast::can_castle(*this, m.to_square > m.from_square ? KING_SIDE : QUEEN_SIDE))
-        return true;
+    if (chess960) {
+        // Castling is king takes own rook, and only ever a legal one.
+        if (piece->kind == KING && (pieces(mover, ROOK) & to)) {
+            const CastlingPlans plans = castling_plans(*this);
+            for (CastlingSide side : {KING_SIDE, QUEEN_SIDE}) {
+                const Castling& g = plans.plan[mover][side];
+                if ((plans.bits & castling_bit(mover, side)) && g.king_from == m.from_square &&
+                    g.rook_from == m.to_square)
+                    return castling_legal_now(*this, mover, g);
+            }
+            return false;
+        }
+    } else {
+        const Castling& home = CASTLING[mover][m.to_square > m.from_square ? KING_SIDE : QUEEN_SIDE];
+        if (piece->kind == KING && m.from_square == home.king_from && m.to_square == home.king_to &&
+            fast::can_castle(*this, m.to_square > m.from_square ? KING_SIDE : QUEEN_SIDE))
+            return true;
+    }
     if (colors[mover] & to) return false;
     const Bitboard occ = occupied();
     switch (piece->kind) {
@@ -518,7 +556,10 @@ bool Board::is_valid() const {
     }
     if (kinds[PAWN] & (RANK_1 | RANK_8)) return false;
 
-    if (castling_rights.present()) {
+    if (chess960) {
+        const Bitboard held = held_castling_rooks(*this);
+        if (held != castling_rooks(*this)) return false;
+    } else if (castling_rights.present()) {
         std::uint8_t named = 0;
         for (char c : castling_rights.view()) {
             const auto right = castling_right_of(static_cast<unsigned char>(c));

@@ -140,7 +140,7 @@ void Board::legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveLi
         if (m.to_square != to || m.from_square > 63 || !(from_mask & square_bb(m.from_square))) continue;
         const auto piece = piece_at(m.from_square);
         if (!piece || piece->kind != kind) continue;
-        if (kind == KING && square_distance(m.from_square, m.to_square) == 2) continue;
+        if (kind == KING && is_castling(m)) continue;
         out.push_back(m);
     }
 }
@@ -268,6 +268,15 @@ Move Board::parse_san(std::string_view text) {
         return Invalid(message);
     };
 
+    if (san.form != SanText::MOVE && chess960) {
+        const CastlingSide side = san.form == SanText::KING_SIDE_CASTLE ? KING_SIDE : QUEEN_SIDE;
+        const CastlingPlans plans = castling_plans(*this);
+        if (!(plans.bits & castling_bit(us(), side))) throw illegal();
+        const Castling& g = plans.plan[us()][side];
+        const Move m(g.king_from, g.rook_from);
+        if (!is_legal_as_written(m)) throw illegal();
+        return m;
+    }
     if (san.form != SanText::MOVE) {
         const Castling& g = CASTLING[us()][san.form == SanText::KING_SIDE_CASTLE ? KING_SIDE : QUEEN_SIDE];
         const Move m(g.king_from, g.king_to);

@@ -140,6 +140,21 @@ constexpr Castling castling_of(Color c, CastlingSide side) {
             square_bb(home) | square_bb(rook_to) | square_bb(king_to)};
 }
 
+// When castling is allowed, given that the right is held and king and rook
+// stand on its squares: the squares the two sweep empty but for themselves,
+// no square of the king's path attacked with the king lifted off the board
+// (`path_attacked(path, occupied)`), and the king's destination not attacked
+// once the rook has moved (`attacked(square, occupied)`). In standard chess
+// the path takes in the destination, where the rook's move changes nothing.
+template <typename PathAttacked, typename Attacked>
+constexpr bool castling_allowed(const Castling& g, Bitboard occupied, PathAttacked&& path_attacked,
+                                Attacked&& attacked) {
+    if (occupied & g.must_be_empty) return false;
+    if (path_attacked(g.king_path, occupied ^ square_bb(g.king_from))) return false;
+    const Bitboard after = (occupied & ~square_bb(g.king_from) & ~square_bb(g.rook_from)) | square_bb(g.rook_to);
+    return !attacked(g.king_to, after);
+}
+
 // CASTLING[colour][side]
 inline constexpr std::array<std::array<Castling, 2>, 2> CASTLING{{
     {castling_of(WHITE, KING_SIDE), castling_of(WHITE, QUEEN_SIDE)},

@@ -51,13 +51,22 @@ bool legal_list(const Board& b, MoveList& out) {
     if (opponent_in_check(b, Us)) return false;
     const Info in = analyse<Us>(b);
     out.clear();
-    if (b.castling_rights.present() && !in.checkers && in.king == S::HOME) {
+    if (b.chess960) {
+        if (!in.checkers) {
+            const CastlingPlans plans = castling_plans(b);
+            for (CastlingSide side : {KING_SIDE, QUEEN_SIDE}) {
+                const Castling& g = plans.plan[Us][side];
+                if ((plans.bits & castling_bit(Us, side)) && castling_legal<Us, FischerCastles>(b, in, g))
+                    out.push_back(Move(g.king_from, g.rook_from));
+            }
+        }
+    } else if (b.castling_rights.present() && !in.checkers && in.king == S::HOME) {
         const Bitboard rooks = b.kinds[ROOK] & in.own;
         for (char c : b.castling_rights.view()) {
             const auto right = castling_right_of(static_cast<unsigned char>(c));
             if (!right || right->color != Us) continue;
             const Castling& g = CASTLING[Us][right->side];
-            if ((rooks & square_bb(g.rook_from)) && castling_legal<Us>(in, right->side))
+            if ((rooks & square_bb(g.rook_from)) && castling_legal<Us>(b, in, g))
                 out.push_back(Move(g.king_from, g.king_to));
         }
     }
@@ -88,7 +97,7 @@ bool is_normal(const Board& b) {
                    : !(square_bb(ep) & RANK_3) || !(b.pieces(WHITE, PAWN) & square_bb(ep + 8)))
             return false;
     }
-    if (b.castling_rights.present()) {
+    if (b.castling_rights.present() && !b.chess960) {
         // Asked before every checked move, so a letter costs one table load.
         unsigned seen = 0;
         for (char c : b.castling_rights.view()) {
@@ -113,6 +122,13 @@ std::optional<std::uint64_t> perft(const Board& b, unsigned depth, StopCheck& ch
     if (opponent_in_check(b, us)) return std::nullopt;
     if (mobility_bound(b, WHITE) > PLY_CAPACITY || mobility_bound(b, BLACK) > PLY_CAPACITY) return std::nullopt;
     if (depth == 0) return 1;
+    if (b.chess960) {
+        const CastlingPlans plans = castling_plans(b);
+        const FischerCastles castles(plans.plan, plans.bits);
+        Pos p{b, static_cast<std::uint8_t>(ep_of(b)), plans.bits};
+        return us == WHITE ? detail::perft<WHITE>(p, depth, check, castles)
+                           : detail::perft<BLACK>(p, depth, check, castles);
+    }
     Pos p{b, static_cast<std::uint8_t>(ep_of(b)), castle_bits(b, b.castling_rights.view())};
     return us == WHITE ? detail::perft<WHITE>(p, depth, check) : detail::perft<BLACK>(p, depth, check);
 }
@@ -301,7 +317,9 @@ bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square t
 }
 
 std::optional<Check> check_after(const Board& b, const Move& m) {
-    if (!is_normal(b)) return std::nullopt;
+    // Fischer random castling (king takes own rook) is played by the board.
+    if (!is_normal(b) || (b.chess960 && m.to_square < 64 && (b.colors[b.us()] & square_bb(m.to_square))))
+        return std::nullopt;
     slider_tables();
     return b.turn ? check_after_move<WHITE>(b, m) : check_after_move<BLACK>(b, m);
 }

@@ -48,6 +48,34 @@ inline constexpr auto CASTLE_KEEP = [] {
     return t;
 }();
 
+// Where castling puts king and rook: fixed squares in standard chess; in
+// Fischer random chess read from the root position, as rights are only ever
+// lost below it and the plans hold for the whole tree.
+struct StandardCastles {
+    static constexpr bool FISCHER = false;
+    static constexpr const Castling& plan(Color c, CastlingSide side) { return CASTLING[c][side]; }
+    static constexpr std::uint8_t keep(int s) { return CASTLE_KEEP[s]; }
+};
+
+struct FischerCastles {
+    static constexpr bool FISCHER = true;
+    std::array<std::array<Castling, 2>, 2> plans{};
+    std::array<std::uint8_t, 64> keeps{};
+
+    FischerCastles(const std::array<std::array<Castling, 2>, 2>& p, std::uint8_t bits) : plans(p) {
+        keeps.fill(15);
+        for (Color c : {WHITE, BLACK})
+            for (CastlingSide side : {KING_SIDE, QUEEN_SIDE}) {
+                if (!(bits & castling_bit(c, side))) continue;
+                const Castling& g = plans[c][side];
+                keeps[g.king_from] &= static_cast<std::uint8_t>(~(castling_bit(c, KING_SIDE) | castling_bit(c, QUEEN_SIDE)));
+                keeps[g.rook_from] &= static_cast<std::uint8_t>(~castling_bit(c, side));
+            }
+    }
+    const Castling& plan(Color c, CastlingSide side) const { return plans[c][side]; }
+    std::uint8_t keep(int s) const { return keeps[s]; }
+};
+
 inline int pop_lowest(Bitboard& b) {
     int s = std::countr_zero(b);
     b &= b - 1;
@@ -282,22 +310,33 @@ void generate(const Placement& p, int ep, const Info& in, Emit&& emit) {
     }
 }
 
-// Whether castling on `side` is legal, assuming its king and rook stand at
-// home: nothing between them, and no square of the king's path (its own
-// square included, so never out of check) in `danger`.
-template <Color Us>
-bool castling_legal(Bitboard occupied, Bitboard danger, CastlingSide side) {
-    const Castling& g = CASTLING[Us][side];
-    return !(occupied & g.must_be_empty) && !(danger & g.king_path);
+// Whether castling by `g` is legal, assuming its king and rook stand on
+// its squares and the king is not in check: the rule of castling_allowed,
+// with the king's path read from the danger map, which already has the king
+// lifted. Only Fischer random castling can land on a square the map does
+// not settle.
+template <Color Us, typename C = StandardCastles>
+bool castling_legal(const Placement& p, const Info& in, const Castling& g) {
+    auto path_attacked = [&](Bitboard path, Bitboard) { return (in.danger & path) != 0; };
+    auto attacked = [&](Square s, Bitboard occupied) {
+        if constexpr (C::FISCHER)
+            return attackers_to(p, static_cast<int>(s), occupied, opposite(Us)) != 0;
+        else
+            return false;
+    };
+    return castling_allowed(g, in.occupied, path_attacked, attacked);
 }
 template <Color Us>
-bool castling_legal(const Info& in, CastlingSide side) {
-    return castling_legal<Us>(in.occupied, in.danger, side);
+bool castling_legal(Bitboard occupied, Bitboard danger, CastlingSide side) {
+    Info in{};
+    in.occupied = occupied;
+    in.danger = danger;
+    return castling_legal<Us>(Placement{}, in, CASTLING[Us][side]);
 }
 
 // The number of legal moves, castling included.
-template <Color Us>
-std::uint64_t count_legal(const Pos& p, const Info& in) {
+template <Color Us, typename C = StandardCastles>
+std::uint64_t count_legal(const Pos& p, const Info& in, const C& castles = C{}) {
     using S = Side<Us>;
     const int k = in.king;
     std::uint64_t n = count(KING_ATTACKS[k] & ~in.own & ~in.danger);
@@ -331,20 +370,31 @@ std::uint64_t count_legal(const Pos& p, const Info& in) {
     }
     if (!in.checkers) {
         for (CastlingSide side : {KING_SIDE, QUEEN_SIDE})
-            n += (p.castle & castling_bit(Us, side)) && castling_legal<Us>(in, side);
+            n += (p.castle & castling_bit(Us, side)) && castling_legal<Us, C>(p, in, castles.plan(Us, side));
     }
     return n;
 }
 
-template <Color Us>
-Pos make(const Pos& p, CMove m) {
+// A Fischer random castling move is written as king takes rook.
+template <Color Us, typename C = StandardCastles>
+Pos make(const Pos& p, CMove m, const C& castles = C{}) {
     using S = Side<Us>;
     constexpr Color Them = S::THEM;
     Pos n = p;
     const int from = move_from(m), to = move_to(m), kind = move_kind(m);
     const Bitboard from_bb = square_bb(from), to_bb = square_bb(to), both = from_bb | to_bb;
     n.ep = 0;
-    n.castle &= CASTLE_KEEP[from] & CASTLE_KEEP[to];
+    n.castle &= castles.keep(from) & castles.keep(to);
+    if constexpr (C::FISCHER) {
+        if (move_flag(m) == CASTLE) {
+            const Castling& g = castles.plan(Us, to > from ? KING_SIDE : QUEEN_SIDE);
+            const Bitboard king_to = square_bb(g.king_to), rook_to = square_bb(g.rook_to);
+            n.kinds[KING] = (n.kinds[KING] & ~from_bb) | king_to;
+            n.kinds[ROOK] = (n.kinds[ROOK] & ~to_bb) | rook_to;
+            n.colors[Us] = (n.colors[Us] & ~both) | king_to | rook_to;
+            return n;
+        }
+    }
     const Bitboard keep = ~to_bb;
     n.kinds[PAWN] &= keep;
     n.kinds[KNIGHT] &= keep;
@@ -388,11 +438,11 @@ Pos make(const Pos& p, CMove m) {
 // whose mobility bound could exceed it.
 inline constexpr std::size_t PLY_CAPACITY = 512;
 
-template <Color Us>
-std::uint64_t perft(const Pos& p, unsigned depth, StopCheck& check) {
+template <Color Us, typename C = StandardCastles>
+std::uint64_t perft(const Pos& p, unsigned depth, StopCheck& check, const C& castles = C{}) {
     using S = Side<Us>;
     const Info in = analyse<Us>(p);
-    if (depth == 1) return count_legal<Us>(p, in);
+    if (depth == 1) return count_legal<Us, C>(p, in, castles);
     // Only above the bulk-counted leaves, where a tick costs nothing.
     check.tick();
     CMove moves[PLY_CAPACITY];
@@ -401,11 +451,15 @@ std::uint64_t perft(const Pos& p, unsigned depth, StopCheck& check) {
         moves[size++] = make_move(from, to, kind, flag);
     });
     if (!in.checkers)
-        for (CastlingSide side : {KING_SIDE, QUEEN_SIDE})
-            if ((p.castle & castling_bit(Us, side)) && castling_legal<Us>(in, side))
-                moves[size++] = make_move(S::HOME, CASTLING[Us][side].king_to, KING, CASTLE);
+        for (CastlingSide side : {KING_SIDE, QUEEN_SIDE}) {
+            const Castling& g = castles.plan(Us, side);
+            if ((p.castle & castling_bit(Us, side)) && castling_legal<Us, C>(p, in, g))
+                moves[size++] = make_move(static_cast<int>(g.king_from),
+                                          static_cast<int>(C::FISCHER ? g.rook_from : g.king_to), KING, CASTLE);
+        }
     std::uint64_t nodes = 0;
-    for (std::size_t i = 0; i < size; ++i) nodes += perft<S::THEM>(make<Us>(p, moves[i]), depth - 1, check);
+    for (std::size_t i = 0; i < size; ++i)
+        nodes += perft<S::THEM, C>(make<Us, C>(p, moves[i], castles), depth - 1, check, castles);
     return nodes;
 }
 
