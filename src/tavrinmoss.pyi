@@ -118,6 +118,13 @@ class Board:
     @property
     def starting_fen(self) -> str: ...
     @property
+    def chess960(self) -> bool:
+        """Whether this is a Fischer random board (chosen when it is made; copies, pickles and read games keep it).
+
+        On such a board castling is written and read in UCI as the king taking its own rook (e1h1), the
+        legal lists give it that way, castling_rights shows the X-FEN castling field, and SAN is O-O / O-O-O.
+        """
+    @property
     def move_stack(self) -> _MoveStack:
         """The moves played, oldest first: a view whose every access costs O(1), each item a new Move."""
     def __new__(cls, starting_fen: str | None = None) -> Board: ...
@@ -147,8 +154,12 @@ class Board:
     def pop(self) -> Move: ...
     def perft(self, depth: int) -> int:
         """Count the leaf nodes of the legal move tree; ValueError above depth 256, KeyboardInterrupt on Ctrl-C."""
-    def fen(self, en_passant: Literal["legal", "fen", "xfen"] | None = "fen") -> str:
-        """The FEN text; en_passant: "fen" writes the square after every double step, "legal" only when a capture there is legal, "xfen" when a pawn of the side to move stands beside."""
+    def fen(self, en_passant: Literal["legal", "fen", "xfen"] | None = "fen", *, shredder: bool = False) -> str:
+        """The FEN text; en_passant: "fen" writes the square after every double step, "legal" only when a capture there is legal, "xfen" when a pawn of the side to move stands beside.
+
+        shredder=True writes the castling field as Shredder-FEN (the rooks' file letters, "HAha"), from the
+        rights that can still castle; a Fischer random board otherwise writes X-FEN.
+        """
     def copy(self) -> Board: ...
     def __copy__(self) -> Board: ...
     def __deepcopy__(self, memo: Any) -> Board: ...
@@ -207,8 +218,18 @@ class Board:
     def result(self, claim_draw: bool = False) -> str:
         """The game's result: "1-0", "0-1", "1/2-1/2", or "*" while it goes on."""
     @classmethod
-    def from_fen(cls, text: str) -> Board:
-        """Read FEN or 4-field EPD text strictly (clocks default to "0 1"); ValueError names the faulty field."""
+    def from_fen(cls, text: str, *, chess960: bool = False) -> Board:
+        """Read FEN or 4-field EPD text strictly (clocks default to "0 1"); ValueError names the faulty field.
+
+        chess960=True makes a Fischer random board; its castling field may be X-FEN (KQkq for the outermost
+        rooks, a file letter for an inner one) or Shredder-FEN (HAha). Without it, only "KQkq" letters are read.
+        """
+    @classmethod
+    def from_chess960_pos(cls, n: int) -> Board:
+        """The Fischer random start numbered n (0 to 959, Scharnagl numbering; 518 is the standard start).
+
+        ValueError for a number outside 0..959.
+        """
     def is_valid(self) -> bool:
         """Whether the position could stand in a game: kings, pawns, checks, castling rights and en passant agree."""
     def ply(self) -> int:

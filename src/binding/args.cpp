@@ -34,8 +34,12 @@ void too_many_positional(const Signature& sig, Py_ssize_t given) {
     if (sig.positional < sig.count) {
         // Keyword-only parameters follow: worded as Python words it.
         const std::size_t most = sig.positional;
-        PyErr_Format(PyExc_TypeError, "%s takes %s%zu positional argument%s but %zd %s given", f.c_str(),
-                     sig.required < most ? "at most " : "", most, most == 1 ? "" : "s", given, was);
+        if (sig.required < most)
+            PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given", f.c_str(),
+                         sig.required, most, given, was);
+        else
+            PyErr_Format(PyExc_TypeError, "%s takes %zu positional argument%s but %zd %s given", f.c_str(), most,
+                         most == 1 ? "" : "s", given, was);
         return;
     }
     if (sig.required == sig.count)

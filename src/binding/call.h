@@ -136,7 +136,10 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) noexcept {
     using T = Traits<decltype(Fn)>;
     static_assert(T::arity <= MAX_PARAMS);
-    if (kwnames || static_cast<std::size_t>(PyVectorcall_NARGS(nargs)) != Sig->count) [[unlikely]]
+    // Keyword-only parameters may never come by position, so a full count
+    // is checked by the sorter too.
+    if (kwnames || static_cast<std::size_t>(PyVectorcall_NARGS(nargs)) != Sig->count || Sig->count > Sig->positional)
+        [[unlikely]]
         return method_sorted<Sig, K, Fn>(self, args, nargs, kwnames);
     return method_body<Sig, K, Fn>(self, args);
 }

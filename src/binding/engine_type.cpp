@@ -276,6 +276,7 @@ struct EngineObject {
     double timeout;      // seconds; negative: none
     std::int64_t configured_multipv;
     std::int64_t sent_multipv;
+    bool sent_chess960;  // UCI_Chess960 as last set; engines start without it
     bool searching;      // an analysis iterator holds the search
     PyObject* weakrefs;
 };
@@ -649,10 +650,15 @@ bool start_search(EngineObject* obj, const Root& root, const SearchLimits& l) no
     const std::int64_t want = l.multipv ? *l.multipv : obj->configured_multipv;
     std::string text;
     if (want != obj->sent_multipv) text += "setoption name MultiPV value " + std::to_string(want) + "\n";
+    // Fischer random castling is written as king takes rook, which the
+    // engine reads as castling only in its Chess960 mode.
+    if (root.state.chess960 != obj->sent_chess960)
+        text += std::string("setoption name UCI_Chess960 value ") + (root.state.chess960 ? "true" : "false") + "\n";
     text += root.position;
     text += l.go();
     if (!send(obj, text)) return false;
     obj->sent_multipv = want;
+    obj->sent_chess960 = root.state.chess960;
     return true;
 }
 
@@ -977,6 +983,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
             new (&obj->borrow) BorrowFlag(0);
             obj->timeout = timeout;
             obj->configured_multipv = obj->sent_multipv = 1;
+            obj->sent_chess960 = false;
             obj->id = PyDict_New();
             obj->options = PyDict_New();
             if (!obj->id || !obj->options) return nullptr;

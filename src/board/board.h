@@ -607,6 +607,9 @@ std::string game_result(const Headers& headers, const GameTree& tree);
 std::string tree_to_bytes(const BoardState& start, const GameTree& tree);
 std::pair<BoardState, GameTree> tree_from_bytes(std::string_view bytes);
 
+// Whether a Variant tag's value names Fischer random chess.
+bool is_chess960_variant(std::string_view name) noexcept;
+
 // Whether `name` can stand as a tag's name: a letter or digit, then letters,
 // digits and "_+#=:-".
 bool is_tag_name(std::string_view name) noexcept;

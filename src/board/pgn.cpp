@@ -335,20 +335,41 @@ GameTree annotate(const BoardState& start, std::string_view movetext, const std:
     return tree;
 }
 
+bool is_chess960_variant(std::string_view name) noexcept {
+    std::string lower(name);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return lower == "chess960" || lower == "chess 960" || lower == "fischerandom" || lower == "fischerrandom" ||
+           lower == "fischer random";
+}
+
 void PgnReader::play(RawGame& raw, PgnGame& out) {
     std::optional<std::string_view> fen;
-    for (const auto& [name, value] : raw.headers)
+    bool chess960 = false;
+    for (const auto& [name, value] : raw.headers) {
         if (name == "FEN") fen = value;
+        if (name == "Variant") chess960 = is_chess960_variant(value);
+    }
     try {
         Board board = [&] {
             // Most games start from the standard position: copied, not read.
             static const Board standard;
-            if (!fen) return standard;
-            try {
-                // Read as the header dict shows the tag: bytes that are not
-                // UTF-8 stand for U+FFFD, so the board's texts are well formed.
-                std::string text;
+            if (!fen && !chess960) return standard;
+            // Read as the header dict shows the tag: bytes that are not
+            // UTF-8 stand for U+FFFD, so the board's texts are well formed.
+            std::string text;
+            if (fen)
                 for (std::size_t i = 0; i < fen->size();) append_utf8(text, next_code_point(*fen, i));
+            else
+                text = STARTING_FEN;
+            if (chess960) {
+                try {
+                    return Board::from_fen(text, true);
+                } catch (const Invalid& e) {
+                    throw Invalid("invalid FEN tag \"" + text + "\" (" + e.what() + ")");
+                }
+            }
+            try {
                 return Board(std::string_view(text));
             } catch (const Panic& p) {
                 throw Invalid("invalid FEN tag \"" + std::string(*fen) + "\" (" + p.what() + ")");
@@ -576,14 +597,18 @@ std::string game_pgn(Board& b, const Headers& headers) {
         write_tag(out, name, v ? std::string_view(*v) : fallback);
     }
     write_tag(out, "Result", result);
-    const std::string start =
-        b.starting_fen.present() ? Board(b.starting_fen.view()).fen() : std::string(STARTING_FEN);
+    // A Fischer random board's starting text is already as its fen() writes it.
+    const std::string start = !b.starting_fen.present() ? std::string(STARTING_FEN)
+                              : b.chess960             ? std::string(b.starting_fen.view())
+                                                       : Board(b.starting_fen.view()).fen();
     if (start != STARTING_FEN) {
         write_tag(out, "FEN", start);
         write_tag(out, "SetUp", "1");
     }
+    if (b.chess960) write_tag(out, "Variant", "Chess960");
     for (const auto& [name, value] : headers)
-        if (!is_roster(name) && name != "FEN" && name != "SetUp") write_tag(out, name, value);
+        if (!is_roster(name) && name != "FEN" && name != "SetUp" && !(b.chess960 && name == "Variant"))
+            write_tag(out, name, value);
     out.line("");
 
     MovetextWriter writer(out);

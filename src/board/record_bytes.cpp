@@ -34,7 +34,13 @@ public:
         text(s.castling_rights);
         u8(s.en_passant_square.has_value());
         u8(s.en_passant_square.value_or(0));
-        u8(s.turn);
+        // A Fischer random state marks its turn byte and adds its rooks, so
+        // a standard board's bytes are what they always were.
+        u8(static_cast<std::uint8_t>(s.turn | (s.chess960 ? 2 : 0)));
+        if (s.chess960) {
+            u8(static_cast<std::uint8_t>(s.castling_files));
+            u8(static_cast<std::uint8_t>(s.castling_files >> 8));
+        }
     }
     void move(const Move& m) {
         u32(m.from_square);
@@ -108,7 +114,14 @@ public:
         const std::uint8_t square = u8();
         if (ep && !possible_en_passant(square)) fail();
         s.en_passant_square = ep ? std::optional<std::uint8_t>(square) : std::nullopt;
-        s.turn = flag();
+        const std::uint8_t turn = u8();
+        if (turn > 3) fail();
+        s.turn = turn & 1;
+        s.chess960 = (turn & 2) != 0;
+        if (s.chess960) {
+            const std::uint8_t white = u8();
+            s.castling_files = static_cast<std::uint16_t>(white | u8() << 8);
+        }
         // The key is worked out again, never taken on trust.
         s.piece_key = piece_key_of(s);
     }
@@ -182,6 +195,8 @@ Board Board::from_bytes(std::string_view bytes) {
         HistoryEntry& e = b.history.emplace_back();
         e.move = r.move();
         r.state(e.state);
+        // A board is of one mode for its whole life.
+        if (e.state.chess960 != b.chess960) Reader::fail();
     }
     if (r.left()) Reader::fail();
     return b;
