@@ -177,9 +177,9 @@ std::string Board::fen() const { return fen_text(true); }
 
 std::string Board::fen(EnPassantField field) const {
     switch (field) {
-        // Legality is asked of a scratch copy, which plays trial moves, so
-        // that writing a FEN never changes the board, even for a moment.
-        case EnPassantField::LEGAL: return fen_text(Board(state()).has_legal_en_passant());
+        // Asked of the position, or of a scratch copy that plays trial
+        // moves, so that writing a FEN never changes the board, even for a moment.
+        case EnPassantField::LEGAL: return fen_text(board::has_legal_en_passant(state()));
         case EnPassantField::XFEN: return fen_text(has_pseudo_legal_en_passant());
         case EnPassantField::FEN: break;
     }
@@ -188,7 +188,7 @@ std::string Board::fen(EnPassantField field) const {
 
 std::string Board::shredder_fen(EnPassantField field) const {
     switch (field) {
-        case EnPassantField::LEGAL: return fen_text(Board(state()).has_legal_en_passant(), true);
+        case EnPassantField::LEGAL: return fen_text(board::has_legal_en_passant(state()), true);
         case EnPassantField::XFEN: return fen_text(has_pseudo_legal_en_passant(), true);
         case EnPassantField::FEN: break;
     }

@@ -185,6 +185,9 @@ std::string castling_field(const BoardState& s, bool shredder);
 void set_castling_rooks(BoardState& s, Bitboard rooks);
 // The Polyglot key of a position.
 std::uint64_t zobrist_hash(const BoardState& s);
+// Whether the side to move has a legal en passant capture; the board is
+// never touched.
+bool has_legal_en_passant(const BoardState& s);
 
 // How a game ended; a draw has no winner.
 enum class Termination : std::uint8_t {

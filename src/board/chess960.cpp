@@ -6,7 +6,7 @@
 #include <bit>
 
 #include "board.h"
-#include "fast/position.h"
+#include "attacks.h"
 
 namespace board {
 
@@ -81,8 +81,7 @@ CastlingPlans castling_plans(const BoardState& s) {
 }
 
 bool castling_legal_now(const Placement& p, Color us, const Castling& plan) {
-    using fast::detail::attackers_to;
-    fast::detail::slider_tables();
+    slider_tables();
     const Color them = opposite(us);
     auto attacked = [&](Square s, Bitboard occupied) {
         return attackers_to(p, static_cast<int>(s), occupied, them) != 0;

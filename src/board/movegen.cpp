@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "board.h"
+#include "attacks.h"
 #include "fast/fast.h"
 
 namespace board {
@@ -113,31 +114,8 @@ bool any_move_to(const MoveList& moves, Square square) {
 // Whether the opponent could take on `square`: unlike the pseudo-legal test,
 // pawns count by their diagonals, empty target or not, and never by pushes.
 bool truly_attacked(const Board& b, Square square) {
-    const Color them = b.them();
-    const Bitboard occupied = b.occupied();
-    const Bitboard target = BOARD_SQUARES[square];
-
-    if (pawn_attacks(them, b.pieces(them, PAWN)) & target) return true;
-    if (KNIGHT_ATTACKS[square] & b.pieces(them, KNIGHT)) return true;
-    if (KING_ATTACKS[square] & b.pieces(them, KING)) return true;
-
-    auto ray_hits = [&](std::int8_t d, Bitboard sliders) {
-        auto p = static_cast<std::uint8_t>(square);
-        std::uint8_t n;
-        while (ray_step(p, d, n)) {
-            const Bitboard bit = BOARD_SQUARES[n];
-            if (occupied & bit) return (sliders & bit) != 0;
-            p = n;
-        }
-        return false;
-    };
-    const Bitboard diagonal = b.pieces(them, BISHOP) | b.pieces(them, QUEEN);
-    const Bitboard straight = b.pieces(them, ROOK) | b.pieces(them, QUEEN);
-    for (std::int8_t d : BISHOP_DIRS)
-        if (ray_hits(d, diagonal)) return true;
-    for (std::int8_t d : ROOK_DIRS)
-        if (ray_hits(d, straight)) return true;
-    return false;
+    slider_tables();
+    return attackers_to(b, static_cast<int>(square), b.occupied(), b.them()) != 0;
 }
 
 }  // namespace

@@ -9,30 +9,13 @@
 #include <string>
 
 #include "board.h"
-#include "fast/attacks.h"
+#include "attacks.h"
 #include "fast/fast.h"
 
 namespace board {
 
 namespace {
 
-using fast::detail::bishop_attacks;
-using fast::detail::LINES;
-using fast::detail::RAYS;
-using fast::detail::rook_attacks;
-using fast::detail::slider_tables;
-namespace dir = fast::detail;
-
-// Pieces of colour `c` attacking `s` under the given occupancy.
-Bitboard attackers_with(const Placement& p, Color c, Square s, Bitboard occupied) {
-    slider_tables();
-    const Bitboard own = p.colors[c];
-    const Bitboard diagonal = (p.kinds[BISHOP] | p.kinds[QUEEN]) & own;
-    const Bitboard straight = (p.kinds[ROOK] | p.kinds[QUEEN]) & own;
-    return (PAWN_ATTACKS[opposite(c)][s] & p.kinds[PAWN] & own) | (KNIGHT_ATTACKS[s] & p.kinds[KNIGHT] & own) |
-           (KING_ATTACKS[s] & p.kinds[KING] & own) | (bishop_attacks(static_cast<int>(s), occupied) & diagonal) |
-           (rook_attacks(static_cast<int>(s), occupied) & straight);
-}
 
 std::optional<Square> highest(Bitboard b) {
     if (!b) return std::nullopt;
@@ -57,11 +40,7 @@ struct Transposition {
 };
 
 Transposition transposition_of(const BoardState& s) {
-    int ep = -1;
-    if (s.en_passant_square) {
-        Board scratch(s);
-        if (scratch.has_legal_en_passant()) ep = *s.en_passant_square;
-    }
+    const int ep = has_legal_en_passant(s) ? *s.en_passant_square : -1;
     return {s, s.turn, clean_castling_bits(s), s.chess960 ? castling_rooks(s) : 0, ep};
 }
 
@@ -84,14 +63,18 @@ bool irreversible(const BoardState& s, const Move& m) {
         for (CastlingSide side : {KING_SIDE, QUEEN_SIDE})
             if ((rights & castling_bit(c, side)) && (touched & square_bb(CASTLING[c][side].rook_from))) return true;
     }
-    if (s.en_passant_square) {
-        Board scratch(s);
-        if (scratch.has_legal_en_passant()) return true;
-    }
-    return false;
+    return has_legal_en_passant(s);
 }
 
 }  // namespace
+
+// Asked of the position where the fast path knows it, of a scratch board
+// (which plays the capture) elsewhere.
+bool has_legal_en_passant(const BoardState& s) {
+    if (const auto fast = fast::has_legal_en_passant(s)) return *fast;
+    Board scratch(s);
+    return scratch.has_legal_en_passant();
+}
 
 Move castling_alias(const BoardState& s, const Move& m) {
     if (s.chess960) {
@@ -173,7 +156,10 @@ std::string_view termination_name(Termination t) {
 
 std::optional<Square> Board::king(Color c) const { return highest(pieces(c, KING)); }
 
-Bitboard Board::attackers(Color c, Square s) const { return attackers_with(*this, c, s, occupied()); }
+Bitboard Board::attackers(Color c, Square s) const {
+    slider_tables();
+    return attackers_to(*this, static_cast<int>(s), occupied(), c);
+}
 
 Bitboard Board::checkers() const {
     const auto k = king(us());
@@ -192,10 +178,10 @@ bool Board::is_pinned(Color c, Square s) const {
         Bitboard rays;
         Bitboard sliders;
     } families[3] = {
-        {RAYS[dir::NORTH][*k] | RAYS[dir::SOUTH][*k], straight},
-        {RAYS[dir::EAST][*k] | RAYS[dir::WEST][*k], straight},
-        {RAYS[dir::NORTH_EAST][*k] | RAYS[dir::SOUTH_WEST][*k] | RAYS[dir::NORTH_WEST][*k] |
-             RAYS[dir::SOUTH_EAST][*k],
+        {RAYS[NORTH][*k] | RAYS[SOUTH][*k], straight},
+        {RAYS[EAST][*k] | RAYS[WEST][*k], straight},
+        {RAYS[NORTH_EAST][*k] | RAYS[SOUTH_WEST][*k] | RAYS[NORTH_WEST][*k] |
+             RAYS[SOUTH_EAST][*k],
          diagonal},
     };
     for (const auto& f : families) {
@@ -401,6 +387,7 @@ Move Board::apply_uci(std::string_view text) {
 // ---------------------------------------------------------------- draws
 
 bool Board::has_legal_en_passant() {
+    if (const auto fast = fast::has_legal_en_passant(*this)) return *fast;
     if (!en_passant_square || *en_passant_square > 63) return false;
     const Square ep = *en_passant_square;
     // A piece on the square (a text can say so) makes any capture there an
@@ -475,7 +462,11 @@ bool Board::is_repetition(std::uint64_t count) {
     for (auto e = history.rbegin(); e != history.rend(); ++e) {
         if (static_cast<std::uint64_t>(history.rend() - e) < count - 1) break;
         if (irreversible(e->state, e->move)) break;
-        if (e->state.occupied() == occ && transposition_of(e->state) == here && --count <= 1) return true;
+        // The piece key and the turn settle most comparisons before the
+        // rights and en passant are worked out.
+        if (e->state.piece_key == piece_key && e->state.turn == turn && e->state.occupied() == occ &&
+            transposition_of(e->state) == here && --count <= 1)
+            return true;
     }
     return false;
 }
@@ -585,7 +576,7 @@ bool Board::is_valid() const {
             const Square pushed_to = *ep ^ 8, pushed_from = *ep ^ 24;
             const Bitboard before = (occupied() & ~square_bb(pushed_to)) | square_bb(pushed_from);
             if (count > 1 ||
-                (highest(checks) != pushed_to && attackers_with(*this, them(), k, before)))
+                (highest(checks) != pushed_to && attackers_to(*this, static_cast<int>(k), before, them())))
                 return false;
         } else if (count == 2) {
             // Two checkers on one line with the king: no single move uncovers both.

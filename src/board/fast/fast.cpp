@@ -81,7 +81,7 @@ bool legal_list(const Board& b, MoveList& out) {
 
 }  // namespace
 
-bool is_normal(const Board& b) {
+bool is_normal(const BoardState& b) {
     if (b.malformed()) return false;
     const Bitboard all = b.occupied();
     // One king each; a single-bit test, as popcount may be a library call.
@@ -131,6 +131,20 @@ std::optional<std::uint64_t> perft(const Board& b, unsigned depth, StopCheck& ch
     }
     Pos p{b, static_cast<std::uint8_t>(ep_of(b)), castle_bits(b, b.castling_rights.view())};
     return us == WHITE ? detail::perft<WHITE>(p, depth, check) : detail::perft<BLACK>(p, depth, check);
+}
+
+std::optional<bool> has_legal_en_passant(const BoardState& s) {
+    if (!s.en_passant_square || *s.en_passant_square > 63) return false;
+    if (!is_normal(s)) return std::nullopt;
+    slider_tables();
+    const int ep = *s.en_passant_square;
+    auto any_legal = [&]<Color Us>() {
+        const Info in = analyse<Us, false>(s);
+        for (Bitboard c = PAWN_ATTACKS[opposite(Us)][ep] & s.pieces(Us, PAWN); c;)
+            if (en_passant_legal<Us>(s, in, pop_lowest(c), ep)) return true;
+        return false;
+    };
+    return s.turn ? any_legal.operator()<WHITE>() : any_legal.operator()<BLACK>();
 }
 
 std::optional<bool> is_check(const Board& b) {

@@ -18,7 +18,7 @@ namespace board::fast {
 // square absent, or on rank 6 (white to move) / rank 3 (black to move), empty,
 // with an opponent pawn just beyond it; castling text absent, or made of
 // distinct letters among "KQkq".
-bool is_normal(const Board& b);
+bool is_normal(const BoardState& b);
 
 // The reference legal list (castling first, in the order of the castling
 // text), same moves, same order. Also refuses a position whose side not to
@@ -35,6 +35,11 @@ inline std::optional<std::uint64_t> perft(const Board& b, unsigned depth) {
     StopCheck check;
     return perft(b, depth, check);
 }
+
+// Whether the side to move has a legal en passant capture, asked of the
+// position alone (no board, no trial move): what Board::has_legal_en_passant
+// answers, on the domain.
+std::optional<bool> has_legal_en_passant(const BoardState& s);
 
 // Whether the side to move's king is attacked.
 std::optional<bool> is_check(const Board& b);

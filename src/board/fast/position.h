@@ -7,7 +7,7 @@
 #include <bit>
 #include <cstdint>
 
-#include "attacks.h"
+#include "../attacks.h"
 
 namespace board::fast::detail {
 
@@ -116,16 +116,6 @@ struct Info {
     Bitboard danger;  // squares the king may not step to
     int king;
 };
-
-// Pieces of colour `by` attacking `s`, given the occupancy.
-inline Bitboard attackers_to(const Placement& p, int s, Bitboard occupied, Color by) {
-    Bitboard them = p.colors[by];
-    Bitboard diagonal = (p.kinds[BISHOP] | p.kinds[QUEEN]) & them;
-    Bitboard straight = (p.kinds[ROOK] | p.kinds[QUEEN]) & them;
-    return (KNIGHT_ATTACKS[s] & p.kinds[KNIGHT] & them) | (PAWN_ATTACKS[opposite(by)][s] & p.kinds[PAWN] & them) |
-           (KING_ATTACKS[s] & p.kinds[KING] & them) | (bishop_attacks(s, occupied) & diagonal) |
-           (rook_attacks(s, occupied) & straight);
-}
 
 // Without `Danger` every square counts as forbidden to the king: for a
 // caller that wants no king move.

@@ -1,6 +1,6 @@
 #include "attacks.h"
 
-namespace board::fast::detail {
+namespace board {
 
 std::array<Bitboard, MAGICS.size> SLIDER_ATTACKS;
 
@@ -46,4 +46,4 @@ void fill_slider_tables() {
     SLIDER_TABLES_READY.store(ready, std::memory_order_release);
 }
 
-}  // namespace board::fast::detail
+}  // namespace board

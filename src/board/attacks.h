@@ -1,7 +1,9 @@
 #pragma once
 
-// Attack geometry of the fast generator: constant tables built at compile
-// time, and magic-indexed slider tables filled once on first use.
+// The one geometry and attack core: rays and lines, magic-indexed slider
+// attacks, and which pieces attack a square. Every generator (the reference,
+// the fast one), the rules and validity ask it; the leaper and pawn tables
+// beside it are in tables.h.
 
 #include <array>
 #include <atomic>
@@ -11,7 +13,7 @@
 #include "tables.h"
 #include "types.h"
 
-namespace board::fast::detail {
+namespace board {
 
 // Ray directions in the order the queen walks them; the bishop takes the
 // diagonal entries (0, 2, 5, 7), the rook the straight ones (1, 3, 4, 6).
@@ -180,4 +182,17 @@ inline constexpr auto BISHOP_RAYS = [] {
     return t;
 }();
 
-}  // namespace board::fast::detail
+// Pieces of colour `by` attacking `s` under `occupied`: the rules of chess,
+// pawns by their diagonals only. Sliders see through nothing but what
+// `occupied` holds, so a caller may lift a piece off or add one. The slider
+// tables must be filled (slider_tables()).
+inline Bitboard attackers_to(const Placement& p, int s, Bitboard occupied, Color by) {
+    const Bitboard them = p.colors[by];
+    const Bitboard diagonal = (p.kinds[BISHOP] | p.kinds[QUEEN]) & them;
+    const Bitboard straight = (p.kinds[ROOK] | p.kinds[QUEEN]) & them;
+    return (KNIGHT_ATTACKS[s] & p.kinds[KNIGHT] & them) | (PAWN_ATTACKS[opposite(by)][s] & p.kinds[PAWN] & them) |
+           (KING_ATTACKS[s] & p.kinds[KING] & them) | (bishop_attacks(s, occupied) & diagonal) |
+           (rook_attacks(s, occupied) & straight);
+}
+
+}  // namespace board
