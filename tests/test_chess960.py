@@ -220,8 +220,8 @@ def test_standard_boards_stay_standard():
 # ---------------------------------------------------------------- castling moves one by one
 
 def king_sample(oracle):
-    """Every move of the king to a square of its back rank, castling in both
-    forms among them, and a queen-side two-step in standard form."""
+    """Every move of the king to another square of its back rank: castling
+    as king takes rook, the two-square forms, and plain or impossible steps."""
     king = oracle.king(oracle.turn)
     rank = chess.square_rank(king)
     return [chess.Move(king, chess.square(f, rank)) for f in range(8) if chess.square(f, rank) != king]
