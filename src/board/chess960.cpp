@@ -156,11 +156,8 @@ std::string castling_field(const BoardState& s, bool shredder) {
 
 void set_castling_rooks(BoardState& s, Bitboard rooks) {
     s.castling_files = files_of_rooks(rooks);
-    const std::string field = castling_field(s, false);
-    if (field == "-")
-        s.castling_rights.reset();
-    else
-        s.castling_rights.assign(field);
+    // "-" rather than no text: the field as X-FEN writes it.
+    s.castling_rights.assign(castling_field(s, false));
 }
 
 Board Board::from_chess960_pos(std::uint32_t n) {

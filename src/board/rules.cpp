@@ -76,22 +76,29 @@ bool has_legal_en_passant(const BoardState& s) {
     return scratch.has_legal_en_passant();
 }
 
-Move castling_alias(const BoardState& s, const Move& m) {
-    if (s.chess960) {
-        // The king's two-square step from e1 or e8 is read as king takes
-        // the corner rook, where no rook stands on the step's target.
-        if (m.promotion || !(s.kinds[KING] & on_board_bb(m.from_square))) return m;
-        for (Color c : {WHITE, BLACK}) {
-            const Castling& ks = CASTLING[c][KING_SIDE];
-            if (m.from_square != ks.king_from) continue;
-            for (CastlingSide side : {KING_SIDE, QUEEN_SIDE}) {
-                const Castling& g = CASTLING[c][side];
-                if (m.to_square == g.king_to && !(s.kinds[ROOK] & square_bb(g.king_to)))
-                    return Move(g.king_from, g.rook_from);
-            }
+namespace {
+
+// UCI text on a Fischer random board: the king's two-square step from e1
+// or e8 is read as king takes the corner rook, where no rook stands on the
+// step's target, as the chess library Python users know reads it.
+Move uci_castling_alias(const BoardState& s, const Move& m) {
+    if (m.promotion || !(s.kinds[KING] & on_board_bb(m.from_square))) return m;
+    for (Color c : {WHITE, BLACK}) {
+        if (m.from_square != CASTLING[c][KING_SIDE].king_from) continue;
+        for (CastlingSide side : {KING_SIDE, QUEEN_SIDE}) {
+            const Castling& g = CASTLING[c][side];
+            if (m.to_square == g.king_to && !(s.kinds[ROOK] & square_bb(g.king_to)))
+                return Move(g.king_from, g.rook_from);
         }
-        return m;
     }
+    return m;
+}
+
+}  // namespace
+
+Move castling_alias(const BoardState& s, const Move& m) {
+    // A Fischer random board reads castling only as king takes rook.
+    if (s.chess960) return m;
     if (m.promotion || (m.from_square != CASTLING[WHITE][KING_SIDE].king_from &&
                         m.from_square != CASTLING[BLACK][KING_SIDE].king_from))
         return m;
@@ -379,7 +386,7 @@ bool Board::gives_check(const Move& raw) {
 Move Board::apply_uci(std::string_view text) {
     const auto parsed = Move::from_uci(text);
     if (!parsed) throw Invalid("invalid UCI move '" + std::string(text) + "'");
-    const Move m = castling_alias(*this, *parsed);
+    const Move m = chess960 ? uci_castling_alias(*this, *parsed) : castling_alias(*this, *parsed);
     if (!play_if_legal(m)) throw Invalid("illegal UCI move '" + std::string(text) + "' in " + fen());
     return m;
 }
