@@ -19,7 +19,9 @@ struct SampleState {
     std::vector<board::SampleGame> chunk;
     std::size_t chunk_bytes = 0;
     std::deque<board::SamplePart> parts;
-    // Parts handed out, kept for their buffers.
+    // Parts handed out, kept for their buffers: reused, they spare the
+    // page faults of fresh memory. They never outnumber the parts held at
+    // once before, so memory stays bounded by the batch size as before.
     std::vector<board::SamplePart> spare;
     // With several threads, the chunk played while the next one is split.
     board::SamplePlayer player;
@@ -120,14 +122,18 @@ void take_parts(SampleState& st, std::vector<board::SamplePart>&& parts) {
 // split.
 void play_chunk(SampleReaderObject* obj) {
     SampleState& st = obj->state;
+    std::vector<board::SamplePart> buffers;
+    for (std::size_t n = board::SamplePlayer::part_count(obj->threads); n && !st.spare.empty(); --n) {
+        buffers.push_back(std::move(st.spare.back()));
+        st.spare.pop_back();
+    }
     if (obj->threads > 1) {
-        st.player.start(std::move(st.chunk), obj->threads, std::move(st.spare));
+        st.player.start(std::move(st.chunk), obj->threads, std::move(buffers));
     } else {
         std::vector<board::SamplePart> parts;
-        without_gil([&] { parts = board::play_samples(std::move(st.chunk), 1, std::move(st.spare)); });
+        without_gil([&] { parts = board::play_samples(std::move(st.chunk), 1, std::move(buffers)); });
         take_parts(st, std::move(parts));
     }
-    st.spare.clear();
     st.chunk.clear();
     st.chunk_bytes = 0;
 }
@@ -298,9 +304,7 @@ PyObject* sample_reader_next(PyObject* self) noexcept {
             const std::size_t last_rows = cut->parts_whole < st.parts.size() ? spans.back().rows : 0;
             const std::size_t last_first = cut->parts_whole < st.parts.size() ? spans.back().first : 0;
             for (std::size_t p = 0; p < cut->parts_whole; ++p) {
-                // At most one chunk's parts are kept: memory stays bounded.
-                if (st.spare.size() < board::SamplePlayer::part_count(obj->threads))
-                    st.spare.push_back(std::move(st.parts.front()));
+                st.spare.push_back(std::move(st.parts.front()));
                 st.parts.pop_front();
             }
             if (cut->parts_whole > 0) st.next_game = st.next_row = 0;

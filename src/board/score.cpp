@@ -1,5 +1,6 @@
 #include "score.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -35,8 +36,11 @@ constexpr bool is_command_space(char c) {
 
 // Digits from `at`, at least `min` and at most `max` of them; the count read.
 std::size_t digits(std::string_view s, std::size_t at, std::size_t max) {
+    if (at >= s.size()) return 0;
+    const std::size_t limit = std::min(s.size() - at, max);
+    const char* const p = s.data() + at;
     std::size_t n = 0;
-    while (at + n < s.size() && n < max && is_digit(s[at + n])) ++n;
+    while (n < limit && is_digit(p[n])) ++n;
     return n;
 }
 
@@ -62,6 +66,29 @@ std::size_t find_tag(std::string_view s, std::string_view tag, std::size_t from)
         ++p;
     }
     return std::string_view::npos;
+}
+
+// The value of a clock command written "h:mm:ss]" or "hh:mm:ss]", as
+// nearly every clock is, read at once; std::nullopt for any other text,
+// which the general reader below then reads.
+std::optional<double> plain_clock(std::string_view s) {
+    const auto digit = [&](std::size_t i) { return static_cast<unsigned>(s[i] - '0'); };
+    unsigned hours;
+    std::size_t at;
+    if (s.size() >= 8 && digit(0) < 10 && s[1] == ':') {
+        hours = digit(0);
+        at = 2;
+    } else if (s.size() >= 9 && digit(0) < 10 && digit(1) < 10 && s[2] == ':') {
+        hours = digit(0) * 10 + digit(1);
+        at = 3;
+    } else {
+        return std::nullopt;
+    }
+    if (s.size() < at + 6 || digit(at) > 9 || digit(at + 1) > 9 || s[at + 2] != ':' || digit(at + 3) > 9 ||
+        digit(at + 4) > 9 || s[at + 5] != ']')
+        return std::nullopt;
+    const unsigned minutes = digit(at) * 10 + digit(at + 1), seconds = digit(at + 3) * 10 + digit(at + 4);
+    return static_cast<double>(hours * 3600 + minutes * 60 + seconds);
 }
 
 // The eval command whose value starts at `at`; std::nullopt when what stands
@@ -131,6 +158,7 @@ std::optional<double> parse_clock(std::string_view comment) {
         std::size_t p = at + TAG.size();
         if (p >= comment.size() || !is_command_space(comment[p])) continue;
         ++p;
+        if (const auto seconds = plain_clock(comment.substr(p))) return seconds;
         const std::size_t h = digits(comment, p, MAX_DIGITS + 1);
         if (h == 0 || h > MAX_DIGITS || p + h >= comment.size() || comment[p + h] != ':') continue;
         const std::size_t m_at = p + h + 1;
