@@ -78,15 +78,16 @@ T saturated(std::int64_t v) {
 // The evaluation and clock columns of row `row` from the comment after its
 // move; `turn` is the side to move after it.
 void read_comment(std::string_view comment, bool turn, SampleColumns& out, std::size_t row) {
-    if (const auto score = parse_eval(comment, turn)) {
-        const SideScore white = score->white();
+    const CommentCommands commands = parse_commands(comment, turn);
+    if (commands.eval) {
+        const SideScore white = commands.eval->white();
         out.has_eval[row] = 1;
         if (const auto mate = white.moves_to_mate())
             out.eval_mate[row] = saturated<std::int16_t>(*mate);
         else
             out.eval_cp[row] = saturated<std::int32_t>(white.value);
     }
-    if (const auto seconds = parse_clock(comment)) out.clock[row] = static_cast<float>(*seconds);
+    if (commands.clock) out.clock[row] = static_cast<float>(*commands.clock);
 }
 
 // What a game's play needs besides its columns, kept from game to game so

@@ -133,54 +133,87 @@ std::optional<SideScore> eval_at(std::string_view s, std::size_t at) {
     return value;
 }
 
+constexpr std::string_view EVAL_TAG = "[%eval";
+constexpr std::string_view CLOCK_TAG = "[%clk";
+
+// The eval command at `at`, where EVAL_TAG stands, if it is well formed.
+std::optional<Score> eval_command(std::string_view comment, std::size_t at, bool turn) {
+    const std::size_t p = at + EVAL_TAG.size();
+    if (p >= comment.size() || !is_command_space(comment[p])) return std::nullopt;
+    const auto v = eval_at(comment, p + 1);
+    if (!v) return std::nullopt;
+    // A mate in 0 is the side to move's, who has been mated; every other
+    // value is white's view.
+    if (v->kind == SideScore::Kind::MATE && v->value == 0) return Score{*v, turn};
+    return Score{turn ? *v : -*v, turn};
+}
+
+// The clock command at `at`, where CLOCK_TAG stands, if it is well formed.
+std::optional<double> clock_command(std::string_view comment, std::size_t at) {
+    std::size_t p = at + CLOCK_TAG.size();
+    if (p >= comment.size() || !is_command_space(comment[p])) return std::nullopt;
+    ++p;
+    if (const auto seconds = plain_clock(comment.substr(p))) return seconds;
+    const std::size_t h = digits(comment, p, MAX_DIGITS + 1);
+    if (h == 0 || h > MAX_DIGITS || p + h >= comment.size() || comment[p + h] != ':') return std::nullopt;
+    const std::size_t m_at = p + h + 1;
+    const std::size_t m = digits(comment, m_at, MAX_DIGITS + 1);
+    if (m == 0 || m > MAX_DIGITS || m_at + m >= comment.size() || comment[m_at + m] != ':') return std::nullopt;
+    const std::size_t s_at = m_at + m + 1;
+    std::size_t s = digits(comment, s_at, std::string_view::npos);
+    if (s == 0) return std::nullopt;
+    if (s_at + s < comment.size() && comment[s_at + s] == '.') s += 1 + digits(comment, s_at + s + 1, std::string_view::npos);
+    if (s_at + s >= comment.size() || comment[s_at + s] != ']') return std::nullopt;
+    const std::int64_t whole = number(comment.substr(p, h)) * 3600 + number(comment.substr(m_at, m)) * 60;
+    // The seconds as the float reader reads them, then added as a float,
+    // so the sum rounds as it does in Python. Whole seconds of up to 15
+    // digits are exact as a double: no reader is needed for them.
+    double seconds = 0;
+    if (s <= 15 && digits(comment, s_at, s) == s)
+        seconds = static_cast<double>(number(comment.substr(s_at, s)));
+    else
+        std::from_chars(comment.data() + s_at, comment.data() + s_at + s, seconds);
+    return static_cast<double>(whole) + seconds;
+}
+
+bool tag_at(std::string_view s, std::size_t at, std::string_view tag) {
+    return s.size() - at >= tag.size() && std::memcmp(s.data() + at, tag.data(), tag.size()) == 0;
+}
+
 }  // namespace
 
 std::optional<Score> parse_eval(std::string_view comment, bool turn) {
-    constexpr std::string_view TAG = "[%eval";
-    for (std::size_t at = find_tag(comment, TAG, 0); at != std::string_view::npos;
-         at = find_tag(comment, TAG, at + 1)) {
-        const std::size_t p = at + TAG.size();
-        if (p >= comment.size() || !is_command_space(comment[p])) continue;
-        const auto v = eval_at(comment, p + 1);
-        if (!v) continue;
-        // A mate in 0 is the side to move's, who has been mated; every other
-        // value is white's view.
-        if (v->kind == SideScore::Kind::MATE && v->value == 0) return Score{*v, turn};
-        return Score{turn ? *v : -*v, turn};
-    }
+    for (std::size_t at = find_tag(comment, EVAL_TAG, 0); at != std::string_view::npos;
+         at = find_tag(comment, EVAL_TAG, at + 1))
+        if (const auto score = eval_command(comment, at, turn)) return score;
     return std::nullopt;
 }
 
 std::optional<double> parse_clock(std::string_view comment) {
-    constexpr std::string_view TAG = "[%clk";
-    for (std::size_t at = find_tag(comment, TAG, 0); at != std::string_view::npos;
-         at = find_tag(comment, TAG, at + 1)) {
-        std::size_t p = at + TAG.size();
-        if (p >= comment.size() || !is_command_space(comment[p])) continue;
-        ++p;
-        if (const auto seconds = plain_clock(comment.substr(p))) return seconds;
-        const std::size_t h = digits(comment, p, MAX_DIGITS + 1);
-        if (h == 0 || h > MAX_DIGITS || p + h >= comment.size() || comment[p + h] != ':') continue;
-        const std::size_t m_at = p + h + 1;
-        const std::size_t m = digits(comment, m_at, MAX_DIGITS + 1);
-        if (m == 0 || m > MAX_DIGITS || m_at + m >= comment.size() || comment[m_at + m] != ':') continue;
-        const std::size_t s_at = m_at + m + 1;
-        std::size_t s = digits(comment, s_at, std::string_view::npos);
-        if (s == 0) continue;
-        if (s_at + s < comment.size() && comment[s_at + s] == '.') s += 1 + digits(comment, s_at + s + 1, std::string_view::npos);
-        if (s_at + s >= comment.size() || comment[s_at + s] != ']') continue;
-        const std::int64_t whole = number(comment.substr(p, h)) * 3600 + number(comment.substr(m_at, m)) * 60;
-        // The seconds as the float reader reads them, then added as a float,
-        // so the sum rounds as it does in Python. Whole seconds of up to 15
-        // digits are exact as a double: no reader is needed for them.
-        double seconds = 0;
-        if (s <= 15 && digits(comment, s_at, s) == s)
-            seconds = static_cast<double>(number(comment.substr(s_at, s)));
-        else
-            std::from_chars(comment.data() + s_at, comment.data() + s_at + s, seconds);
-        return static_cast<double>(whole) + seconds;
-    }
+    for (std::size_t at = find_tag(comment, CLOCK_TAG, 0); at != std::string_view::npos;
+         at = find_tag(comment, CLOCK_TAG, at + 1))
+        if (const auto seconds = clock_command(comment, at)) return seconds;
     return std::nullopt;
+}
+
+CommentCommands parse_commands(std::string_view comment, bool turn) {
+    CommentCommands found;
+    bool want_eval = true, want_clock = true;
+    const char* const begin = comment.data();
+    const char* const end = begin + comment.size();
+    for (const char* p = begin; (want_eval || want_clock) && p < end; ++p) {
+        p = static_cast<const char*>(std::memchr(p, '[', static_cast<std::size_t>(end - p)));
+        if (!p) break;
+        const auto at = static_cast<std::size_t>(p - begin);
+        if (want_eval && tag_at(comment, at, EVAL_TAG)) {
+            found.eval = eval_command(comment, at, turn);
+            want_eval = !found.eval;
+        } else if (want_clock && tag_at(comment, at, CLOCK_TAG)) {
+            found.clock = clock_command(comment, at);
+            want_clock = !found.clock;
+        }
+    }
+    return found;
 }
 
 }  // namespace board
