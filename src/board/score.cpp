@@ -91,6 +91,23 @@ std::optional<double> plain_clock(std::string_view s) {
     return static_cast<double>(hours * 3600 + minutes * 60 + seconds);
 }
 
+// The value of an eval command written as centipawns with two decimals,
+// "-0.17]" or "3.05]" (no sign, "+" or "-", one to ten digits), as nearly
+// every one is, read at once; std::nullopt for any other text, which
+// eval_at then reads.
+std::optional<SideScore> plain_eval(std::string_view s) {
+    std::size_t p = 0;
+    const bool negative = !s.empty() && s[0] == '-';
+    if (!s.empty() && (s[0] == '-' || s[0] == '+')) ++p;
+    std::int64_t whole = 0;
+    const std::size_t first = p;
+    while (p < s.size() && p - first < 10 && is_digit(s[p])) whole = whole * 10 + (s[p++] - '0');
+    if (p == first || s.size() < p + 4 || s[p] != '.' || !is_digit(s[p + 1]) || !is_digit(s[p + 2]) || s[p + 3] != ']')
+        return std::nullopt;
+    const std::int64_t cp = whole * 100 + (s[p + 1] - '0') * 10 + (s[p + 2] - '0');
+    return SideScore::cp(negative ? -cp : cp);
+}
+
 // The eval command whose value starts at `at`; std::nullopt when what stands
 // there is not one.
 std::optional<SideScore> eval_at(std::string_view s, std::size_t at) {
@@ -140,7 +157,8 @@ constexpr std::string_view CLOCK_TAG = "[%clk";
 std::optional<Score> eval_command(std::string_view comment, std::size_t at, bool turn) {
     const std::size_t p = at + EVAL_TAG.size();
     if (p >= comment.size() || !is_command_space(comment[p])) return std::nullopt;
-    const auto v = eval_at(comment, p + 1);
+    auto v = plain_eval(comment.substr(p + 1));
+    if (!v) v = eval_at(comment, p + 1);
     if (!v) return std::nullopt;
     // A mate in 0 is the side to move's, who has been mated; every other
     // value is white's view.

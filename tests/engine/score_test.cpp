@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -60,6 +61,29 @@ TEST(ClockCommand, ReadsEveryShape) {
     EXPECT_EQ(parse_clock("[%clk 0:05:00 ]"), std::nullopt);
     EXPECT_EQ(parse_clock("[%clk 0:05]"), std::nullopt);
     EXPECT_EQ(parse_clock("[%clk 0:05:00"), std::nullopt);
+}
+
+// Centipawns from white's view (the turn after the move is white's), or
+// std::nullopt; the short path for "d.dd]" and eval_at agree.
+std::optional<std::int64_t> centipawns(std::string_view comment) {
+    const auto score = parse_eval(comment, true);
+    if (!score || score->relative.is_mate()) return std::nullopt;
+    return score->relative.value;
+}
+
+TEST(EvalCommand, ReadsEveryShape) {
+    EXPECT_EQ(centipawns("[%eval 0.17]"), 17);
+    EXPECT_EQ(centipawns("[%eval -3.05]"), -305);
+    EXPECT_EQ(centipawns("[%eval +12.50]"), 1250);
+    EXPECT_EQ(centipawns("[%eval 1234567890.99]"), 123456789099);
+    EXPECT_EQ(centipawns("[%eval 0.5]"), 50);
+    EXPECT_EQ(centipawns("[%eval .25]"), 25);
+    EXPECT_EQ(centipawns("[%eval 7]"), 700);
+    EXPECT_EQ(centipawns("[%eval 0.17,24]"), 17);
+    EXPECT_EQ(centipawns("[%eval 12345678901.50]"), std::nullopt);
+    EXPECT_EQ(centipawns("[%eval 0.175]"), std::nullopt);
+    EXPECT_EQ(centipawns("[%eval -.]"), std::nullopt);
+    EXPECT_EQ(centipawns("[%eval 0.17"), std::nullopt);
 }
 
 }  // namespace
