@@ -162,6 +162,15 @@ def test_reused_buffers_carry_nothing_over(threads):
     assert [number for number, _ in reader.skipped] == [130]
 
 
+@pytest.mark.parametrize("threads", [2, 3])
+def test_a_reader_dropped_while_its_threads_play_is_freed(threads):
+    text = corpus_text(200)
+    first = next(Board.read_samples(io.StringIO(text), batch_positions=500))
+    reader = Board.read_samples(io.StringIO(text), threads=threads, batch_positions=500)
+    assert np.array_equal(next(reader)["move_index"], first["move_index"])
+    del reader  # its threads still hold parts of the chunk after this batch's
+
+
 @pytest.mark.parametrize("batch_positions", [1, 57, 1000, 10**6])
 def test_batches_hold_whole_games_within_the_bound(batch_positions):
     text = corpus_text(60)

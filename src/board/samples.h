@@ -121,8 +121,12 @@ public:
     SamplePlayer() = default;
     SamplePlayer(const SamplePlayer&) = delete;
     SamplePlayer& operator=(const SamplePlayer&) = delete;
-    // Waits for the helpers: they use this object's buffers.
-    ~SamplePlayer() { wait(); }
+    // Waits for the helpers, which use this object's buffers, once they
+    // have finished the parts they hold: what nobody took is never played.
+    ~SamplePlayer() {
+        next_part_.store(parts_.size(), std::memory_order_relaxed);
+        wait();
+    }
 
     // Whether games were started and their parts not yet taken.
     bool running() const noexcept { return pending_; }
