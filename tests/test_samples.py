@@ -146,6 +146,31 @@ def test_threads_give_the_batches_of_one_thread():
                 assert np.array_equal(a[name], b[name], equal_nan=True), name
 
 
+@pytest.mark.parametrize("threads", [1, 2, 5])
+def test_reused_buffers_carry_nothing_over(threads):
+    # Blocks of games with and without comments, and a skipped game, over
+    # several chunks: the buffers of handed-out parts are played into again,
+    # so a column a row fails to write would show an earlier game's value.
+    games = re.split(r"\n\n(?=\[)", corpus_text(300))
+    for k in range(len(games)):
+        if (k // 40) % 2:
+            games[k] = re.sub(r"\{[^}]*\}", "", games[k])
+    games[130] = games[130].replace("1. ", "1. Ke3 ", 1)
+    text = "\n\n".join(games) + "\n"
+    reader = Board.read_samples(io.StringIO(text), threads=threads, batch_positions=700)
+    check_columns(joined(reader), oracle_rows(text))
+    assert [number for number, _ in reader.skipped] == [130]
+
+
+@pytest.mark.parametrize("threads", [2, 3])
+def test_a_reader_dropped_while_its_threads_play_is_freed(threads):
+    text = corpus_text(200)
+    first = next(Board.read_samples(io.StringIO(text), batch_positions=500))
+    reader = Board.read_samples(io.StringIO(text), threads=threads, batch_positions=500)
+    assert np.array_equal(next(reader)["move_index"], first["move_index"])
+    del reader  # its threads still hold parts of the chunk after this batch's
+
+
 @pytest.mark.parametrize("batch_positions", [1, 57, 1000, 10**6])
 def test_batches_hold_whole_games_within_the_bound(batch_positions):
     text = corpus_text(60)

@@ -19,7 +19,9 @@ struct SampleState {
     std::vector<board::SampleGame> chunk;
     std::size_t chunk_bytes = 0;
     std::deque<board::SamplePart> parts;
-    // Parts handed out, kept for their buffers.
+    // Parts handed out, kept for their buffers: reused, they spare the
+    // page faults of fresh memory. They never outnumber the parts held at
+    // once before, so memory stays bounded by the batch size as before.
     std::vector<board::SamplePart> spare;
     // With several threads, the chunk played while the next one is split.
     board::SamplePlayer player;
@@ -115,25 +117,31 @@ void take_parts(SampleState& st, std::vector<board::SamplePart>&& parts) {
     for (board::SamplePart& p : parts) st.parts.push_back(std::move(p));
 }
 
-// Plays the split chunk: on this thread with one thread, else started on
-// the player's threads, to be collected by collect_chunk.
+// Plays the split chunk: here with one thread; else started on the
+// player's helpers, to be finished by collect_chunk once the next chunk is
+// split.
 void play_chunk(SampleReaderObject* obj) {
     SampleState& st = obj->state;
+    std::vector<board::SamplePart> buffers;
+    for (std::size_t n = board::SamplePlayer::part_count(obj->threads); n && !st.spare.empty(); --n) {
+        buffers.push_back(std::move(st.spare.back()));
+        st.spare.pop_back();
+    }
     if (obj->threads > 1) {
-        st.player.start(std::move(st.chunk), obj->threads, std::move(st.spare));
+        st.player.start(std::move(st.chunk), obj->threads, std::move(buffers));
     } else {
         std::vector<board::SamplePart> parts;
-        without_gil([&] { parts = board::play_samples(st.chunk, 1, std::move(st.spare)); });
+        without_gil([&] { parts = board::play_samples(std::move(st.chunk), 1, std::move(buffers)); });
         take_parts(st, std::move(parts));
     }
-    st.spare.clear();
     st.chunk.clear();
     st.chunk_bytes = 0;
 }
 
-// Splits the next chunk while the player plays the one before, then takes
-// that one's parts and starts the next. False with an exception set when
-// the split failed (the played parts are kept all the same).
+// Splits the next chunk while the player's helpers play the one before,
+// then plays what they left of it here too, takes its parts and starts the
+// next. False with an exception set when the split failed (the played parts
+// are kept all the same).
 bool collect_chunk(SampleReaderObject* obj) {
     SampleState& st = obj->state;
     const bool split = split_chunk(obj);
@@ -296,8 +304,7 @@ PyObject* sample_reader_next(PyObject* self) noexcept {
             const std::size_t last_rows = cut->parts_whole < st.parts.size() ? spans.back().rows : 0;
             const std::size_t last_first = cut->parts_whole < st.parts.size() ? spans.back().first : 0;
             for (std::size_t p = 0; p < cut->parts_whole; ++p) {
-                // At most one chunk's parts are kept: memory stays bounded.
-                if (st.spare.size() < obj->threads) st.spare.push_back(std::move(st.parts.front()));
+                st.spare.push_back(std::move(st.parts.front()));
                 st.parts.pop_front();
             }
             if (cut->parts_whole > 0) st.next_game = st.next_row = 0;

@@ -1,6 +1,8 @@
 #include "samples.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <system_error>
@@ -11,46 +13,28 @@
 
 namespace board {
 
-void SampleColumns::truncate(std::size_t n) {
-    game.resize(n);
-    ply.resize(n);
-    bitboards.resize(n * PLANE_COUNT);
-    turn.resize(n);
-    castling.resize(n * 4);
-    en_passant.resize(n);
-    half_move_clock.resize(n);
-    move_from.resize(n);
-    move_to.resize(n);
-    promotion.resize(n);
-    move_index.resize(n);
-    eval_cp.resize(n);
-    eval_mate.resize(n);
-    has_eval.resize(n);
-    clock.resize(n);
-    result.resize(n);
-    white_elo.resize(n);
-    black_elo.resize(n);
-}
-
 void SampleColumns::reserve(std::size_t n) {
-    game.reserve(n);
-    ply.reserve(n);
-    bitboards.reserve(n * PLANE_COUNT);
-    turn.reserve(n);
-    castling.reserve(n * 4);
-    en_passant.reserve(n);
-    half_move_clock.reserve(n);
-    move_from.reserve(n);
-    move_to.reserve(n);
-    promotion.reserve(n);
-    move_index.reserve(n);
-    eval_cp.reserve(n);
-    eval_mate.reserve(n);
-    has_eval.reserve(n);
-    clock.reserve(n);
-    result.reserve(n);
-    white_elo.reserve(n);
-    black_elo.reserve(n);
+    if (n <= capacity_) return;
+    const std::size_t keep = rows_;
+    game.reserve(n, keep);
+    ply.reserve(n, keep);
+    bitboards.reserve(n * PLANE_COUNT, keep * PLANE_COUNT);
+    turn.reserve(n, keep);
+    castling.reserve(n * 4, keep * 4);
+    en_passant.reserve(n, keep);
+    half_move_clock.reserve(n, keep);
+    move_from.reserve(n, keep);
+    move_to.reserve(n, keep);
+    promotion.reserve(n, keep);
+    move_index.reserve(n, keep);
+    eval_cp.reserve(n, keep);
+    eval_mate.reserve(n, keep);
+    has_eval.reserve(n, keep);
+    clock.reserve(n, keep);
+    result.reserve(n, keep);
+    white_elo.reserve(n, keep);
+    black_elo.reserve(n, keep);
+    capacity_ = n;
 }
 
 namespace {
@@ -94,16 +78,24 @@ T saturated(std::int64_t v) {
 // The evaluation and clock columns of row `row` from the comment after its
 // move; `turn` is the side to move after it.
 void read_comment(std::string_view comment, bool turn, SampleColumns& out, std::size_t row) {
-    if (const auto score = parse_eval(comment, turn)) {
-        const SideScore white = score->white();
+    const CommentCommands commands = parse_commands(comment, turn);
+    if (commands.eval) {
+        const SideScore white = commands.eval->white();
         out.has_eval[row] = 1;
         if (const auto mate = white.moves_to_mate())
             out.eval_mate[row] = saturated<std::int16_t>(*mate);
         else
             out.eval_cp[row] = saturated<std::int32_t>(white.value);
     }
-    if (const auto seconds = parse_clock(comment)) out.clock[row] = static_cast<float>(*seconds);
+    if (commands.clock) out.clock[row] = static_cast<float>(*commands.clock);
 }
+
+// What a game's play needs besides its columns, kept from game to game so
+// that a part allocates it once.
+struct PlayScratch {
+    std::vector<std::string_view> comments;
+    std::vector<Move> moves;
+};
 
 // The comments after one mainline move, as views into the movetext. Almost
 // every move has one comment, read where it stands; only several comments,
@@ -111,9 +103,11 @@ void read_comment(std::string_view comment, bool turn, SampleColumns& out, std::
 // them. The braces' inner spaces it drops cannot change a command.
 class PlyComments {
 public:
-    explicit PlyComments(std::string_view movetext) : movetext_(movetext) {}
+    PlyComments(std::string_view movetext, std::vector<std::string_view>& views)
+        : movetext_(movetext), views_(views) {
+        views_.clear();
+    }
     void add(std::string_view inner) { views_.push_back(inner); }
-    bool empty() const noexcept { return views_.empty(); }
 
     void flush(bool turn, SampleColumns& out, std::size_t row) {
         if (views_.empty()) return;
@@ -132,36 +126,40 @@ public:
 
 private:
     std::string_view movetext_;
-    std::vector<std::string_view> views_;
+    std::vector<std::string_view>& views_;
 };
 
+// The four castling columns of a row, K, Q, k, q, as bytes of 0 or 1.
+void write_castling(std::uint8_t rights, std::uint8_t* out) {
+    out[0] = (rights & castling_bit(WHITE, KING_SIDE)) != 0;
+    out[1] = (rights & castling_bit(WHITE, QUEEN_SIDE)) != 0;
+    out[2] = (rights & castling_bit(BLACK, KING_SIDE)) != 0;
+    out[3] = (rights & castling_bit(BLACK, QUEEN_SIDE)) != 0;
+}
+
 void push_row(const SampleGame& g, std::uint16_t ply, const Board& b, const Move& m, SampleColumns& out) {
-    out.game.push_back(static_cast<std::int32_t>(g.number));
-    out.ply.push_back(ply);
+    const std::size_t r = out.add_row();
+    out.game[r] = static_cast<std::int32_t>(g.number);
+    out.ply[r] = ply;
     const auto sets = piece_sets(b);
-    out.bitboards.insert(out.bitboards.end(), sets.begin(), sets.end());
-    out.turn.push_back(b.turn);
-    const std::uint8_t rights = clean_castling_bits(b);
-    const std::uint8_t flags[4] = {(rights & castling_bit(WHITE, KING_SIDE)) != 0,
-                                   (rights & castling_bit(WHITE, QUEEN_SIDE)) != 0,
-                                   (rights & castling_bit(BLACK, KING_SIDE)) != 0,
-                                   (rights & castling_bit(BLACK, QUEEN_SIDE)) != 0};
-    out.castling.insert(out.castling.end(), flags, flags + 4);
-    out.en_passant.push_back(b.en_passant_square ? static_cast<std::int8_t>(*b.en_passant_square) : std::int8_t{-1});
-    out.half_move_clock.push_back(saturated<std::uint16_t>(b.half_move_clock));
-    out.move_from.push_back(m.from_square);
-    out.move_to.push_back(m.to_square);
+    std::memcpy(out.bitboards.data() + r * PLANE_COUNT, sets.data(), sizeof sets);
+    out.turn[r] = b.turn;
+    write_castling(clean_castling_bits(b), out.castling.data() + r * 4);
+    out.en_passant[r] = b.en_passant_square ? static_cast<std::int8_t>(*b.en_passant_square) : std::int8_t{-1};
+    out.half_move_clock[r] = saturated<std::uint16_t>(b.half_move_clock);
+    out.move_from[r] = static_cast<std::uint8_t>(m.from_square);
+    out.move_to[r] = static_cast<std::uint8_t>(m.to_square);
     const std::optional<PieceKind> promoted = m.promotion ? kind_of_letter(*m.promotion) : std::nullopt;
-    out.promotion.push_back(promoted ? static_cast<std::uint8_t>(*promoted + 1) : 0);
+    out.promotion[r] = promoted ? static_cast<std::uint8_t>(*promoted + 1) : 0;
     const auto index = policy_index(m.from_square, m.to_square, promoted, b.us());
-    out.move_index.push_back(index ? static_cast<std::int16_t>(*index) : std::int16_t{-1});
-    out.eval_cp.push_back(0);
-    out.eval_mate.push_back(0);
-    out.has_eval.push_back(0);
-    out.clock.push_back(std::numeric_limits<float>::quiet_NaN());
-    out.result.push_back(g.result);
-    out.white_elo.push_back(g.white_elo);
-    out.black_elo.push_back(g.black_elo);
+    out.move_index[r] = index ? static_cast<std::int16_t>(*index) : std::int16_t{-1};
+    out.eval_cp[r] = 0;
+    out.eval_mate[r] = 0;
+    out.has_eval[r] = 0;
+    out.clock[r] = std::numeric_limits<float>::quiet_NaN();
+    out.result[r] = g.result;
+    out.white_elo[r] = g.white_elo;
+    out.black_elo[r] = g.black_elo;
 }
 
 Board starting_board(const SampleGame& g) {
@@ -175,15 +173,16 @@ Board starting_board(const SampleGame& g) {
     }
 }
 
-void play_game(const SampleGame& g, SampleColumns& out) {
+void play_game(const SampleGame& g, SampleColumns& out, PlayScratch& scratch) {
     using Kind = MovetextToken::Kind;
     Board board = starting_board(g);
     const BoardState start = board.state();
     const std::size_t first = out.rows();
     const std::string_view text = g.movetext;
     MovetextScanner scanner(text);
-    PlyComments comments(text);
-    std::vector<Move> moves;
+    PlyComments comments(text, scratch.comments);
+    std::vector<Move>& moves = scratch.moves;
+    moves.clear();
     std::size_t depth = 0;
     bool variations = false;
     // The mainline's words are read as apply_movetext reads them: whatever
@@ -250,17 +249,22 @@ SampleGame sample_game(const RawGame& raw) {
     return g;
 }
 
-void append_samples(const SampleGame& game, SampleColumns& out) {
+namespace {
+
+// Plays a game's mainline and appends one row per position before each of
+// its moves, the evaluation and clock read from the comment after the move
+// (comments joined and read as `annotate` reads them). Invalid, with `out`
+// as it was, when the game cannot be played: the reason, as the PGN reader
+// gives it.
+void append_samples(const SampleGame& game, SampleColumns& out, PlayScratch& scratch) {
     const std::size_t first = out.rows();
     try {
-        play_game(game, out);
+        play_game(game, out, scratch);
     } catch (const Invalid&) {
         out.truncate(first);
         throw;
     }
 }
-
-namespace {
 
 void play_part(const SampleGame* begin, const SampleGame* end, SamplePart& part) {
     std::size_t bytes = 0;
@@ -268,11 +272,12 @@ void play_part(const SampleGame* begin, const SampleGame* end, SamplePart& part)
     // About one ply per 12 bytes of plain movetext; a guess, not a bound.
     part.columns.reserve(bytes / 12 + 16);
     part.games.reserve(static_cast<std::size_t>(end - begin));
+    PlayScratch scratch;
     for (const SampleGame* g = begin; g != end; ++g) {
         const std::size_t before = part.columns.rows();
         PlayedGame played{g->number, 0, std::nullopt};
         try {
-            append_samples(*g, part.columns);
+            append_samples(*g, part.columns, scratch);
             played.rows = part.columns.rows() - before;
         } catch (const Invalid& e) {
             played.skipped = e.what();
@@ -281,21 +286,17 @@ void play_part(const SampleGame* begin, const SampleGame* end, SamplePart& part)
     }
 }
 
-}  // namespace
-
-namespace {
-
-// Where `games` is cut into `threads` parts of about equal text, between games.
-std::vector<std::size_t> part_cuts(const std::vector<SampleGame>& games, unsigned threads) {
+// Where `games` is cut into `parts` parts of about equal text, between games.
+std::vector<std::size_t> part_cuts(const std::vector<SampleGame>& games, std::size_t parts) {
     std::size_t total = 0;
     for (const SampleGame& g : games) total += g.movetext.size();
     std::vector<std::size_t> cuts{0};
     std::size_t acc = 0;
-    for (std::size_t i = 0; i < games.size() && cuts.size() < threads; ++i) {
+    for (std::size_t i = 0; i < games.size() && cuts.size() < parts; ++i) {
         acc += games[i].movetext.size();
-        if (acc * threads >= total * cuts.size()) cuts.push_back(i + 1);
+        if (acc * parts >= total * cuts.size()) cuts.push_back(i + 1);
     }
-    while (cuts.size() <= threads) cuts.push_back(games.size());
+    while (cuts.size() <= parts) cuts.push_back(games.size());
     cuts.back() = games.size();
     return cuts;
 }
@@ -311,78 +312,56 @@ std::vector<SamplePart> empty_parts(std::size_t count, std::vector<SamplePart>&&
     return parts;
 }
 
-unsigned thread_count(const std::vector<SampleGame>& games, unsigned threads) {
-    if (threads == 0) threads = 1;
-    if (games.size() < threads) threads = static_cast<unsigned>(games.empty() ? 1 : games.size());
-    return threads;
-}
-
 }  // namespace
 
-std::vector<SamplePart> play_samples(const std::vector<SampleGame>& games, unsigned threads,
-                                     std::vector<SamplePart>&& spare) {
-    threads = thread_count(games, threads);
-    const std::vector<std::size_t> cuts = part_cuts(games, threads);
-    std::vector<SamplePart> parts = empty_parts(threads, std::move(spare));
-    std::vector<std::exception_ptr> errors(threads);
-    auto run = [&](unsigned i) {
-        try {
-            play_part(games.data() + cuts[i], games.data() + cuts[i + 1], parts[i]);
-        } catch (...) {
-            errors[i] = std::current_exception();
-        }
-    };
-    std::vector<std::thread> workers;
-    workers.reserve(threads - 1);
-    unsigned started = 1;
-    // Where the system refuses a thread, this one plays the rest.
-    for (; started < threads; ++started) {
-        try {
-            workers.emplace_back(run, started);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    run(0);
-    for (unsigned i = started; i < threads; ++i) run(i);
-    for (std::thread& w : workers) w.join();
-    for (const std::exception_ptr& e : errors)
-        if (e) std::rethrow_exception(e);
-    return parts;
+std::size_t SamplePlayer::part_count(unsigned threads) noexcept {
+    // One part for one thread: nobody to share with. Else enough parts that
+    // the last ones to finish are short, but not so many that a part's
+    // setup and its buffers' growth count.
+    return threads <= 1 ? 1 : std::size_t{4} * threads;
 }
 
 void SamplePlayer::start(std::vector<SampleGame>&& games, unsigned threads, std::vector<SamplePart>&& spare) {
     wait();
     pending_ = true;
     games_ = std::move(games);
-    threads = thread_count(games_, threads);
-    cuts_ = part_cuts(games_, threads);
-    parts_ = empty_parts(threads, std::move(spare));
-    errors_ = std::vector<std::exception_ptr>(threads);
-    threads_.reserve(threads);
-    for (unsigned i = 0; i < threads; ++i) {
-        auto run = [this, i] {
-            try {
-                play_part(games_.data() + cuts_[i], games_.data() + cuts_[i + 1], parts_[i]);
-            } catch (...) {
-                errors_[i] = std::current_exception();
-            }
-        };
+    if (threads == 0) threads = 1;
+    const std::size_t count = std::min(part_count(threads), std::max<std::size_t>(games_.size(), 1));
+    if (threads > count) threads = static_cast<unsigned>(count);
+    cuts_ = part_cuts(games_, count);
+    parts_ = empty_parts(count, std::move(spare));
+    errors_ = std::vector<std::exception_ptr>(count);
+    next_part_.store(0, std::memory_order_relaxed);
+    helpers_.reserve(threads - 1);
+    for (unsigned i = 1; i < threads; ++i) {
         try {
-            threads_.emplace_back(run);
+            helpers_.emplace_back([this] { work(); });
         } catch (const std::system_error&) {
-            // Where the system refuses a thread, the caller's plays the part.
-            run();
+            // Where the system refuses a thread, the others play its share.
+            break;
+        }
+    }
+}
+
+void SamplePlayer::work() noexcept {
+    // Each part is taken by one thread alone, and written only by it until
+    // wait() joins the helpers: no lock is needed.
+    for (std::size_t i; (i = next_part_.fetch_add(1, std::memory_order_relaxed)) < parts_.size();) {
+        try {
+            play_part(games_.data() + cuts_[i], games_.data() + cuts_[i + 1], parts_[i]);
+        } catch (...) {
+            errors_[i] = std::current_exception();
         }
     }
 }
 
 void SamplePlayer::wait() noexcept {
-    for (std::thread& t : threads_) t.join();
-    threads_.clear();
+    for (std::thread& t : helpers_) t.join();
+    helpers_.clear();
 }
 
 std::vector<SamplePart> SamplePlayer::finish() {
+    work();
     wait();
     pending_ = false;
     games_.clear();
@@ -391,6 +370,13 @@ std::vector<SamplePart> SamplePlayer::finish() {
     for (const std::exception_ptr& e : errors)
         if (e) std::rethrow_exception(e);
     return std::move(parts_);
+}
+
+std::vector<SamplePart> play_samples(std::vector<SampleGame>&& games, unsigned threads,
+                                     std::vector<SamplePart>&& spare) {
+    SamplePlayer player;
+    player.start(std::move(games), threads, std::move(spare));
+    return player.finish();
 }
 
 }  // namespace board

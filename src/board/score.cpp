@@ -1,6 +1,8 @@
 #include "score.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 
 namespace board {
 
@@ -34,8 +36,11 @@ constexpr bool is_command_space(char c) {
 
 // Digits from `at`, at least `min` and at most `max` of them; the count read.
 std::size_t digits(std::string_view s, std::size_t at, std::size_t max) {
+    if (at >= s.size()) return 0;
+    const std::size_t limit = std::min(s.size() - at, max);
+    const char* const p = s.data() + at;
     std::size_t n = 0;
-    while (at + n < s.size() && n < max && is_digit(s[at + n])) ++n;
+    while (n < limit && is_digit(p[n])) ++n;
     return n;
 }
 
@@ -46,6 +51,61 @@ std::int64_t number(std::string_view s) {
     std::int64_t v = 0;
     for (char c : s) v = v * 10 + (c - '0');
     return v;
+}
+
+// The offset of the first `tag` in `s` at or after `from`, or npos: as
+// s.find(tag, from), which for these short texts spends most of its time
+// in generic setup. Comments hold few '[', so a byte search for it leads.
+std::size_t find_tag(std::string_view s, std::string_view tag, std::size_t from) {
+    const char* const end = s.data() + s.size();
+    for (const char* p = s.data() + from; p < end;) {
+        p = static_cast<const char*>(std::memchr(p, '[', static_cast<std::size_t>(end - p)));
+        if (!p) break;
+        if (static_cast<std::size_t>(end - p) >= tag.size() && std::memcmp(p, tag.data(), tag.size()) == 0)
+            return static_cast<std::size_t>(p - s.data());
+        ++p;
+    }
+    return std::string_view::npos;
+}
+
+// The value of a clock command written "h:mm:ss]" or "hh:mm:ss]", as
+// nearly every clock is, read at once; std::nullopt for any other text,
+// which the general reader below then reads.
+std::optional<double> plain_clock(std::string_view s) {
+    const auto digit = [&](std::size_t i) { return static_cast<unsigned>(s[i] - '0'); };
+    unsigned hours;
+    std::size_t at;
+    if (s.size() >= 8 && digit(0) < 10 && s[1] == ':') {
+        hours = digit(0);
+        at = 2;
+    } else if (s.size() >= 9 && digit(0) < 10 && digit(1) < 10 && s[2] == ':') {
+        hours = digit(0) * 10 + digit(1);
+        at = 3;
+    } else {
+        return std::nullopt;
+    }
+    if (s.size() < at + 6 || digit(at) > 9 || digit(at + 1) > 9 || s[at + 2] != ':' || digit(at + 3) > 9 ||
+        digit(at + 4) > 9 || s[at + 5] != ']')
+        return std::nullopt;
+    const unsigned minutes = digit(at) * 10 + digit(at + 1), seconds = digit(at + 3) * 10 + digit(at + 4);
+    return static_cast<double>(hours * 3600 + minutes * 60 + seconds);
+}
+
+// The value of an eval command written as centipawns with two decimals,
+// "-0.17]" or "3.05]" (no sign, "+" or "-", one to ten digits), as nearly
+// every one is, read at once; std::nullopt for any other text, which
+// eval_at then reads.
+std::optional<SideScore> plain_eval(std::string_view s) {
+    std::size_t p = 0;
+    const bool negative = !s.empty() && s[0] == '-';
+    if (!s.empty() && (s[0] == '-' || s[0] == '+')) ++p;
+    std::int64_t whole = 0;
+    const std::size_t first = p;
+    while (p < s.size() && p - first < 10 && is_digit(s[p])) whole = whole * 10 + (s[p++] - '0');
+    if (p == first || s.size() < p + 4 || s[p] != '.' || !is_digit(s[p + 1]) || !is_digit(s[p + 2]) || s[p + 3] != ']')
+        return std::nullopt;
+    const std::int64_t cp = whole * 100 + (s[p + 1] - '0') * 10 + (s[p + 2] - '0');
+    return SideScore::cp(negative ? -cp : cp);
 }
 
 // The eval command whose value starts at `at`; std::nullopt when what stands
@@ -90,47 +150,88 @@ std::optional<SideScore> eval_at(std::string_view s, std::size_t at) {
     return value;
 }
 
+constexpr std::string_view EVAL_TAG = "[%eval";
+constexpr std::string_view CLOCK_TAG = "[%clk";
+
+// The eval command at `at`, where EVAL_TAG stands, if it is well formed.
+std::optional<Score> eval_command(std::string_view comment, std::size_t at, bool turn) {
+    const std::size_t p = at + EVAL_TAG.size();
+    if (p >= comment.size() || !is_command_space(comment[p])) return std::nullopt;
+    auto v = plain_eval(comment.substr(p + 1));
+    if (!v) v = eval_at(comment, p + 1);
+    if (!v) return std::nullopt;
+    // A mate in 0 is the side to move's, who has been mated; every other
+    // value is white's view.
+    if (v->kind == SideScore::Kind::MATE && v->value == 0) return Score{*v, turn};
+    return Score{turn ? *v : -*v, turn};
+}
+
+// The clock command at `at`, where CLOCK_TAG stands, if it is well formed.
+std::optional<double> clock_command(std::string_view comment, std::size_t at) {
+    std::size_t p = at + CLOCK_TAG.size();
+    if (p >= comment.size() || !is_command_space(comment[p])) return std::nullopt;
+    ++p;
+    if (const auto seconds = plain_clock(comment.substr(p))) return seconds;
+    const std::size_t h = digits(comment, p, MAX_DIGITS + 1);
+    if (h == 0 || h > MAX_DIGITS || p + h >= comment.size() || comment[p + h] != ':') return std::nullopt;
+    const std::size_t m_at = p + h + 1;
+    const std::size_t m = digits(comment, m_at, MAX_DIGITS + 1);
+    if (m == 0 || m > MAX_DIGITS || m_at + m >= comment.size() || comment[m_at + m] != ':') return std::nullopt;
+    const std::size_t s_at = m_at + m + 1;
+    std::size_t s = digits(comment, s_at, std::string_view::npos);
+    if (s == 0) return std::nullopt;
+    if (s_at + s < comment.size() && comment[s_at + s] == '.') s += 1 + digits(comment, s_at + s + 1, std::string_view::npos);
+    if (s_at + s >= comment.size() || comment[s_at + s] != ']') return std::nullopt;
+    const std::int64_t whole = number(comment.substr(p, h)) * 3600 + number(comment.substr(m_at, m)) * 60;
+    // The seconds as the float reader reads them, then added as a float,
+    // so the sum rounds as it does in Python. Whole seconds of up to 15
+    // digits are exact as a double: no reader is needed for them.
+    double seconds = 0;
+    if (s <= 15 && digits(comment, s_at, s) == s)
+        seconds = static_cast<double>(number(comment.substr(s_at, s)));
+    else
+        std::from_chars(comment.data() + s_at, comment.data() + s_at + s, seconds);
+    return static_cast<double>(whole) + seconds;
+}
+
+bool tag_at(std::string_view s, std::size_t at, std::string_view tag) {
+    return s.size() - at >= tag.size() && std::memcmp(s.data() + at, tag.data(), tag.size()) == 0;
+}
+
 }  // namespace
 
 std::optional<Score> parse_eval(std::string_view comment, bool turn) {
-    constexpr std::string_view TAG = "[%eval";
-    for (std::size_t at = comment.find(TAG); at != std::string_view::npos; at = comment.find(TAG, at + 1)) {
-        const std::size_t p = at + TAG.size();
-        if (p >= comment.size() || !is_command_space(comment[p])) continue;
-        const auto v = eval_at(comment, p + 1);
-        if (!v) continue;
-        // A mate in 0 is the side to move's, who has been mated; every other
-        // value is white's view.
-        if (v->kind == SideScore::Kind::MATE && v->value == 0) return Score{*v, turn};
-        return Score{turn ? *v : -*v, turn};
-    }
+    for (std::size_t at = find_tag(comment, EVAL_TAG, 0); at != std::string_view::npos;
+         at = find_tag(comment, EVAL_TAG, at + 1))
+        if (const auto score = eval_command(comment, at, turn)) return score;
     return std::nullopt;
 }
 
 std::optional<double> parse_clock(std::string_view comment) {
-    constexpr std::string_view TAG = "[%clk";
-    for (std::size_t at = comment.find(TAG); at != std::string_view::npos; at = comment.find(TAG, at + 1)) {
-        std::size_t p = at + TAG.size();
-        if (p >= comment.size() || !is_command_space(comment[p])) continue;
-        ++p;
-        const std::size_t h = digits(comment, p, MAX_DIGITS + 1);
-        if (h == 0 || h > MAX_DIGITS || p + h >= comment.size() || comment[p + h] != ':') continue;
-        const std::size_t m_at = p + h + 1;
-        const std::size_t m = digits(comment, m_at, MAX_DIGITS + 1);
-        if (m == 0 || m > MAX_DIGITS || m_at + m >= comment.size() || comment[m_at + m] != ':') continue;
-        const std::size_t s_at = m_at + m + 1;
-        std::size_t s = digits(comment, s_at, std::string_view::npos);
-        if (s == 0) continue;
-        if (s_at + s < comment.size() && comment[s_at + s] == '.') s += 1 + digits(comment, s_at + s + 1, std::string_view::npos);
-        if (s_at + s >= comment.size() || comment[s_at + s] != ']') continue;
-        const std::int64_t whole = number(comment.substr(p, h)) * 3600 + number(comment.substr(m_at, m)) * 60;
-        // The seconds as the float reader reads them, then added as a float,
-        // so the sum rounds as it does in Python.
-        double seconds = 0;
-        std::from_chars(comment.data() + s_at, comment.data() + s_at + s, seconds);
-        return static_cast<double>(whole) + seconds;
-    }
+    for (std::size_t at = find_tag(comment, CLOCK_TAG, 0); at != std::string_view::npos;
+         at = find_tag(comment, CLOCK_TAG, at + 1))
+        if (const auto seconds = clock_command(comment, at)) return seconds;
     return std::nullopt;
+}
+
+CommentCommands parse_commands(std::string_view comment, bool turn) {
+    CommentCommands found;
+    bool want_eval = true, want_clock = true;
+    const char* const begin = comment.data();
+    const char* const end = begin + comment.size();
+    for (const char* p = begin; (want_eval || want_clock) && p < end; ++p) {
+        p = static_cast<const char*>(std::memchr(p, '[', static_cast<std::size_t>(end - p)));
+        if (!p) break;
+        const auto at = static_cast<std::size_t>(p - begin);
+        if (want_eval && tag_at(comment, at, EVAL_TAG)) {
+            found.eval = eval_command(comment, at, turn);
+            want_eval = !found.eval;
+        } else if (want_clock && tag_at(comment, at, CLOCK_TAG)) {
+            found.clock = clock_command(comment, at);
+            want_clock = !found.clock;
+        }
+    }
+    return found;
 }
 
 }  // namespace board

@@ -84,5 +84,11 @@ std::optional<Score> parse_eval(std::string_view comment, bool turn);
 // The first well-formed `[%clk h:mm:ss]` command (fractions of a second
 // allowed), in seconds.
 std::optional<double> parse_clock(std::string_view comment);
+// Both, as parse_eval and parse_clock give them, read in one pass.
+struct CommentCommands {
+    std::optional<Score> eval;
+    std::optional<double> clock;
+};
+CommentCommands parse_commands(std::string_view comment, bool turn);
 
 }  // namespace board

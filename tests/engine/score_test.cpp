@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "score.h"
+
+namespace board {
+namespace {
+
+// Comments that take each reader down its other paths: several commands of
+// a kind, the first malformed; tags glued to text; clocks the short path
+// leaves to the general one; a command cut off at the end of the comment.
+constexpr std::string_view COMMENTS[] = {
+    "",
+    " [%eval 0.17] [%clk 0:05:00] ",
+    "[%clk 0:05:00] [%eval -1.5]",
+    "[%eval #-3,20][%clk 12:34:56]",
+    "[%eval #0] [%clk 0:00:00]",
+    "[%eval x] [%eval 2.5] [%clk 9:60] [%clk 1:2:3.25]",
+    "[%clk 0:05:00.] [%eval 1.]",
+    "[%clk 123:00:01] [%evalx 1] [%eval\t+.5]",
+    "[[%clk 0:05:07] [%clk 0:05:09]",
+    "[%eval 0.30",
+    "[%clk 0:05:0",
+    "[%clk 0:05:00",
+    "text [%clk 00:00:59] more [%eval 99999999999]",
+    "[%clk 0:00:12345678901234567] [%clk 1:00:00]",
+};
+
+class CommentCommandsTest : public testing::TestWithParam<std::string_view> {};
+
+// The one-pass reader the sample columns use finds what the two readers do.
+TEST_P(CommentCommandsTest, EqualTheSeparateReaders) {
+    for (bool turn : {true, false}) {
+        const CommentCommands both = parse_commands(GetParam(), turn);
+        const std::optional<Score> eval = parse_eval(GetParam(), turn);
+        ASSERT_EQ(both.eval.has_value(), eval.has_value());
+        if (eval) {
+            EXPECT_EQ(both.eval->turn, eval->turn);
+            EXPECT_EQ(both.eval->relative.kind, eval->relative.kind);
+            EXPECT_EQ(both.eval->relative.value, eval->relative.value);
+        }
+        EXPECT_EQ(both.clock, parse_clock(GetParam()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Comments, CommentCommandsTest, testing::ValuesIn(COMMENTS));
+
+// The short path for "h:mm:ss]" and the general reader give the same
+// seconds; shapes the short path refuses still read.
+TEST(ClockCommand, ReadsEveryShape) {
+    EXPECT_EQ(parse_clock("[%clk 0:05:00]"), 300.0);
+    EXPECT_EQ(parse_clock("[%clk 12:34:56]"), 45296.0);
+    EXPECT_EQ(parse_clock("[%clk 123:00:01]"), 442801.0);
+    EXPECT_EQ(parse_clock("[%clk 1:2:3]"), 3723.0);
+    EXPECT_EQ(parse_clock("[%clk 0:00:05.]"), 5.0);
+    EXPECT_DOUBLE_EQ(parse_clock("[%clk 1:02:03.4]").value_or(0), 3723.4);
+    EXPECT_EQ(parse_clock("[%clk 0:00:90]"), 90.0);
+    EXPECT_EQ(parse_clock("[%clk 0:05:00 ]"), std::nullopt);
+    EXPECT_EQ(parse_clock("[%clk 0:05]"), std::nullopt);
+    EXPECT_EQ(parse_clock("[%clk 0:05:00"), std::nullopt);
+}
+
+// Centipawns from white's view (the turn after the move is white's), or
+// std::nullopt; the short path for "d.dd]" and eval_at agree.
+std::optional<std::int64_t> centipawns(std::string_view comment) {
+    const auto score = parse_eval(comment, true);
+    if (!score || score->relative.is_mate()) return std::nullopt;
+    return score->relative.value;
+}
+
+TEST(EvalCommand, ReadsEveryShape) {
+    EXPECT_EQ(centipawns("[%eval 0.17]"), 17);
+    EXPECT_EQ(centipawns("[%eval -3.05]"), -305);
+    EXPECT_EQ(centipawns("[%eval +12.50]"), 1250);
+    EXPECT_EQ(centipawns("[%eval 1234567890.99]"), 123456789099);
+    EXPECT_EQ(centipawns("[%eval 0.5]"), 50);
+    EXPECT_EQ(centipawns("[%eval .25]"), 25);
+    EXPECT_EQ(centipawns("[%eval 7]"), 700);
+    EXPECT_EQ(centipawns("[%eval 0.17,24]"), 17);
+    EXPECT_EQ(centipawns("[%eval 12345678901.50]"), std::nullopt);
+    EXPECT_EQ(centipawns("[%eval 0.175]"), std::nullopt);
+    EXPECT_EQ(centipawns("[%eval -.]"), std::nullopt);
+    EXPECT_EQ(centipawns("[%eval 0.17"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace board
