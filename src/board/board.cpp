@@ -94,6 +94,7 @@ void Board::read_fen() {
     turn = fields[1] == "w";
 
     if (fields[2] != "-") castling_rights.assign(fields[2]);
+    decode_castling();
 
     if (fields[3] != "-") {
         std::string_view ep = fields[3];
@@ -307,15 +308,8 @@ Board Board::from_fen(std::string_view text, bool chess960) {
         if (!read_castling_field(Placement{}, fields[2]))
             bad_field(text, "castling", fields[2],
                       "is not '-', X-FEN or Shredder-FEN (up to two of 'KQA-H', then up to two of 'kqa-h')");
-    } else if (fields[2] != "-") {
-        unsigned seen = 0;
-        for (char c : fields[2]) {
-            const auto right = castling_right_of(static_cast<unsigned char>(c));
-            const unsigned bit = right ? castling_bit(right->color, right->side) : 0;
-            if (!bit || (seen & bit))
-                bad_field(text, "castling", fields[2], "is not '-' or distinct letters among 'KQkq'");
-            seen |= bit;
-        }
+    } else if (fields[2] != "-" && !read_castling_letters(fields[2]).plain()) {
+        bad_field(text, "castling", fields[2], "is not '-' or distinct letters among 'KQkq'");
     }
     if (fields[3] != "-") {
         const std::string_view ep = fields[3];

@@ -126,9 +126,17 @@ struct BoardState : Placement {
     // board's life: a mode, not a property of one position.
     bool chess960 = false;
     std::uint16_t castling_files = 0;
+    // The castling text as read_castling_letters reads it, kept by every
+    // writer of the text (decode_castling) so that no reader loops over it.
+    CastlingLetters castling_letters;
     // The piece part of the Polyglot key, kept up to date by every writer of
     // the placement, so that the key costs O(1) and history needs no replay.
     std::uint64_t piece_key = 0;
+
+    // To be called by whatever writes castling_rights.
+    void decode_castling() noexcept {
+        castling_letters = castling_rights.present() ? read_castling_letters(castling_rights.view()) : CastlingLetters{};
+    }
 
     Color us() const noexcept { return color_of_turn(turn); }
     Color them() const noexcept { return opposite(us()); }

@@ -158,6 +158,7 @@ void set_castling_rooks(BoardState& s, Bitboard rooks) {
     s.castling_files = files_of_rooks(rooks);
     // "-" rather than no text: the field as X-FEN writes it.
     s.castling_rights.assign(castling_field(s, false));
+    s.decode_castling();
 }
 
 Board Board::from_chess960_pos(std::uint32_t n) {

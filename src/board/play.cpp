@@ -87,22 +87,20 @@ bool Board::_reset_half_move_clock(Bitboard from_mask, Bitboard to_mask) const {
 }
 
 bool Board::_check_castling_rights() const {
-    if (!castling_rights.present()) return false;
-    const auto& mine = CASTLING[us()];
-    const char letters[2] = {mine[KING_SIDE].letter, mine[QUEEN_SIDE].letter};
-    return has_either(castling_rights.view(), letters[0], letters[1]);
+    return (castling_letters.named & (castling_bit(us(), KING_SIDE) | castling_bit(us(), QUEEN_SIDE))) != 0;
 }
 
 void Board::_remove_castling_rights(char32_t id) {
     char letter;
     switch (id) {
-        case U'a': castling_rights.reset(); return;
+        case U'a': castling_rights.reset(); decode_castling(); return;
         case U'k': letter = CASTLING[us()][KING_SIDE].letter; break;
         case U'q': letter = CASTLING[us()][QUEEN_SIDE].letter; break;
         default: throw Panic("Invalid castling rights");
     }
     if (!castling_rights.present()) panic_unwrap_none();
     erase_letters(castling_rights, letter, letter);
+    decode_castling();
 }
 
 void Board::apply_move(const Move& mov) {
@@ -209,7 +207,10 @@ void Board::apply_move(const Move& mov) {
     else
         en_passant_square.reset();
 
-    if (rights_change) castling_rights = std::move(rights);
+    if (rights_change) {
+        castling_rights = std::move(rights);
+        decode_castling();
+    }
 
     // Toggling lets a capture by a piece of the same kind come out right.
     kinds[*moving] ^= from_mask ^ to_mask;

@@ -110,6 +110,7 @@ public:
         s.half_move_clock = u32();
         s.full_move_number = u32();
         text(s.castling_rights);
+        s.decode_castling();
         const bool ep = flag();
         const std::uint8_t square = u8();
         if (ep && !possible_en_passant(square)) fail();

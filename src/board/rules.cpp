@@ -119,15 +119,13 @@ std::uint64_t piece_key_of(const Placement& p) {
 
 std::uint8_t clean_castling_bits(const BoardState& s) {
     if (s.chess960) return castling_plans(s).bits;
-    if (!s.castling_rights.present()) return 0;
     std::uint8_t bits = 0;
-    for (char c : s.castling_rights.view()) {
-        const auto right = castling_right_of(static_cast<unsigned char>(c));
-        if (!right) continue;
-        const Castling& g = CASTLING[right->color][right->side];
-        if ((s.pieces(right->color, KING) & square_bb(g.king_from)) &&
-            (s.pieces(right->color, ROOK) & square_bb(g.rook_from)))
-            bits |= castling_bit(right->color, right->side);
+    for (std::uint8_t named = s.castling_letters.named; named; named &= named - 1) {
+        const int i = std::countr_zero(named);
+        const Color c = static_cast<Color>(i / 2);
+        const Castling& g = CASTLING[c][static_cast<CastlingSide>(i % 2)];
+        if ((s.pieces(c, KING) & square_bb(g.king_from)) && (s.pieces(c, ROOK) & square_bb(g.rook_from)))
+            bits |= static_cast<std::uint8_t>(1u << i);
     }
     return bits;
 }
@@ -557,14 +555,8 @@ bool Board::is_valid() const {
     if (chess960) {
         const Bitboard held = held_castling_rooks(*this);
         if (held != castling_rooks(*this)) return false;
-    } else if (castling_rights.present()) {
-        std::uint8_t named = 0;
-        for (char c : castling_rights.view()) {
-            const auto right = castling_right_of(static_cast<unsigned char>(c));
-            if (!right) return false;
-            named |= castling_bit(right->color, right->side);
-        }
-        if (named != clean_castling_bits(*this)) return false;
+    } else if (castling_letters.unknown || castling_letters.named != clean_castling_bits(*this)) {
+        return false;
     }
 
     const auto ep = plausible_en_passant(*this);

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 #include "types.h"
 
@@ -190,5 +191,28 @@ inline constexpr auto CASTLING_BIT_OF_BYTE = [] {
             t[static_cast<unsigned char>(CASTLING[c][s].letter)] = castling_bit(c, s);
     return t;
 }();
+
+// What a castling text's letters name, read by the one function every
+// reader of the text goes through: the rights named (castling_bit sets),
+// whether some letter names no right, and whether some right is named twice.
+struct CastlingLetters {
+    std::uint8_t named = 0;
+    bool unknown = false;
+    bool repeated = false;
+
+    // Letters the fast path and strict reading take: distinct, all rights.
+    constexpr bool plain() const { return !unknown && !repeated; }
+    friend constexpr bool operator==(const CastlingLetters&, const CastlingLetters&) = default;
+};
+constexpr CastlingLetters read_castling_letters(std::string_view text) {
+    CastlingLetters out;
+    for (char c : text) {
+        const std::uint8_t bit = CASTLING_BIT_OF_BYTE[static_cast<unsigned char>(c)];
+        out.unknown |= !bit;
+        out.repeated |= (out.named & bit) != 0;
+        out.named |= bit;
+    }
+    return out;
+}
 
 }  // namespace board

@@ -11,21 +11,6 @@ using namespace detail;
 
 namespace {
 
-// Castling letters of the text whose king and rook still stand at home: the
-// only ones that can ever yield a move.
-std::uint8_t castle_bits(const Placement& p, std::string_view text) {
-    std::uint8_t bits = 0;
-    for (char c : text) {
-        const auto right = castling_right_of(static_cast<unsigned char>(c));
-        if (!right) continue;
-        const Castling& g = CASTLING[right->color][right->side];
-        if ((p.pieces(right->color, KING) & square_bb(g.king_from)) &&
-            (p.pieces(right->color, ROOK) & square_bb(g.rook_from)))
-            bits |= castling_bit(right->color, right->side);
-    }
-    return bits;
-}
-
 int ep_of(const Board& b) { return b.en_passant_square ? *b.en_passant_square : 0; }
 
 // The side that just moved may not still be in check.
@@ -97,16 +82,8 @@ bool is_normal(const BoardState& b) {
                    : !(square_bb(ep) & RANK_3) || !(b.pieces(WHITE, PAWN) & square_bb(ep + 8)))
             return false;
     }
-    if (b.castling_rights.present() && !b.chess960) {
-        // Asked before every checked move, so a letter costs one table load.
-        unsigned seen = 0;
-        for (char c : b.castling_rights.view()) {
-            const unsigned bit = CASTLING_BIT_OF_BYTE[static_cast<unsigned char>(c)];
-            if (!bit || (seen & bit)) return false;
-            seen |= bit;
-        }
-    }
-    return true;
+    // Fischer random rights are read from the rooks, not the letters.
+    return b.chess960 || b.castling_letters.plain();
 }
 
 bool legal_moves(const Board& b, MoveList& out) {
@@ -129,7 +106,7 @@ std::optional<std::uint64_t> perft(const Board& b, unsigned depth, StopCheck& ch
         return us == WHITE ? detail::perft<WHITE>(p, depth, check, castles)
                            : detail::perft<BLACK>(p, depth, check, castles);
     }
-    Pos p{b, static_cast<std::uint8_t>(ep_of(b)), castle_bits(b, b.castling_rights.view())};
+    Pos p{b, static_cast<std::uint8_t>(ep_of(b)), clean_castling_bits(b)};
     return us == WHITE ? detail::perft<WHITE>(p, depth, check) : detail::perft<BLACK>(p, depth, check);
 }
 
@@ -240,10 +217,8 @@ bool castle_now(const Board& b, CastlingSide side) {
     const Castling& g = CASTLING[Us][side];
     if (!(b.pieces(Us, KING) & square_bb(g.king_from)) || !(b.pieces(Us, ROOK) & square_bb(g.rook_from)))
         return false;
-    // Other letters of the text, repeated or not, are no business of this
-    // right. The text is a few bytes: a plain loop, not a library search.
-    const std::string_view rights = b.castling_rights.view();
-    if (std::none_of(rights.begin(), rights.end(), [&](char c) { return c == g.letter; })) return false;
+    // Other letters of the text, repeated or not, are no business of this right.
+    if (!(b.castling_letters.named & castling_bit(Us, side))) return false;
     const Bitboard occupied = b.occupied();
     const Bitboard through = occupied ^ square_bb(g.king_from);
     const Bitboard them = b.colors[Them];
