@@ -195,10 +195,11 @@ inline constexpr auto CASTLING_BIT_OF_BYTE = [] {
 // What a castling text's letters name, read by the one function every
 // reader of the text goes through: the rights named (castling_bit sets),
 // whether some letter names no right, and whether some right is named twice.
+// One byte, so that a position's record stays as small as before.
 struct CastlingLetters {
-    std::uint8_t named = 0;
-    bool unknown = false;
-    bool repeated = false;
+    std::uint8_t named : 4 = 0;
+    std::uint8_t unknown : 1 = 0;
+    std::uint8_t repeated : 1 = 0;
 
     // Letters the fast path and strict reading take: distinct, all rights.
     constexpr bool plain() const { return !unknown && !repeated; }
@@ -210,7 +211,7 @@ constexpr CastlingLetters read_castling_letters(std::string_view text) {
         const std::uint8_t bit = CASTLING_BIT_OF_BYTE[static_cast<unsigned char>(c)];
         out.unknown |= !bit;
         out.repeated |= (out.named & bit) != 0;
-        out.named |= bit;
+        out.named = static_cast<std::uint8_t>(out.named | bit);
     }
     return out;
 }
