@@ -51,22 +51,6 @@ private:
     bool turn_;
 };
 
-// Takes back every move played since construction, also while a Panic
-// unwinds (a failed apply_move still pushed its history entry).
-class TrialMove {
-public:
-    explicit TrialMove(Board& b) noexcept : board_(b), depth_(b.history.size()) {}
-    TrialMove(const TrialMove&) = delete;
-    TrialMove& operator=(const TrialMove&) = delete;
-    ~TrialMove() {
-        while (board_.history.size() > depth_) board_.pop();
-    }
-
-private:
-    Board& board_;
-    std::size_t depth_;
-};
-
 // Steps from `s` along `d`; false when the ray leaves the board or wraps
 // around the a- or h-file.
 bool ray_step(std::uint8_t s, std::int8_t d, std::uint8_t& n) {
@@ -296,7 +280,7 @@ void legal_moves(Board& b, MoveList& out) {
     b.pseudo_legal_moves(candidates);
     MoveList replies;
     for (const Move& m : candidates) {
-        TrialMove trial(b);
+        Rewind trial(b);  // also while a Panic unwinds: a failed apply_move still pushed its entry
         b.apply_move(m);
         const std::uint8_t king = king_square(b, b.them());
         replies.clear();
@@ -313,7 +297,7 @@ std::uint64_t perft(Board& b, unsigned depth, StopCheck& check) {
     if (depth == 1) return moves.size();
     std::uint64_t nodes = 0;
     for (const Move& m : moves) {
-        TrialMove trial(b);
+        Rewind trial(b);  // also while a Panic unwinds: a failed apply_move still pushed its entry
         b.apply_move(m);
         nodes += perft(b, depth - 1, check);
     }

@@ -80,6 +80,27 @@ void erase_letters(Text& text, char a, char b) {
     if (!text.erase_inline(a, b)) erase_letters_elsewhere(text, a, b);
 }
 
+// What a move is, decided before the position changes so that a failure
+// leaves it whole: its squares' masks, the kind that moves and the kind a
+// promotion makes.
+struct MoveParts {
+    Bitboard from_mask, to_mask;
+    PieceKind moving;
+    std::optional<PieceKind> promoted;
+};
+
+[[gnu::always_inline]] inline MoveParts read_move(const Placement& p, const Move& mov) {
+    MoveParts parts{checked(BOARD_SQUARES, mov.from_square), checked(BOARD_SQUARES, mov.to_square), PAWN, {}};
+    const auto moving = kind_on(p, parts.from_mask);
+    if (!moving) throw Panic("Could not find the piece to move for " + mov.uci());
+    parts.moving = *moving;
+    if (mov.promotion) {
+        parts.promoted = promotion_kind(*mov.promotion);
+        if (!parts.promoted) throw Panic("Panic in the disco!!! (promotion issue) for " + mov.uci());
+    }
+    return parts;
+}
+
 }  // namespace
 
 bool Board::_reset_half_move_clock(Bitboard from_mask, Bitboard to_mask) const {
@@ -111,20 +132,10 @@ void Board::apply_move(const Move& mov) {
     // Pushed before anything can fail, so pop() always has an entry to take back.
     history.emplace_back(mov, state());
 
-    // Everything that can fail is decided before the position changes.
-    const Bitboard from_mask = checked(BOARD_SQUARES, mov.from_square);
-    const Bitboard to_mask = checked(BOARD_SQUARES, mov.to_square);
+    const auto [from_mask, to_mask, moving, promoted] = read_move(*this, mov);
     const Square from = mov.from_square;
     const Square to = mov.to_square;
     const bool two_away = (TWO_AWAY[from] & to_mask) != 0;
-
-    const auto moving = kind_on(*this, from_mask);
-    if (!moving) throw Panic("Could not find the piece to move for " + mov.uci());
-    std::optional<PieceKind> promoted;
-    if (mov.promotion) {
-        promoted = promotion_kind(*mov.promotion);
-        if (!promoted) throw Panic("Panic in the disco!!! (promotion issue) for " + mov.uci());
-    }
     const auto captured = kind_on(*this, to_mask);
 
     const Color mover = us();
@@ -144,7 +155,7 @@ void Board::apply_move(const Move& mov) {
             rook_path = square_bb(side.rook_from) | square_bb(side.rook_to);
     }
 
-    const bool en_passant = *moving == PAWN && en_passant_square && Square{*en_passant_square} == to;
+    const bool en_passant = moving == PAWN && en_passant_square && Square{*en_passant_square} == to;
     Bitboard en_passant_victim = 0;
     if (en_passant && !promoted && !castling)
         en_passant_victim = checked(BOARD_SQUARES, mover == WHITE ? to - 8 : to + 8);
@@ -178,13 +189,13 @@ void Board::apply_move(const Move& mov) {
     // it moves; any other is keyed square by square before and after.
     const Bitboard touched = from_mask | to_mask | rook_path | en_passant_victim;
     const bool plain = !(touched & malformed()) && (own & from_mask) && !(own & to_mask) &&
-                       (!promoted || *moving == PAWN) &&
+                       (!promoted || moving == PAWN) &&
                        (!rook_path || (!captured && !(occupied() & rook_path & ~(kinds[ROOK] & own)) &&
                                        (occupied() & rook_path) != rook_path)) &&
                        (!en_passant_victim || ((pieces(opponent, PAWN) & en_passant_victim) && !captured));
     std::uint64_t key_delta = 0;
     if (plain) [[likely]] {
-        key_delta = polyglot_piece({mover, *moving}, from) ^ polyglot_piece({mover, promoted.value_or(*moving)}, to);
+        key_delta = polyglot_piece({mover, moving}, from) ^ polyglot_piece({mover, promoted.value_or(moving)}, to);
         if (captured) key_delta ^= polyglot_piece({opponent, *captured}, to);
         if (rook_path) {
             const Castling& side = CASTLING[mover][to > from ? KING_SIDE : QUEEN_SIDE];
@@ -213,7 +224,7 @@ void Board::apply_move(const Move& mov) {
     }
 
     // Toggling lets a capture by a piece of the same kind come out right.
-    kinds[*moving] ^= from_mask ^ to_mask;
+    kinds[moving] ^= from_mask ^ to_mask;
     colors[mover] ^= from_mask ^ to_mask;
 
     if (promoted) {
@@ -248,19 +259,11 @@ void Board::apply_move(const Move& mov) {
 // square). The key is taken square by square over the few squares touched.
 void Board::apply_move960(const Move& mov) {
     history.emplace_back(mov, state());
-    const Bitboard from_mask = checked(BOARD_SQUARES, mov.from_square);
-    const Bitboard to_mask = checked(BOARD_SQUARES, mov.to_square);
+    const auto [from_mask, to_mask, moving, promoted] = read_move(*this, mov);
     const Square from = mov.from_square, to = mov.to_square;
-    const auto moving = kind_on(*this, from_mask);
-    if (!moving) throw Panic("Could not find the piece to move for " + mov.uci());
-    std::optional<PieceKind> promoted;
-    if (mov.promotion) {
-        promoted = promotion_kind(*mov.promotion);
-        if (!promoted) throw Panic("Panic in the disco!!! (promotion issue) for " + mov.uci());
-    }
     const Color mover = us(), opponent = them();
     const Bitboard first_rank = mover == WHITE ? RANK_1 : RANK_8;
-    const bool castling = *moving == KING && !promoted && (pieces(mover, ROOK) & to_mask) &&
+    const bool castling = moving == KING && !promoted && (pieces(mover, ROOK) & to_mask) &&
                           ((from_mask | to_mask) & first_rank) == (from_mask | to_mask);
     Castling plan{};
     Bitboard touched = from_mask | to_mask;
@@ -268,7 +271,7 @@ void Board::apply_move960(const Move& mov) {
         plan = castling_plan(from, to);
         touched |= square_bb(plan.king_to) | square_bb(plan.rook_to);
     }
-    const bool en_passant = *moving == PAWN && en_passant_square && Square{*en_passant_square} == to &&
+    const bool en_passant = moving == PAWN && en_passant_square && Square{*en_passant_square} == to &&
                             (from % 8) != (to % 8) && !(occupied() & to_mask);
     const Bitboard victim = en_passant ? checked(BOARD_SQUARES, mover == WHITE ? to - 8 : to + 8) : 0;
     touched |= victim;
@@ -282,7 +285,7 @@ void Board::apply_move960(const Move& mov) {
     else
         ++half_move_clock;
     if (mover == BLACK) ++full_move_number;
-    if (*moving == PAWN && (TWO_AWAY[from] & to_mask) && (from % 8) == (to % 8))
+    if (moving == PAWN && (TWO_AWAY[from] & to_mask) && (from % 8) == (to % 8))
         en_passant_square = static_cast<std::uint8_t>(mover == WHITE ? to - 8 : to + 8);
     else
         en_passant_square.reset();
@@ -296,15 +299,15 @@ void Board::apply_move960(const Move& mov) {
         for (Bitboard& k : kinds) k &= ~(to_mask | victim);
         colors[opponent] &= ~(to_mask | victim);
         colors[mover] &= ~to_mask;
-        kinds[*moving] &= ~from_mask;
+        kinds[moving] &= ~from_mask;
         colors[mover] &= ~from_mask;
-        kinds[promoted.value_or(*moving)] |= to_mask;
+        kinds[promoted.value_or(moving)] |= to_mask;
         colors[mover] |= to_mask;
     }
 
     const Bitboard held = held_castling_rooks(*this);
     Bitboard rights = held & ~from_mask & ~to_mask;
-    if (*moving == KING && !promoted) rights &= ~first_rank;
+    if (moving == KING && !promoted) rights &= ~first_rank;
     if (rights != held || castlers_touched || (touched & (kinds[KING] | kinds[ROOK])))
         set_castling_rooks(*this, rights);
 
