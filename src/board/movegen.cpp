@@ -188,9 +188,7 @@ bool Board::is_check() {
 void Board::_castling_moves(MoveList& out) { reference::castling_moves(*this, out); }
 
 void Board::legal_moves(MoveList& out) {
-    const std::size_t start = out.size();
-    if (start == 0 && fast::legal_moves(*this, out)) return;
-    out.truncate(start);
+    if (fast::legal_moves(*this, out)) return;
     reference::legal_moves(*this, out);
 }
 

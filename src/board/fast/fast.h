@@ -21,9 +21,8 @@ namespace board::fast {
 bool is_normal(const BoardState& b);
 
 // The reference legal list (castling first, in the order of the castling
-// text), same moves, same order. Also refuses a position whose side not to
-// move is in check, and one with more moves than MoveList holds inline; `out`
-// is then unspecified.
+// text), same moves, same order, appended to `out`. Also refuses a position
+// whose side not to move is in check, appending nothing.
 bool legal_moves(const Board& b, MoveList& out);
 
 // Leaf count of the legal tree to `depth` (1 at depth 0), castling rights
