@@ -1108,6 +1108,56 @@ def bench_samples(rounds: int, budget_s: float, subset: int):
 
 # ---------------------------------------------------------------- opening books and diagrams
 
+def bench_chess960(rounds: int, target_ms: float, budget_s: float):
+    """Fischer random boards against standard ones, in one run: perft and legal_moves() on the same
+    positions read both ways (castling through the position's own plans, or through fixed squares),
+    and perft over numbered starts against the standard start."""
+    B = tavrinmoss.Board
+    modes = ["standard", "chess960"]
+    rows = []
+    same = [("kiwipete", KIWIPETE), ("start", START),
+            ("castles both ways", "r3k2r/pppq1ppp/2n1bn2/2bpp3/2BPP3/2N1BN2/PPPQ1PPP/R3K2R w KQkq - 4 8")]
+    for name, fen in same:
+        boards = {"standard": B.from_fen(fen), "chess960": B.from_fen(fen, chess960=True)}
+        n = len(boards["standard"].legal_moves())
+        if len(boards["chess960"].legal_moves()) != n:
+            problems.append(f"{name}: legal move counts differ between the modes")
+        calls = calibrate(lambda k, b=boards["standard"]: [b.legal_moves() for _ in range(k)], int(target_ms * 1e6))
+
+        def sample(mode: str) -> float:
+            b = boards[mode]
+            t0 = ns()
+            for _ in range(calls):
+                b.legal_moves()
+            return (ns() - t0) / calls / 1000
+
+        res = rounds_of(modes, rounds, sample, budget_s)
+        rows.append((f"legal_moves() {name} ({n} moves)", "us per call", median(res["standard"]),
+                     median(res["chess960"]), False))
+
+        def perft_sample(mode: str) -> float:
+            b = boards[mode]
+            t0 = ns()
+            nodes = b.perft(4)
+            return nodes / (ns() - t0) * 1e3
+
+        res = rounds_of(modes, rounds, perft_sample, budget_s)
+        rows.append((f"perft(4) {name}", "M nodes/s", median(res["standard"]), median(res["chess960"]), True))
+    starts = [B.from_chess960_pos(n) for n in (0, 100, 333, 700, 959)]
+    standard = B()
+
+    def starts_sample(mode: str) -> float:
+        boards = [standard] if mode == "standard" else starts
+        t0 = ns()
+        nodes = sum(b.perft(5) for b in boards)
+        return nodes / (ns() - t0) * 1e3
+
+    res = rounds_of(modes, rounds, starts_sample, budget_s)
+    rows.append(("perft(5): standard start vs five numbered starts", "M nodes/s", median(res["standard"]),
+                 median(res["chess960"]), True))
+    return rows
+
+
 def make_book(path: str, positions: int = 300, entries: int = 100_000, seed: int = 7) -> list[str]:
     """A Polyglot book of `entries` entries: legal moves for `positions` positions of seeded random games,
     the rest random keys. Returns the positions' FENs."""
@@ -1362,8 +1412,8 @@ def main() -> int:
     parser.add_argument("--budget", type=float, default=120.0,
                         help="seconds a library may spend on one case before its remaining rounds are skipped")
     parser.add_argument("--stockfish", help="path of the stockfish binary (default: PATH, then /usr/games)")
-    parser.add_argument("--only", default="legal,ops,san,pgn,annotated,arrays,samples,loop,native,book,svg,engine,memory",
-                        help="comma-separated sections: legal, ops, san, pgn, annotated, arrays, samples, loop, native, book, svg, engine, memory")
+    parser.add_argument("--only", default="legal,ops,san,pgn,annotated,arrays,samples,loop,native,chess960,book,svg,engine,memory",
+                        help="comma-separated sections: legal, ops, san, pgn, annotated, arrays, samples, loop, native, chess960, book, svg, engine, memory")
     parser.add_argument("--pgn-mb", type=int, help="size of the large PGN file read for memory (default 1024, "
                         "quick 64; 0 leaves it out)")
     args = parser.parse_args()
@@ -1444,6 +1494,19 @@ def main() -> int:
             print(table(["operation", "unit", TM, "peer", "peer's", "ratio"],
                         [[label, unit, fmt(v, ",.0f"), peer, fmt(p, ",.0f"), fx(ratio(v, p))]
                          for label, v, unit, peer, p in rows]))
+            print(flush=True)
+
+        if "chess960" in sections:
+            rows = bench_chess960(rounds, target_ms=10.0, budget_s=args.budget)
+            out = []
+            for label, unit, std, fr, higher_better in rows:
+                rel = ratio(fr, std) if higher_better else ratio(std, fr)
+                out.append([label, unit, fmt(std, ".3f"), fmt(fr, ".3f"), fx(rel)])
+            print("## Fischer random boards against standard ones, tavrinmoss alone")
+            print(table(["case", "unit", "standard board", "Fischer random board", "Fischer random speed / standard"],
+                        out))
+            print("\nThe same FEN read as a standard board and with chess960=True: the same moves, castling "
+                  "worked out from the position's rooks instead of fixed squares.")
             print(flush=True)
 
         if "arrays" in sections and numpy is None:

@@ -309,10 +309,17 @@ template <Color Us, typename C = StandardCastles>
 bool castling_legal(const Placement& p, const Info& in, const Castling& g) {
     auto path_attacked = [&](Bitboard path, Bitboard) { return (in.danger & path) != 0; };
     auto attacked = [&](Square s, Bitboard occupied) {
-        if constexpr (C::FISCHER)
+        if constexpr (C::FISCHER) {
+            // The two squares the rook changes lie on the destination's rank,
+            // so where the map finds the square safe only a rank slider can
+            // differ.
+            if (!(in.danger & square_bb(s)))
+                return (rook_attacks(static_cast<int>(s), occupied) & (p.kinds[ROOK] | p.kinds[QUEEN]) &
+                        p.colors[opposite(Us)]) != 0;
             return attackers_to(p, static_cast<int>(s), occupied, opposite(Us)) != 0;
-        else
+        } else {
             return false;
+        }
     };
     return castling_allowed(g, in.occupied, path_attacked, attacked);
 }
