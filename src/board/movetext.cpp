@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "board.h"
 #include "text.h"
 
 namespace board {
@@ -128,21 +129,57 @@ std::string comment_text(std::string_view inner, bool closed) {
     return out;
 }
 
-std::optional<std::string_view> MovetextReader::next() noexcept {
+std::optional<std::string_view> MovetextReader::next() {
     using Kind = MovetextToken::Kind;
     while (const auto t = scanner_.next()) {
         switch (t->kind) {
-            case Kind::OPEN: ++depth_; break;
+            case Kind::OPEN:
+                ++depth_;
+                if (notes_) notes_->plain = false;
+                break;
             case Kind::CLOSE:
                 if (depth_) --depth_;
+                if (notes_) notes_->plain = false;
+                break;
+            case Kind::COMMENT:
+                if (notes_ && !depth_) {
+                    // As comment_text trims it; its line ends are left to
+                    // mainline_comment.
+                    std::string_view inner = t->text;
+                    if (!inner.empty() && inner.front() == ' ') inner.remove_prefix(1);
+                    const bool closed = inner.data() + inner.size() < text_.data() + text_.size();
+                    if (closed && !inner.empty() && inner.back() == ' ') inner.remove_suffix(1);
+                    notes_->spans.emplace_back(static_cast<std::uint32_t>(inner.data() - text_.data()),
+                                               static_cast<std::uint32_t>(inner.size()));
+                }
                 break;
             case Kind::MOVE:
-                if (!depth_) return t->text;
+                if (!depth_) {
+                    if (notes_) notes_->first.push_back(static_cast<std::uint32_t>(notes_->spans.size()));
+                    return t->text;
+                }
                 break;
             default: break;
         }
     }
+    if (notes_) notes_->first.push_back(static_cast<std::uint32_t>(notes_->spans.size()));
     return std::nullopt;
+}
+
+std::string_view mainline_comment(std::string_view movetext, const MainlineNotes& notes, std::size_t ply,
+                                  std::string& buffer) {
+    const std::uint32_t from = notes.first[ply], to = notes.first[ply + 1];
+    auto span = [&](std::uint32_t k) { return movetext.substr(notes.spans[k].first, notes.spans[k].second); };
+    if (to - from == 1 && !notes.has_cr) return span(from);
+    buffer.clear();
+    for (std::uint32_t k = from; k < to; ++k) {
+        const std::string_view piece = span(k);
+        if (piece.empty()) continue;
+        if (!buffer.empty()) buffer += ' ';
+        for (std::size_t i = 0; i < piece.size(); ++i)
+            if (!(piece[i] == '\r' && i + 1 < piece.size() && piece[i + 1] == '\n')) buffer += piece[i];
+    }
+    return buffer;
 }
 
 }  // namespace board

@@ -354,7 +354,7 @@ void PgnReader::play(RawGame& raw, PgnGame& out) {
                 throw Invalid("invalid FEN tag \"" + std::string(*fen) + "\" (" + p.what() + ")");
             }
         }();
-        board.apply_movetext(raw.movetext);
+        board.apply_movetext(raw.movetext, out.notes);
         out.headers = std::move(raw.headers);
         out.board = std::move(board);
     } catch (const Invalid& e) {

@@ -48,6 +48,30 @@ std::int64_t number(std::string_view s) {
     return v;
 }
 
+// Digits with at most one point, as the nearest double, as Python's float()
+// reads them. Up to 15 significant digits and 22 after the point, the
+// quotient of two exact doubles is that double: IEEE division rounds once.
+double decimal(std::string_view s) {
+    constexpr double POWERS[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    std::uint64_t mantissa = 0;
+    std::size_t count = 0, after_point = 0;
+    bool point = false;
+    for (char c : s) {
+        if (c == '.') {
+            point = true;
+            continue;
+        }
+        mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+        after_point += point;
+        if (++count > 15) break;
+    }
+    if (count <= 15 && after_point < std::size(POWERS)) return static_cast<double>(mantissa) / POWERS[after_point];
+    double value = 0;
+    std::from_chars(s.data(), s.data() + s.size(), value);
+    return value;
+}
+
 // The eval command whose value starts at `at`; std::nullopt when what stands
 // there is not one.
 std::optional<SideScore> eval_at(std::string_view s, std::size_t at) {
@@ -126,9 +150,7 @@ std::optional<double> parse_clock(std::string_view comment) {
         const std::int64_t whole = number(comment.substr(p, h)) * 3600 + number(comment.substr(m_at, m)) * 60;
         // The seconds as the float reader reads them, then added as a float,
         // so the sum rounds as it does in Python.
-        double seconds = 0;
-        std::from_chars(comment.data() + s_at, comment.data() + s_at + s, seconds);
-        return static_cast<double>(whole) + seconds;
+        return static_cast<double>(whole) + decimal(comment.substr(s_at, s));
     }
     return std::nullopt;
 }
