@@ -1,6 +1,7 @@
 #include "score.h"
 
 #include <charconv>
+#include <cstring>
 
 namespace board {
 
@@ -114,14 +115,30 @@ std::optional<SideScore> eval_at(std::string_view s, std::size_t at) {
     return value;
 }
 
+// Where the value of the next `[%name` command at or after `from` starts
+// (past the one white-space character that must follow the name), or npos;
+// `from` moves past the command's bracket.
+std::size_t next_command(std::string_view s, std::size_t& from, std::string_view tag) {
+    const char* const begin = s.data();
+    const char* const end = begin + s.size();
+    for (const char* p = begin + from; p < end; ++p) {
+        p = static_cast<const char*>(std::memchr(p, '[', static_cast<std::size_t>(end - p)));
+        if (!p) break;
+        if (static_cast<std::size_t>(end - p) > tag.size() && std::memcmp(p, tag.data(), tag.size()) == 0 &&
+            is_command_space(p[tag.size()])) {
+            from = static_cast<std::size_t>(p - begin) + 1;
+            return from + tag.size();
+        }
+    }
+    from = s.size();
+    return std::string_view::npos;
+}
+
 }  // namespace
 
 std::optional<Score> parse_eval(std::string_view comment, bool turn) {
-    constexpr std::string_view TAG = "[%eval";
-    for (std::size_t at = comment.find(TAG); at != std::string_view::npos; at = comment.find(TAG, at + 1)) {
-        const std::size_t p = at + TAG.size();
-        if (p >= comment.size() || !is_command_space(comment[p])) continue;
-        const auto v = eval_at(comment, p + 1);
+    for (std::size_t from = 0, p; (p = next_command(comment, from, "[%eval")) != std::string_view::npos;) {
+        const auto v = eval_at(comment, p);
         if (!v) continue;
         // A mate in 0 is the side to move's, who has been mated; every other
         // value is white's view.
@@ -132,11 +149,7 @@ std::optional<Score> parse_eval(std::string_view comment, bool turn) {
 }
 
 std::optional<double> parse_clock(std::string_view comment) {
-    constexpr std::string_view TAG = "[%clk";
-    for (std::size_t at = comment.find(TAG); at != std::string_view::npos; at = comment.find(TAG, at + 1)) {
-        std::size_t p = at + TAG.size();
-        if (p >= comment.size() || !is_command_space(comment[p])) continue;
-        ++p;
+    for (std::size_t from = 0, p; (p = next_command(comment, from, "[%clk")) != std::string_view::npos;) {
         const std::size_t h = digits(comment, p, MAX_DIGITS + 1);
         if (h == 0 || h > MAX_DIGITS || p + h >= comment.size() || comment[p + h] != ':') continue;
         const std::size_t m_at = p + h + 1;
