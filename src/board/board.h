@@ -564,6 +564,10 @@ private:
     std::size_t newline_from_ = 0;  // no line end lies between scan_ and this
     bool blank_seen_ = false;
     bool in_comment_ = false;
+    // Within the movetext: the last line start whose comment state
+    // (in_comment_) is known, and whether a "%" line start came after it.
+    std::size_t checked_ = 0;
+    bool escape_seen_ = false;
     RawGame pending_;
 };
 

@@ -3,10 +3,6 @@
 #include <cstring>
 #include <memory>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "board.h"
 #include "movetext.h"
 
@@ -60,36 +56,37 @@ std::optional<std::pair<std::string_view, std::string_view>> read_tag(std::strin
 
 constexpr std::string_view BOM = "\xEF\xBB\xBF";
 
-// Whether a line of movetext ends inside a brace comment, given whether it
-// starts inside one. A comment opened after a ";" is no comment. Sixteen
-// bytes are searched at a time for the three that matter where the machine
-// can: the header reader and filters pass over whole movetexts this way.
-bool in_comment_after(std::string_view line, bool in_comment) {
-    const char* p = line.data();
-    const char* const end = p + line.size();
-    auto step = [&](char c) {
-        if (in_comment) {
-            if (c == '}') in_comment = false;
+// Whether the text from a line start `p` to `end` leaves a brace comment
+// open, given whether one is open at `p`. A comment opened after a line's
+// ";" is no comment, and a line that starts with "%" outside one is passed
+// over whole.
+bool in_comment_at(const char* p, const char* end, bool in_comment) {
+    bool line_start = true, rest_of_line = false;
+    for (; p < end; ++p) {
+        const char c = *p;
+        if (line_start) rest_of_line = !in_comment && c == '%';
+        line_start = c == '\n';
+        if (line_start) {
+            rest_of_line = false;
+        } else if (rest_of_line) {
+        } else if (in_comment) {
+            in_comment = c != '}';
         } else if (c == '{') {
             in_comment = true;
         } else if (c == ';') {
-            return false;
+            rest_of_line = true;
         }
-        return true;
-    };
-#if defined(__SSE2__)
-    const __m128i open = _mm_set1_epi8('{'), close = _mm_set1_epi8('}'), semicolon = _mm_set1_epi8(';');
-    for (; end - p >= 16; p += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i hits =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, open), _mm_cmpeq_epi8(v, close)), _mm_cmpeq_epi8(v, semicolon));
-        for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits)); mask; mask &= mask - 1)
-            if (!step(p[__builtin_ctz(mask)])) return false;
     }
-#endif
-    for (; p < end; ++p)
-        if ((*p == '{' || *p == '}' || *p == ';') && !step(*p)) return false;
     return in_comment;
+}
+
+// The last '{' or '}' in [p, end), or nullptr.
+const char* last_brace(const char* p, const char* end) {
+    while (end > p) {
+        const char c = *--end;
+        if (c == '{' || c == '}') return end;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -156,25 +153,40 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
         phase_ = Phase::MOVES;
         moves_start_ = scan_;
         in_comment_ = false;
+        checked_ = scan_;
+        escape_seen_ = false;
     }
-    // The movetext, to a blank line outside a comment. A comment opened
-    // after a line's ";" is no comment.
+    // The movetext, to a blank line or a tag line outside a comment. Only
+    // such lines need the comment state, and it is found from the braces
+    // between them: with no ";" and no "%" line in between, the last brace
+    // decides it ("}" closes or stands for nothing, "{" opens or is text of
+    // an open comment), so the search goes from line end to line end, not
+    // through every comment.
     std::size_t moves_end = scan_;
-    for (;; scan_ += line->size()) {
-        line = line_at(scan_);
-        if (!line) {
-            if (!eof_) return Status::NEED_INPUT;
-            moves_end = scan_;
-            break;
-        }
+    const std::string_view text = buffer_;
+    for (; (line = line_at(scan_)); scan_ += line->size()) {
         newline_from_ = 0;
-        if (!in_comment_ && (is_blank(*line) || line->front() == '[')) {
+        const char c = line->front();
+        if (c == '%') escape_seen_ = true;
+        if (c != '[' && !is_blank(*line)) continue;
+        const char* const from = text.data() + pos_ + checked_;
+        const char* const to = line->data();
+        if (escape_seen_ || std::memchr(from, ';', static_cast<std::size_t>(to - from))) {
+            in_comment_ = in_comment_at(from, to, in_comment_);
+        } else if (const char* brace = last_brace(from, to)) {
+            in_comment_ = *brace == '{';
+        }
+        checked_ = scan_;
+        escape_seen_ = false;
+        if (!in_comment_) {
             moves_end = scan_;
-            if (line->front() != '[') scan_ += line->size();
+            if (c != '[') scan_ += line->size();
             break;
         }
-        if (!in_comment_ && line->front() == '%') continue;
-        in_comment_ = in_comment_after(*line, in_comment_);
+    }
+    if (!line) {
+        if (!eof_) return Status::NEED_INPUT;
+        moves_end = scan_;
     }
     out = std::move(pending_);
     out.movetext = std::string_view(buffer_).substr(pos_ + moves_start_, moves_end - moves_start_);
