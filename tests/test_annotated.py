@@ -362,3 +362,66 @@ def test_a_game_of_many_blocks_is_read_once():
     text = tags + "\n1. e4 { " + "z " * 2_000_000 + "} *\n"
     (game,) = Board.read_pgn(io.BytesIO(text.encode()))
     assert len(game.headers) == 500_000 and len(game.comments[0]) == 4_000_000 - 1
+
+
+# ---------------------------------------------------------------- game ends and mainline comments
+
+GAME_ENDS = [
+    # A comment across a blank line and a line that starts like a tag.
+    '[White "A"]\n\n1. e4 { a\n\n[Black "no tag"]\n} e5 *\n\n[White "B"]\n\n1. d4 *\n',
+    # A brace after ";" opens nothing; one in a "%" line neither.
+    '[White "A"]\n\n1. e4 ; { not a comment\n\n[White "B"]\n\n1. d4 *\n',
+    '[White "A"]\n\n1. e4\n% escape { line\n\n[White "B"]\n\n1. d4 *\n',
+    # ";" and "%" inside a comment are comment text; braces inside it too.
+    '[White "A"]\n\n1. e4 { x ; y\n%z { w\n\n} e5 *\n\n[White "B"]\n\n1. d4 *\n',
+    # A closing brace without its opener stands for nothing.
+    '[White "A"]\n\n1. e4 } e5 *\n\n[White "B"]\n\n1. d4 *\n',
+    # White space lines end a game as empty ones do; an unclosed comment
+    # runs to the end.
+    '[White "A"]\n\n1. e4 e5\n \t\r\n[White "B"]\n\n1. d4 { open\n\n[White "C"]\n',
+]
+
+
+@pytest.mark.parametrize("text", GAME_ENDS)
+@pytest.mark.parametrize("step", [1, 5, 4096])
+def test_games_end_where_python_chess_ends_them(text, step):
+    handle = io.StringIO(text)
+    expected = []
+    while (h := chess.pgn.read_headers(handle)) is not None:
+        expected.append(h.get("White"))
+    assert [h.get("White") for h in Board.read_headers(Trickle(text.encode(), step))] == expected
+    handle = io.StringIO(text)
+    for game in Board.read_pgn(Trickle(text.encode(), step)):
+        check_game(game, chess.pgn.read_game(handle))
+
+
+def mainline_texts(count):
+    """Games without variations whose comments are every shape a move can carry."""
+    import random
+
+    rng = random.Random(16)
+    moves = "e4 e5 Nf3 Nc6 Bb5 a6 Ba4 Nf6 O-O Be7 Re1 b5 Bb3 d6".split()
+    shapes = ["", "{}", "{ }", "{x}", "{ [%eval 0.17] [%clk 0:03:00] }", "{ [%eval #-3,20] }\r\n",
+              "{ a\n  b } { [%clk 1:02:03.4] }", "{[%eval\n0.5]}", "{ [%eval\r\n1.25] }", "$1 !?",
+              "{ two }{ [%clk 0:00:01.25] }", "\n% escape\n", "; rest of line\n", "{ \n}", "{ x \n }"]
+    texts = []
+    for _ in range(count):
+        n = rng.randint(0, len(moves))
+        parts = [rng.choice(shapes)]
+        for k, move in enumerate(moves[:n]):
+            parts.append(f"{k // 2 + 1}. {move}" if k % 2 == 0 else move)
+            parts.append(rng.choice(shapes))
+        tail = rng.choice(["*\n", "{ unclosed", "1-0\n"])
+        texts.append(" ".join(parts) + " " + tail)
+    return texts
+
+
+@pytest.mark.parametrize("text", mainline_texts(40))
+def test_mainline_comments_read_without_a_tree_equal_the_trees(text):
+    # A game without variations reads its comments from notes taken while
+    # its mainline was played; one unpickled reads them from its tree.
+    game = ours(text)
+    fresh = (game.comment, game.comments, game.clocks, [score_tuple(s) for s in game.evals])
+    check_game(ours(text), oracle(text))
+    back = pickle.loads(pickle.dumps(game))
+    assert (back.comment, back.comments, back.clocks, [score_tuple(s) for s in back.evals]) == fresh
