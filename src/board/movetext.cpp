@@ -86,19 +86,24 @@ std::optional<MovetextToken> MovetextScanner::next() noexcept {
             }
             return MovetextToken{Kind::MOVE, word};
         }
-        if (is_result(word)) return MovetextToken{Kind::RESULT, word};
-        std::size_t digits = 0;
-        while (digits < word.size() && is_digit(word[digits])) ++digits;
-        if (digits && digits < word.size() && word[digits] == '.') {
-            while (digits < word.size() && word[digits] == '.') ++digits;
-            word.remove_prefix(digits);
-            if (word.empty()) continue;
-        } else if (digits == word.size() && word != "0000") {
-            // A bare move number; "0000" is the null move of UCI, left for
-            // the move reader to refuse.
-            continue;
+        // Most words are moves, which start with a letter: the other
+        // readings are tried only for words that can be them.
+        if (is_digit(word[0]) || word[0] == '*') {
+            if (is_result(word)) return MovetextToken{Kind::RESULT, word};
+            std::size_t digits = 0;
+            while (digits < word.size() && is_digit(word[digits])) ++digits;
+            if (digits && digits < word.size() && word[digits] == '.') {
+                while (digits < word.size() && word[digits] == '.') ++digits;
+                word.remove_prefix(digits);
+                if (word.empty()) continue;
+            } else if (digits == word.size() && word != "0000") {
+                // A bare move number; "0000" is the null move of UCI, left
+                // for the move reader to refuse.
+                continue;
+            }
         }
-        if (const std::uint64_t nag = glyph_nag(word)) return MovetextToken{Kind::NAG, word, nag};
+        if (word[0] == '!' || word[0] == '?')
+            if (const std::uint64_t nag = glyph_nag(word)) return MovetextToken{Kind::NAG, word, nag};
         return MovetextToken{Kind::MOVE, word};
     }
     return std::nullopt;
