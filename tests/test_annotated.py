@@ -425,3 +425,8 @@ def test_mainline_comments_read_without_a_tree_equal_the_trees(text):
     check_game(ours(text), oracle(text))
     back = pickle.loads(pickle.dumps(game))
     assert (back.comment, back.comments, back.clocks, [score_tuple(s) for s in back.evals]) == fresh
+
+
+def test_clocks_beyond_64_bits_of_seconds_sum_as_python_chess():
+    text = "1. e4 { [%clk 999999999999999999:999999999999999999:59.5] } e5 { [%clk 123456789012:34:56.7] } *\n"
+    check_game(ours(text), oracle(text))
