@@ -416,15 +416,20 @@ def mainline_texts(count):
     return texts
 
 
-@pytest.mark.parametrize("text", mainline_texts(40))
+GLYPHS_AND_NAGS = ["$5 { first } 1. e4!? e5?? 2. Nf3!! $3 Nc6 $1 $1 3. Bb5?! $255 *\n"]
+
+
+@pytest.mark.parametrize("text", GLYPHS_AND_NAGS + mainline_texts(40))
 def test_mainline_comments_read_without_a_tree_equal_the_trees(text):
     # A game without variations reads its comments from notes taken while
     # its mainline was played; one unpickled reads them from its tree.
+    def annotations(game):
+        return game.comment, game.comments, game.nags, game.clocks, [score_tuple(s) for s in game.evals]
+
     game = ours(text)
-    fresh = (game.comment, game.comments, game.clocks, [score_tuple(s) for s in game.evals])
+    fresh = annotations(game)
     check_game(ours(text), oracle(text))
-    back = pickle.loads(pickle.dumps(game))
-    assert (back.comment, back.comments, back.clocks, [score_tuple(s) for s in back.evals]) == fresh
+    assert annotations(pickle.loads(pickle.dumps(game))) == fresh
 
 
 def test_clocks_beyond_64_bits_of_seconds_sum_as_python_chess():

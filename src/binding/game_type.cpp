@@ -93,6 +93,24 @@ PyObject* new_variation(const std::shared_ptr<const GameData>& data, std::uint32
     return reinterpret_cast<PyObject*>(obj);
 }
 
+// A frozenset of NAG values.
+PyObject* nag_set(const std::vector<std::uint64_t>& nags) noexcept {
+    // Most moves have none: they share one empty set.
+    // Made once, with the GIL held; kept for the process.
+    if (nags.empty()) {
+        static PyObject* empty = nullptr;
+        if (!empty) empty = PyFrozenSet_New(nullptr);
+        return empty ? Py_NewRef(empty) : nullptr;
+    }
+    Ref set(PyFrozenSet_New(nullptr));
+    if (!set) return nullptr;
+    for (std::uint64_t n : nags) {
+        Ref v(PyLong_FromUnsignedLongLong(n));
+        if (!v || PySet_Add(set.get(), v.get()) < 0) return nullptr;
+    }
+    return set.release();
+}
+
 // The same tuples for the mainline of a game without variations, read
 // from its notes: no tree is built.
 PyObject* make_plain(const GameData& data, Cached what) {
@@ -111,35 +129,26 @@ PyObject* make_plain(const GameData& data, Cached what) {
                 return clock ? PyFloat_FromDouble(*clock) : Py_NewRef(Py_None);
             });
         case VARIATIONS: return per_ply_items(n, [](std::size_t) { return PyTuple_New(0); });
-        case NAGS:
+        case NAGS: {
+            std::size_t next = 0;
+            return per_ply_items(n, [&](std::size_t k) -> PyObject* {
+                std::vector<std::uint64_t> values;
+                for (; next < data.notes.nags.size() && data.notes.nags[next].first == k + 1; ++next)
+                    values.push_back(data.notes.nags[next].second);
+                return nag_set(values);
+            });
+        }
         case CACHED_NB: break;
     }
     return nullptr;
 }
 
 PyObject* make(const std::shared_ptr<const GameData>& data, std::uint32_t index, Cached what) {
-    if (index == 0 && what != NAGS && data->plain()) return make_plain(*data, what);
+    if (index == 0 && data->plain()) return make_plain(*data, what);
     const board::Line& line = data->tree().lines[index];
     switch (what) {
         case COMMENTS: return per_ply(line, [&](std::size_t k) { return text(line.plies[k].comment); });
-        case NAGS:
-            return per_ply(line, [&](std::size_t k) -> PyObject* {
-                const auto& nags = line.plies[k].nags;
-                // Most moves have none: they share one empty set.
-                // Made once, with the GIL held; kept for the process.
-                if (nags.empty()) {
-                    static PyObject* empty = nullptr;
-                    if (!empty) empty = PyFrozenSet_New(nullptr);
-                    return empty ? Py_NewRef(empty) : nullptr;
-                }
-                Ref set(PyFrozenSet_New(nullptr));
-                if (!set) return nullptr;
-                for (std::uint64_t n : nags) {
-                    Ref v(PyLong_FromUnsignedLongLong(n));
-                    if (!v || PySet_Add(set.get(), v.get()) < 0) return nullptr;
-                }
-                return set.release();
-            });
+        case NAGS: return per_ply(line, [&](std::size_t k) { return nag_set(line.plies[k].nags); });
         case EVALS:
             return per_ply(line, [&](std::size_t k) -> PyObject* {
                 // The side to move after the move: plies alternate from the

@@ -457,7 +457,7 @@ struct GameTree {
 };
 
 // Where a movetext's mainline comments stand, noted in the pass that plays
-// the mainline, so that the comments, evaluations and clocks of a game
+// the mainline, so that the comments, NAGs, evaluations and clocks of a game
 // without variations are read without a second tokenization or a tree.
 struct MainlineNotes {
     // Comment k's text is at spans[k] (offset, size) of the movetext, the
@@ -466,6 +466,10 @@ struct MainlineNotes {
     // The comments after ply p (1-based; 0: before the first move) are
     // spans[first[p]] up to spans[first[p + 1]].
     std::vector<std::uint32_t> first;
+    // The NAGs of the mainline's moves (a glyph on a move's text included),
+    // as (ply, value) in text order; those before the first move belong to
+    // no move and are left out.
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> nags;
     // No parentheses: every comment belongs to the move before it. Otherwise
     // a comment's node is the tree builder's decision, and the notes are not
     // used.
@@ -477,6 +481,7 @@ struct MainlineNotes {
     void clear() {
         spans.clear();
         first.clear();
+        nags.clear();
         plain = true;
         has_cr = false;
     }

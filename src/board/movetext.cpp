@@ -158,9 +158,23 @@ std::optional<std::string_view> MovetextReader::next() {
                                                static_cast<std::uint32_t>(inner.size()));
                 }
                 break;
+            case Kind::NAG:
+                if (notes_ && !depth_ && t->nag != NAG_TOO_LONG && notes_->first.size() > 1)
+                    notes_->nags.emplace_back(static_cast<std::uint32_t>(notes_->first.size() - 1), t->nag);
+                break;
             case Kind::MOVE:
                 if (!depth_) {
-                    if (notes_) notes_->first.push_back(static_cast<std::uint32_t>(notes_->spans.size()));
+                    if (notes_) {
+                        notes_->first.push_back(static_cast<std::uint32_t>(notes_->spans.size()));
+                        // A glyph written onto the move ("Nf3!?") is its NAG.
+                        const std::string_view w = t->text;
+                        if (w.back() == '!' || w.back() == '?') {
+                            std::size_t glyph = w.size();
+                            while (glyph > 0 && (w[glyph - 1] == '!' || w[glyph - 1] == '?')) --glyph;
+                            if (const std::uint64_t n = glyph_nag(w.substr(glyph)))
+                                notes_->nags.emplace_back(static_cast<std::uint32_t>(notes_->first.size() - 1), n);
+                        }
+                    }
                     return t->text;
                 }
                 break;
