@@ -7,17 +7,19 @@
 // Games read from PGN with their annotations: `Game`, which unpacks as the
 // (headers, board) pair the reader used to give, and `Variation`, a line of
 // play that stands beside one of the mainline's moves (or a variation's).
-// Both are read-only; what they show is made from the game tree on demand,
-// so reading a file that never asks for annotations pays only for the tree.
+// Both are read-only; what they show is made on demand, from the notes the
+// mainline's pass took when the game has no variation, else from the game
+// tree, so reading a file that never asks for annotations pays only for the
+// notes.
 
 namespace binding {
 
 namespace {
 
 // What a game's objects share: the position before the first move, the
-// movetext and its mainline, and the tree, read from the movetext the first
-// time anything asks for it (a reader that never looks at annotations never
-// pays for them). Only ever touched with the GIL held.
+// movetext and its mainline, the notes on the mainline's comments and NAGs,
+// and the tree, read from the movetext the first time something the notes
+// cannot answer asks for it. Only ever touched with the GIL held.
 struct GameData {
     board::BoardState start;
     std::string movetext;
@@ -32,8 +34,8 @@ struct GameData {
         if (!tree_) tree_ = board::annotate(start, movetext, mainline);
         return *tree_;
     }
-    // Whether the mainline's comments can be read from the notes: the game
-    // has no variation, so no tree is needed for them.
+    // Whether the mainline's annotations can be read from the notes: the
+    // game has no variation, so no tree is needed for them.
     bool plain() const { return noted && notes.plain; }
     std::string_view comment(std::size_t ply, std::string& buffer) const {
         return board::mainline_comment(movetext, notes, ply, buffer);
