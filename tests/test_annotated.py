@@ -435,3 +435,13 @@ def test_mainline_comments_read_without_a_tree_equal_the_trees(text):
 def test_clocks_beyond_64_bits_of_seconds_sum_as_python_chess():
     text = "1. e4 { [%clk 999999999999999999:999999999999999999:59.5] } e5 { [%clk 123456789012:34:56.7] } *\n"
     check_game(ours(text), oracle(text))
+
+
+@pytest.mark.parametrize("line", ["x\n\n", "x ;\n\n", "%x\n[T]\n"])
+def test_a_comment_of_many_blank_and_tag_lines_is_read_once(line):
+    # Each blank or tag line inside the comment could end the game; one
+    # that sent the reader back over the comment each time would take hours.
+    text = "1. e4 { " + line * 200_000 + "} e5 *\n\n1. d4 *\n"
+    games = list(Board.read_pgn(io.BytesIO(text.encode())))
+    assert [len(g.board.move_stack) for g in games] == [2, 1]
+    assert games[0].comments[0].count("\n") == 2 * 200_000
