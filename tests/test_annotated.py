@@ -362,3 +362,86 @@ def test_a_game_of_many_blocks_is_read_once():
     text = tags + "\n1. e4 { " + "z " * 2_000_000 + "} *\n"
     (game,) = Board.read_pgn(io.BytesIO(text.encode()))
     assert len(game.headers) == 500_000 and len(game.comments[0]) == 4_000_000 - 1
+
+
+# ---------------------------------------------------------------- game ends and mainline comments
+
+GAME_ENDS = [
+    # A comment across a blank line and a line that starts like a tag.
+    '[White "A"]\n\n1. e4 { a\n\n[Black "no tag"]\n} e5 *\n\n[White "B"]\n\n1. d4 *\n',
+    # A brace after ";" opens nothing; one in a "%" line neither.
+    '[White "A"]\n\n1. e4 ; { not a comment\n\n[White "B"]\n\n1. d4 *\n',
+    '[White "A"]\n\n1. e4\n% escape { line\n\n[White "B"]\n\n1. d4 *\n',
+    # ";" and "%" inside a comment are comment text; braces inside it too.
+    '[White "A"]\n\n1. e4 { x ; y\n%z { w\n\n} e5 *\n\n[White "B"]\n\n1. d4 *\n',
+    # A closing brace without its opener stands for nothing.
+    '[White "A"]\n\n1. e4 } e5 *\n\n[White "B"]\n\n1. d4 *\n',
+    # White space lines end a game as empty ones do; an unclosed comment
+    # runs to the end.
+    '[White "A"]\n\n1. e4 e5\n \t\r\n[White "B"]\n\n1. d4 { open\n\n[White "C"]\n',
+]
+
+
+@pytest.mark.parametrize("text", GAME_ENDS)
+@pytest.mark.parametrize("step", [1, 5, 4096])
+def test_games_end_where_python_chess_ends_them(text, step):
+    handle = io.StringIO(text)
+    expected = []
+    while (h := chess.pgn.read_headers(handle)) is not None:
+        expected.append(h.get("White"))
+    assert [h.get("White") for h in Board.read_headers(Trickle(text.encode(), step))] == expected
+    handle = io.StringIO(text)
+    for game in Board.read_pgn(Trickle(text.encode(), step)):
+        check_game(game, chess.pgn.read_game(handle))
+
+
+def mainline_texts(count):
+    """Games without variations whose comments are every shape a move can carry."""
+    import random
+
+    rng = random.Random(16)
+    moves = "e4 e5 Nf3 Nc6 Bb5 a6 Ba4 Nf6 O-O Be7 Re1 b5 Bb3 d6".split()
+    shapes = ["", "{}", "{ }", "{x}", "{ [%eval 0.17] [%clk 0:03:00] }", "{ [%eval #-3,20] }\r\n",
+              "{ a\n  b } { [%clk 1:02:03.4] }", "{[%eval\n0.5]}", "{ [%eval\r\n1.25] }", "$1 !?",
+              "{ two }{ [%clk 0:00:01.25] }", "\n% escape\n", "; rest of line\n", "{ \n}", "{ x \n }"]
+    texts = []
+    for _ in range(count):
+        n = rng.randint(0, len(moves))
+        parts = [rng.choice(shapes)]
+        for k, move in enumerate(moves[:n]):
+            parts.append(f"{k // 2 + 1}. {move}" if k % 2 == 0 else move)
+            parts.append(rng.choice(shapes))
+        tail = rng.choice(["*\n", "{ unclosed", "1-0\n"])
+        texts.append(" ".join(parts) + " " + tail)
+    return texts
+
+
+GLYPHS_AND_NAGS = ["$5 { first } 1. e4!? e5?? 2. Nf3!! $3 Nc6 $1 $1 3. Bb5?! $255 *\n"]
+
+
+@pytest.mark.parametrize("text", GLYPHS_AND_NAGS + mainline_texts(40))
+def test_mainline_comments_read_without_a_tree_equal_the_trees(text):
+    # A game without variations reads its comments from notes taken while
+    # its mainline was played; one unpickled reads them from its tree.
+    def annotations(game):
+        return game.comment, game.comments, game.nags, game.clocks, [score_tuple(s) for s in game.evals]
+
+    game = ours(text)
+    fresh = annotations(game)
+    check_game(ours(text), oracle(text))
+    assert annotations(pickle.loads(pickle.dumps(game))) == fresh
+
+
+def test_clocks_beyond_64_bits_of_seconds_sum_as_python_chess():
+    text = "1. e4 { [%clk 999999999999999999:999999999999999999:59.5] } e5 { [%clk 123456789012:34:56.7] } *\n"
+    check_game(ours(text), oracle(text))
+
+
+@pytest.mark.parametrize("line", ["x\n\n", "x ;\n\n", "%x\n[T]\n"])
+def test_a_comment_of_many_blank_and_tag_lines_is_read_once(line):
+    # Each blank or tag line inside the comment could end the game; one
+    # that sent the reader back over the comment each time would take hours.
+    text = "1. e4 { " + line * 200_000 + "} e5 *\n\n1. d4 *\n"
+    games = list(Board.read_pgn(io.BytesIO(text.encode())))
+    assert [len(g.board.move_stack) for g in games] == [2, 1]
+    assert games[0].comments[0].count("\n") == 2 * 200_000

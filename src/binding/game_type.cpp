@@ -7,26 +7,38 @@
 // Games read from PGN with their annotations: `Game`, which unpacks as the
 // (headers, board) pair the reader used to give, and `Variation`, a line of
 // play that stands beside one of the mainline's moves (or a variation's).
-// Both are read-only; what they show is made from the game tree on demand,
-// so reading a file that never asks for annotations pays only for the tree.
+// Both are read-only; what they show is made on demand, from the notes the
+// mainline's pass took when the game has no variation, else from the game
+// tree, so reading a file that never asks for annotations pays only for the
+// notes.
 
 namespace binding {
 
 namespace {
 
 // What a game's objects share: the position before the first move, the
-// movetext and its mainline, and the tree, read from the movetext the first
-// time anything asks for it (a reader that never looks at annotations never
-// pays for them). Only ever touched with the GIL held.
+// movetext and its mainline, the notes on the mainline's comments and NAGs,
+// and the tree, read from the movetext the first time something the notes
+// cannot answer asks for it. Only ever touched with the GIL held.
 struct GameData {
     board::BoardState start;
     std::string movetext;
     std::vector<board::Move> mainline;
+    // Where the mainline's comments stand, noted while it was played; a game
+    // unpickled has none.
+    board::MainlineNotes notes;
+    bool noted = false;
     mutable std::optional<board::GameTree> tree_;
 
     const board::GameTree& tree() const {
         if (!tree_) tree_ = board::annotate(start, movetext, mainline);
         return *tree_;
+    }
+    // Whether the mainline's annotations can be read from the notes: the
+    // game has no variation, so no tree is needed for them.
+    bool plain() const { return noted && notes.plain; }
+    std::string_view comment(std::size_t ply, std::string& buffer) const {
+        return board::mainline_comment(movetext, notes, ply, buffer);
     }
 };
 
@@ -56,7 +68,7 @@ PyObject* text(std::string_view s) noexcept {
 
 // A tuple of `n` items made by `item(index)`.
 template <typename F>
-PyObject* per_ply_items(std::size_t n, F&& item) noexcept {
+PyObject* per_ply_items(std::size_t n, F&& item) {
     Ref out(PyTuple_New(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
     for (std::size_t k = 0; k < n; ++k) {
@@ -69,7 +81,7 @@ PyObject* per_ply_items(std::size_t n, F&& item) noexcept {
 
 // A tuple of one item per ply of `line`.
 template <typename F>
-PyObject* per_ply(const board::Line& line, F&& item) noexcept {
+PyObject* per_ply(const board::Line& line, F&& item) {
     return per_ply_items(line.plies.size(), std::forward<F>(item));
 }
 
@@ -83,28 +95,62 @@ PyObject* new_variation(const std::shared_ptr<const GameData>& data, std::uint32
     return reinterpret_cast<PyObject*>(obj);
 }
 
-PyObject* make(const std::shared_ptr<const GameData>& data, std::uint32_t index, Cached what) noexcept {
+// A frozenset of NAG values.
+PyObject* nag_set(const std::vector<std::uint64_t>& nags) noexcept {
+    // Most moves have none: they share one empty set.
+    // Made once, with the GIL held; kept for the process.
+    if (nags.empty()) {
+        static PyObject* empty = nullptr;
+        if (!empty) empty = PyFrozenSet_New(nullptr);
+        return empty ? Py_NewRef(empty) : nullptr;
+    }
+    Ref set(PyFrozenSet_New(nullptr));
+    if (!set) return nullptr;
+    for (std::uint64_t n : nags) {
+        Ref v(PyLong_FromUnsignedLongLong(n));
+        if (!v || PySet_Add(set.get(), v.get()) < 0) return nullptr;
+    }
+    return set.release();
+}
+
+// The same tuples for the mainline of a game without variations, read
+// from its notes: no tree is built.
+PyObject* make_plain(const GameData& data, Cached what) {
+    const std::size_t n = data.mainline.size();
+    std::string buffer;
+    switch (what) {
+        case COMMENTS: return per_ply_items(n, [&](std::size_t k) { return text(data.comment(k + 1, buffer)); });
+        case EVALS:
+            return per_ply_items(n, [&](std::size_t k) -> PyObject* {
+                const auto score = board::parse_eval(data.comment(k + 1, buffer), data.start.turn == (k % 2 == 1));
+                return score ? new_score(*score) : Py_NewRef(Py_None);
+            });
+        case CLOCKS:
+            return per_ply_items(n, [&](std::size_t k) -> PyObject* {
+                const auto clock = board::parse_clock(data.comment(k + 1, buffer));
+                return clock ? PyFloat_FromDouble(*clock) : Py_NewRef(Py_None);
+            });
+        case VARIATIONS: return per_ply_items(n, [](std::size_t) { return PyTuple_New(0); });
+        case NAGS: {
+            std::size_t next = 0;
+            return per_ply_items(n, [&](std::size_t k) -> PyObject* {
+                std::vector<std::uint64_t> values;
+                for (; next < data.notes.nags.size() && data.notes.nags[next].first == k + 1; ++next)
+                    values.push_back(data.notes.nags[next].second);
+                return nag_set(values);
+            });
+        }
+        case CACHED_NB: break;
+    }
+    return nullptr;
+}
+
+PyObject* make(const std::shared_ptr<const GameData>& data, std::uint32_t index, Cached what) {
+    if (index == 0 && data->plain()) return make_plain(*data, what);
     const board::Line& line = data->tree().lines[index];
     switch (what) {
         case COMMENTS: return per_ply(line, [&](std::size_t k) { return text(line.plies[k].comment); });
-        case NAGS:
-            return per_ply(line, [&](std::size_t k) -> PyObject* {
-                const auto& nags = line.plies[k].nags;
-                // Most moves have none: they share one empty set.
-                // Made once, with the GIL held; kept for the process.
-                if (nags.empty()) {
-                    static PyObject* empty = nullptr;
-                    if (!empty) empty = PyFrozenSet_New(nullptr);
-                    return empty ? Py_NewRef(empty) : nullptr;
-                }
-                Ref set(PyFrozenSet_New(nullptr));
-                if (!set) return nullptr;
-                for (std::uint64_t n : nags) {
-                    Ref v(PyLong_FromUnsignedLongLong(n));
-                    if (!v || PySet_Add(set.get(), v.get()) < 0) return nullptr;
-                }
-                return set.release();
-            });
+        case NAGS: return per_ply(line, [&](std::size_t k) { return nag_set(line.plies[k].nags); });
         case EVALS:
             return per_ply(line, [&](std::size_t k) -> PyObject* {
                 // The side to move after the move: plies alternate from the
@@ -172,7 +218,13 @@ PyObject* cached(PyObject* self, Cached what) noexcept {
 PyObject* game_headers(PyObject* self, void*) noexcept { return Py_NewRef(as_game(self)->headers); }
 PyObject* game_board(PyObject* self, void*) noexcept { return Py_NewRef(as_game(self)->board); }
 PyObject* game_comment(PyObject* self, void*) noexcept {
-    return guarded([&] { return text(as_game(self)->data->tree().comment); }, static_cast<PyObject*>(nullptr));
+    return guarded(
+        [&] {
+            const GameData& data = *as_game(self)->data;
+            std::string buffer;
+            return text(data.plain() ? data.comment(0, buffer) : std::string_view(data.tree().comment));
+        },
+        static_cast<PyObject*>(nullptr));
 }
 PyObject* game_comments(PyObject* self, void*) noexcept { return cached(self, COMMENTS); }
 PyObject* game_nags(PyObject* self, void*) noexcept { return cached(self, NAGS); }
@@ -420,6 +472,8 @@ PyObject* new_game(PyObject* headers, board::PgnGame&& game, std::string_view mo
             data->movetext = movetext;
             data->mainline.reserve(history.size());
             for (const auto& e : history) data->mainline.push_back(e.move);
+            data->notes = std::move(game.notes);
+            data->noted = true;
             Ref board(new_board(std::move(game.board)));
             if (!board) return nullptr;
             return new_game_object(headers, board.get(), std::move(data));

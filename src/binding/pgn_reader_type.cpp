@@ -221,15 +221,85 @@ PyObject* tag_name(std::string_view name) noexcept {
 
 }  // namespace
 
+namespace {
+
+// The tag names of the last game whose dict was built, their keys, and a
+// dict of those keys: the games of one file mostly have the same tags in
+// the same order, and a copy of that dict takes each new value without
+// inserting a key or growing the table. Touched only with the GIL held;
+// kept for the process.
+struct HeaderLayout {
+    std::vector<std::string> names;
+    std::vector<PyObject*> keys;  // strong
+    PyObject* dict = nullptr;     // strong
+
+    bool matches(const board::Headers& headers) const {
+        if (!dict || headers.size() != names.size()) return false;
+        for (std::size_t i = 0; i < names.size(); ++i)
+            if (headers[i].first != names[i]) return false;
+        return true;
+    }
+
+    // Remembers the layout of `headers`, whose dict `made` has just been
+    // built; a failure only leaves no layout.
+    void remember(const board::Headers& headers, PyObject* made) noexcept {
+        forget();
+        PyObject* copy = PyDict_Copy(made);
+        if (!copy) return PyErr_Clear();
+        try {
+            for (const auto& [name, value] : headers) {
+                names.push_back(name);
+                PyObject* key = tag_name(name);
+                if (!key) {
+                    PyErr_Clear();
+                    break;
+                }
+                keys.push_back(key);
+            }
+        } catch (const std::bad_alloc&) {
+        }
+        if (keys.size() != headers.size()) {
+            Py_DECREF(copy);
+            return forget();
+        }
+        dict = copy;
+    }
+
+    void forget() noexcept {
+        for (PyObject* k : keys) Py_DECREF(k);
+        keys.clear();
+        names.clear();
+        Py_CLEAR(dict);
+    }
+};
+
+HeaderLayout header_layout;
+
+PyObject* header_value(const std::string& value) noexcept {
+    // The file's bytes need not be UTF-8; a tag never fails to read.
+    return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+}
+
+}  // namespace
+
 PyObject* headers_dict(const board::Headers& headers) noexcept {
+    if (header_layout.matches(headers)) {
+        Ref dict(PyDict_Copy(header_layout.dict));
+        if (!dict) return nullptr;
+        for (std::size_t i = 0; i < headers.size(); ++i) {
+            Ref text(header_value(headers[i].second));
+            if (!text || PyDict_SetItem(dict.get(), header_layout.keys[i], text.get()) < 0) return nullptr;
+        }
+        return dict.release();
+    }
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
     for (const auto& [name, value] : headers) {
-        // The file's bytes need not be UTF-8; a tag never fails to read.
         Ref key(tag_name(name));
-        Ref text(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
+        Ref text(header_value(value));
         if (!key || !text || PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) return nullptr;
     }
+    if (!headers.empty()) header_layout.remember(headers, dict.get());
     return dict.release();
 }
 

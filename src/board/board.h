@@ -227,6 +227,7 @@ inline constexpr std::string_view STARTING_FEN =
     "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 
 struct DiagramOptions;
+struct MainlineNotes;
 
 class Board : public BoardState {
 public:
@@ -314,6 +315,8 @@ public:
     std::string variation_san(const std::vector<Move>& moves);
     // Plays the mainline of a movetext and returns the number of moves played.
     std::size_t apply_movetext(std::string_view text);
+    // The same, noting where the mainline's comments stand as it reads them.
+    std::size_t apply_movetext(std::string_view text, MainlineNotes& notes);
 
     std::uint64_t zobrist_hash() const { return board::zobrist_hash(*this); }
     bool has_insufficient_material(Color c) const;
@@ -518,10 +521,49 @@ struct GameTree {
     std::optional<std::string> result;
 };
 
+// Where a movetext's mainline comments stand, noted in the pass that plays
+// the mainline, so that the comments, NAGs, evaluations and clocks of a game
+// without variations are read without a second tokenization or a tree.
+struct MainlineNotes {
+    // Comment k's text is at spans[k] (offset, size) of the movetext, the
+    // spaces inside its braces that the tree builder drops left out.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
+    // The comments after ply p (1-based; 0: before the first move) are
+    // spans[first[p]] up to spans[first[p + 1]].
+    std::vector<std::uint32_t> first;
+    // The NAGs of the mainline's moves (a glyph on a move's text included),
+    // as (ply, value) in text order; those before the first move belong to
+    // no move and are left out.
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> nags;
+    // No parentheses: every comment belongs to the move before it. Otherwise
+    // a comment's node is the tree builder's decision, and the notes are not
+    // used.
+    bool plain = true;
+    // The movetext holds a carriage return: a comment's "\r\n" is read as
+    // "\n", so its text is no longer a view of the movetext.
+    bool has_cr = false;
+
+    void clear() {
+        spans.clear();
+        first.clear();
+        nags.clear();
+        plain = true;
+        has_cr = false;
+    }
+};
+
+// The comment after mainline ply `ply` (0: the game's comment) as the tree
+// builder gives it, from a game whose notes are plain: a view into
+// `movetext` when one comment stands there as written, else joined into
+// `buffer` and a view of that.
+std::string_view mainline_comment(std::string_view movetext, const MainlineNotes& notes, std::size_t ply,
+                                  std::string& buffer);
+
 // One game of a file: its tag pairs in file order, and the board after its
 // mainline with the mainline as its history.
 struct PgnGame {
     Headers headers;
+    MainlineNotes notes;
     // Filled by the reader: an empty record until then, not a start position
     // read from FEN text for every game.
     Board board{BoardState{}};
@@ -592,6 +634,10 @@ private:
     std::size_t newline_from_ = 0;  // no line end lies between scan_ and this
     bool blank_seen_ = false;
     bool in_comment_ = false;
+    // Within the movetext: the last line start whose comment state
+    // (in_comment_) is known, and whether a "%" line start came after it.
+    std::size_t checked_ = 0;
+    bool escape_seen_ = false;
     RawGame pending_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "board.h"
 #include "text.h"
 
 namespace board {
@@ -85,19 +86,24 @@ std::optional<MovetextToken> MovetextScanner::next() noexcept {
             }
             return MovetextToken{Kind::MOVE, word};
         }
-        if (is_result(word)) return MovetextToken{Kind::RESULT, word};
-        std::size_t digits = 0;
-        while (digits < word.size() && is_digit(word[digits])) ++digits;
-        if (digits && digits < word.size() && word[digits] == '.') {
-            while (digits < word.size() && word[digits] == '.') ++digits;
-            word.remove_prefix(digits);
-            if (word.empty()) continue;
-        } else if (digits == word.size() && word != "0000") {
-            // A bare move number; "0000" is the null move of UCI, left for
-            // the move reader to refuse.
-            continue;
+        // Most words are moves, which start with a letter: the other
+        // readings are tried only for words that can be them.
+        if (is_digit(word[0]) || word[0] == '*') {
+            if (is_result(word)) return MovetextToken{Kind::RESULT, word};
+            std::size_t digits = 0;
+            while (digits < word.size() && is_digit(word[digits])) ++digits;
+            if (digits && digits < word.size() && word[digits] == '.') {
+                while (digits < word.size() && word[digits] == '.') ++digits;
+                word.remove_prefix(digits);
+                if (word.empty()) continue;
+            } else if (digits == word.size() && word != "0000") {
+                // A bare move number; "0000" is the null move of UCI, left
+                // for the move reader to refuse.
+                continue;
+            }
         }
-        if (const std::uint64_t nag = glyph_nag(word)) return MovetextToken{Kind::NAG, word, nag};
+        if (word[0] == '!' || word[0] == '?')
+            if (const std::uint64_t nag = glyph_nag(word)) return MovetextToken{Kind::NAG, word, nag};
         return MovetextToken{Kind::MOVE, word};
     }
     return std::nullopt;
@@ -128,21 +134,71 @@ std::string comment_text(std::string_view inner, bool closed) {
     return out;
 }
 
-std::optional<std::string_view> MovetextReader::next() noexcept {
+std::optional<std::string_view> MovetextReader::next() {
     using Kind = MovetextToken::Kind;
     while (const auto t = scanner_.next()) {
         switch (t->kind) {
-            case Kind::OPEN: ++depth_; break;
+            case Kind::OPEN:
+                ++depth_;
+                if (notes_) notes_->plain = false;
+                break;
             case Kind::CLOSE:
                 if (depth_) --depth_;
+                if (notes_) notes_->plain = false;
+                break;
+            case Kind::COMMENT:
+                if (notes_ && !depth_) {
+                    // As comment_text trims it; its line ends are left to
+                    // mainline_comment.
+                    std::string_view inner = t->text;
+                    if (!inner.empty() && inner.front() == ' ') inner.remove_prefix(1);
+                    const bool closed = inner.data() + inner.size() < text_.data() + text_.size();
+                    if (closed && !inner.empty() && inner.back() == ' ') inner.remove_suffix(1);
+                    notes_->spans.emplace_back(static_cast<std::uint32_t>(inner.data() - text_.data()),
+                                               static_cast<std::uint32_t>(inner.size()));
+                }
+                break;
+            case Kind::NAG:
+                if (notes_ && !depth_ && t->nag != NAG_TOO_LONG && notes_->first.size() > 1)
+                    notes_->nags.emplace_back(static_cast<std::uint32_t>(notes_->first.size() - 1), t->nag);
                 break;
             case Kind::MOVE:
-                if (!depth_) return t->text;
+                if (!depth_) {
+                    if (notes_) {
+                        notes_->first.push_back(static_cast<std::uint32_t>(notes_->spans.size()));
+                        // A glyph written onto the move ("Nf3!?") is its NAG.
+                        const std::string_view w = t->text;
+                        if (w.back() == '!' || w.back() == '?') {
+                            std::size_t glyph = w.size();
+                            while (glyph > 0 && (w[glyph - 1] == '!' || w[glyph - 1] == '?')) --glyph;
+                            if (const std::uint64_t n = glyph_nag(w.substr(glyph)))
+                                notes_->nags.emplace_back(static_cast<std::uint32_t>(notes_->first.size() - 1), n);
+                        }
+                    }
+                    return t->text;
+                }
                 break;
             default: break;
         }
     }
+    if (notes_) notes_->first.push_back(static_cast<std::uint32_t>(notes_->spans.size()));
     return std::nullopt;
+}
+
+std::string_view mainline_comment(std::string_view movetext, const MainlineNotes& notes, std::size_t ply,
+                                  std::string& buffer) {
+    const std::uint32_t from = notes.first[ply], to = notes.first[ply + 1];
+    auto span = [&](std::uint32_t k) { return movetext.substr(notes.spans[k].first, notes.spans[k].second); };
+    if (to - from == 1 && !notes.has_cr) return span(from);
+    buffer.clear();
+    for (std::uint32_t k = from; k < to; ++k) {
+        const std::string_view piece = span(k);
+        if (piece.empty()) continue;
+        if (!buffer.empty()) buffer += ' ';
+        for (std::size_t i = 0; i < piece.size(); ++i)
+            if (!(piece[i] == '\r' && i + 1 < piece.size() && piece[i + 1] == '\n')) buffer += piece[i];
+    }
+    return buffer;
 }
 
 }  // namespace board

@@ -13,6 +13,8 @@
 
 namespace board {
 
+struct MainlineNotes;
+
 struct MovetextToken {
     enum class Kind : std::uint8_t {
         MOVE,     // a SAN text with its suffixes, or whatever stands where a move should
@@ -67,15 +69,20 @@ private:
 // variations in parentheses (nested; parentheses inside comments do not
 // count; an unclosed one runs to the end, a closer without its opener stands
 // for nothing) are read past.
+// With `notes`, the mainline's comments are noted as they are read past.
 class MovetextReader {
 public:
-    explicit MovetextReader(std::string_view text) noexcept : scanner_(text) {}
+    explicit MovetextReader(std::string_view text, MainlineNotes* notes = nullptr) noexcept
+        : scanner_(text), text_(text), notes_(notes) {}
 
-    std::optional<std::string_view> next() noexcept;
+    // Noting may allocate: only a reader with notes throws (bad_alloc).
+    std::optional<std::string_view> next();
     std::size_t offset() const noexcept { return scanner_.offset(); }
 
 private:
     MovetextScanner scanner_;
+    std::string_view text_;
+    MainlineNotes* notes_;
     std::size_t depth_ = 0;
 };
 

@@ -23,6 +23,16 @@ std::string_view trimmed_end(std::string_view s) {
 
 constexpr bool is_alnum(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
+// What a tag name may hold after its first character: a table, asked of
+// every byte of every tag line.
+constexpr auto TAG_NAME_CHARS = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = is_alnum(static_cast<char>(c));
+    for (char c : std::string_view("_+#=:-")) t[static_cast<unsigned char>(c)] = true;
+    return t;
+}();
+constexpr bool is_tag_name_char(char c) { return TAG_NAME_CHARS[static_cast<unsigned char>(c)]; }
+
 // `[Name "value"]` and nothing but white space after it. The value is kept
 // as written, backslash escapes included, as the chess library Python users
 // know keeps it (and writes it back): it runs to the last `"]` of the line
@@ -32,7 +42,7 @@ std::optional<std::pair<std::string_view, std::string_view>> read_tag(std::strin
     if (t.size() < 2 || t.front() != '[' || !t.ends_with("\"]")) return std::nullopt;
     std::size_t i = 1;
     if (i >= t.size() || !is_alnum(t[i])) return std::nullopt;
-    while (i < t.size() && (is_alnum(t[i]) || std::string_view("_+#=:-").find(t[i]) != std::string_view::npos)) ++i;
+    while (i < t.size() && is_tag_name_char(t[i])) ++i;
     const std::string_view name = t.substr(1, i - 1);
     const std::size_t spaces = i;
     while (i < t.size() && is_space(t[i])) ++i;
@@ -45,6 +55,39 @@ std::optional<std::pair<std::string_view, std::string_view>> read_tag(std::strin
 }
 
 constexpr std::string_view BOM = "\xEF\xBB\xBF";
+
+// Whether the text from a line start `p` to `end` leaves a brace comment
+// open, given whether one is open at `p`. A comment opened after a line's
+// ";" is no comment, and a line that starts with "%" outside one is passed
+// over whole.
+bool in_comment_at(const char* p, const char* end, bool in_comment) {
+    bool line_start = true, rest_of_line = false;
+    for (; p < end; ++p) {
+        const char c = *p;
+        if (line_start) rest_of_line = !in_comment && c == '%';
+        line_start = c == '\n';
+        if (line_start) {
+            rest_of_line = false;
+        } else if (rest_of_line) {
+        } else if (in_comment) {
+            in_comment = c != '}';
+        } else if (c == '{') {
+            in_comment = true;
+        } else if (c == ';') {
+            rest_of_line = true;
+        }
+    }
+    return in_comment;
+}
+
+// The last '{' or '}' in [p, end), or nullptr.
+const char* last_brace(const char* p, const char* end) {
+    while (end > p) {
+        const char c = *--end;
+        if (c == '{' || c == '}') return end;
+    }
+    return nullptr;
+}
 
 }  // namespace
 
@@ -110,43 +153,40 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
         phase_ = Phase::MOVES;
         moves_start_ = scan_;
         in_comment_ = false;
+        checked_ = scan_;
+        escape_seen_ = false;
     }
-    // The movetext, to a blank line outside a comment. A comment opened
-    // after a line's ";" is no comment.
+    // The movetext, to a blank line or a tag line outside a comment. Only
+    // such lines need the comment state, and it is found from the braces
+    // between them: with no ";" and no "%" line in between, the last brace
+    // decides it ("}" closes or stands for nothing, "{" opens or is text of
+    // an open comment), so the search goes from line end to line end, not
+    // through every comment.
     std::size_t moves_end = scan_;
-    for (;; scan_ += line->size()) {
-        line = line_at(scan_);
-        if (!line) {
-            if (!eof_) return Status::NEED_INPUT;
-            moves_end = scan_;
-            break;
-        }
+    const std::string_view text = buffer_;
+    for (; (line = line_at(scan_)); scan_ += line->size()) {
         newline_from_ = 0;
-        if (!in_comment_ && (is_blank(*line) || line->front() == '[')) {
+        const char c = line->front();
+        if (c == '%') escape_seen_ = true;
+        if (c != '[' && !is_blank(*line)) continue;
+        const char* const from = text.data() + pos_ + checked_;
+        const char* const to = line->data();
+        if (escape_seen_ || std::memchr(from, ';', static_cast<std::size_t>(to - from))) {
+            in_comment_ = in_comment_at(from, to, in_comment_);
+        } else if (const char* brace = last_brace(from, to)) {
+            in_comment_ = *brace == '{';
+        }
+        checked_ = scan_;
+        escape_seen_ = false;
+        if (!in_comment_) {
             moves_end = scan_;
-            if (line->front() != '[') scan_ += line->size();
+            if (c != '[') scan_ += line->size();
             break;
         }
-        if (!in_comment_ && line->front() == '%') continue;
-        // Jumps from brace to brace: the library's search is far quicker than
-        // a byte loop over a movetext that is mostly comments.
-        const char* p = line->data();
-        const char* const end = p + line->size();
-        while (p < end) {
-            if (in_comment_) {
-                const auto* close = static_cast<const char*>(std::memchr(p, '}', static_cast<std::size_t>(end - p)));
-                if (!close) break;
-                in_comment_ = false;
-                p = close + 1;
-            } else {
-                const auto* open = static_cast<const char*>(std::memchr(p, '{', static_cast<std::size_t>(end - p)));
-                const char* until = open ? open : end;
-                // A comment opened after a ";" is no comment.
-                if (std::memchr(p, ';', static_cast<std::size_t>(until - p)) || !open) break;
-                in_comment_ = true;
-                p = open + 1;
-            }
-        }
+    }
+    if (!line) {
+        if (!eof_) return Status::NEED_INPUT;
+        moves_end = scan_;
     }
     out = std::move(pending_);
     out.movetext = std::string_view(buffer_).substr(pos_ + moves_start_, moves_end - moves_start_);
@@ -375,7 +415,7 @@ void PgnReader::play(RawGame& raw, PgnGame& out) {
                 throw Invalid("invalid FEN tag \"" + std::string(*fen) + "\" (" + p.what() + ")");
             }
         }();
-        board.apply_movetext(raw.movetext);
+        board.apply_movetext(raw.movetext, out.notes);
         out.headers = std::move(raw.headers);
         out.board = std::move(board);
     } catch (const Invalid& e) {
@@ -402,7 +442,7 @@ PgnReader::Status PgnReader::next(PgnGame& out) {
 bool is_tag_name(std::string_view name) noexcept {
     if (name.empty() || !is_alnum(name[0])) return false;
     for (char c : name)
-        if (!is_alnum(c) && std::string_view("_+#=:-").find(c) == std::string_view::npos) return false;
+        if (!is_tag_name_char(c)) return false;
     return true;
 }
 

@@ -4,6 +4,7 @@
 // one legal move generator (the fast path where it answers).
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -322,19 +323,42 @@ Move Board::apply_san(std::string_view text) {
     return m;
 }
 
-std::size_t Board::apply_movetext(std::string_view text) {
-    Rewind rewind(*this);
-    MovetextReader reader(text);
+namespace {
+
+std::size_t apply_mainline(Board& board, MovetextReader& reader) {
+    Rewind rewind(board);
     std::size_t played = 0;
     while (const auto token = reader.next()) {
         try {
-            apply_move(parse_san(*token));
+            board.apply_move(board.parse_san(*token));
         } catch (const Invalid& e) {
             throw Invalid(std::string(e.what()) + ", at ply " + std::to_string(played + 1) + " of the movetext");
         }
         ++played;
     }
     rewind.keep();
+    return played;
+}
+
+}  // namespace
+
+std::size_t Board::apply_movetext(std::string_view text) {
+    MovetextReader reader(text);
+    return apply_mainline(*this, reader);
+}
+
+std::size_t Board::apply_movetext(std::string_view text, MainlineNotes& notes) {
+    notes.clear();
+    // About one ply and one comment per 16 bytes of an annotated game; a
+    // guess, not a bound.
+    notes.first.reserve(text.size() / 16 + 2);
+    notes.spans.reserve(text.size() / 32 + 1);
+    notes.first.push_back(0);
+    notes.has_cr = text.find('\r') != std::string_view::npos;
+    MovetextReader reader(text, &notes);
+    const std::size_t played = apply_mainline(*this, reader);
+    // Offsets are 32 bits wide: a longer movetext is left to the tree.
+    if (text.size() > UINT32_MAX) notes.plain = false;
     return played;
 }
 

@@ -34,23 +34,46 @@ constexpr bool is_command_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' || (c >= '\x1c' && c <= '\x1f');
 }
 
-// Digits from `at`, at least `min` and at most `max` of them; the count read.
-std::size_t digits(std::string_view s, std::size_t at, std::size_t max) {
-    if (at >= s.size()) return 0;
-    const std::size_t limit = std::min(s.size() - at, max);
-    const char* const p = s.data() + at;
+// The digits from `at`, at most `max` of them: how many, and their value
+// (meaningful up to MAX_DIGITS of them). One pass: these run for every
+// comment of every move a reader asks about.
+struct Digits {
+    std::size_t count = 0;
+    std::int64_t value = 0;
+};
+Digits digits(std::string_view s, std::size_t at, std::size_t max) {
+    std::uint64_t v = 0;
     std::size_t n = 0;
-    while (n < limit && is_digit(p[n])) ++n;
-    return n;
+    for (; at + n < s.size() && n < max && is_digit(s[at + n]); ++n)
+        v = v * 10 + static_cast<std::uint64_t>(s[at + n] - '0');
+    return {n, static_cast<std::int64_t>(v)};
 }
 
 // Values too long for 64 bits are no command that can be read.
 constexpr std::size_t MAX_DIGITS = 18;
 
-std::int64_t number(std::string_view s) {
-    std::int64_t v = 0;
-    for (char c : s) v = v * 10 + (c - '0');
-    return v;
+// Digits with at most one point, as the nearest double, as Python's float()
+// reads them. Up to 15 significant digits and 22 after the point, the
+// quotient of two exact doubles is that double: IEEE division rounds once.
+double decimal(std::string_view s) {
+    static constexpr double POWERS[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    std::uint64_t mantissa = 0;
+    std::size_t count = 0, after_point = 0;
+    bool point = false;
+    for (char c : s) {
+        if (c == '.') {
+            point = true;
+            continue;
+        }
+        mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+        after_point += point;
+        if (++count > 15) break;
+    }
+    if (count <= 15 && after_point < std::size(POWERS)) return static_cast<double>(mantissa) / POWERS[after_point];
+    double value = 0;
+    std::from_chars(s.data(), s.data() + s.size(), value);
+    return value;
 }
 
 // The offset of the first `tag` in `s` at or after `from`, or npos: as
@@ -117,32 +140,31 @@ std::optional<SideScore> eval_at(std::string_view s, std::size_t at) {
         ++p;
         bool negative = false;
         if (p < s.size() && (s[p] == '+' || s[p] == '-')) negative = s[p++] == '-';
-        const std::size_t n = digits(s, p, MAX_DIGITS + 1);
-        if (n == 0 || n > MAX_DIGITS) return std::nullopt;
-        const std::int64_t m = number(s.substr(p, n));
-        value = SideScore::mate(negative ? -m : m);
-        p += n;
+        const Digits m = digits(s, p, MAX_DIGITS + 1);
+        if (m.count == 0 || m.count > MAX_DIGITS) return std::nullopt;
+        value = SideScore::mate(negative ? -m.value : m.value);
+        p += m.count;
     } else {
         bool negative = false;
         if (p < s.size() && (s[p] == '+' || s[p] == '-')) negative = s[p++] == '-';
         // Up to ten digits, then either a point and one or two digits, or an
         // optional bare point.
-        const std::size_t whole = digits(s, p, 10);
-        std::size_t q = p + whole;
-        std::int64_t cp = number(s.substr(p, whole)) * 100;
+        const Digits whole = digits(s, p, 10);
+        std::size_t q = p + whole.count;
+        std::int64_t cp = whole.value * 100;
         if (q < s.size() && s[q] == '.') {
-            const std::size_t frac = digits(s, q + 1, 2);
-            if (frac == 0 && whole == 0) return std::nullopt;
-            if (frac) cp += number(s.substr(q + 1, frac)) * (frac == 1 ? 10 : 1);
-            q += 1 + frac;
-        } else if (whole == 0) {
+            const Digits frac = digits(s, q + 1, 2);
+            if (frac.count == 0 && whole.count == 0) return std::nullopt;
+            if (frac.count) cp += frac.value * (frac.count == 1 ? 10 : 1);
+            q += 1 + frac.count;
+        } else if (whole.count == 0) {
             return std::nullopt;
         }
         value = SideScore::cp(negative ? -cp : cp);
         p = q;
     }
     if (p < s.size() && s[p] == ',') {
-        const std::size_t n = digits(s, p + 1, std::string_view::npos);
+        const std::size_t n = digits(s, p + 1, std::string_view::npos).count;
         if (n == 0) return std::nullopt;
         p += 1 + n;
     }
@@ -172,26 +194,29 @@ std::optional<double> clock_command(std::string_view comment, std::size_t at) {
     if (p >= comment.size() || !is_command_space(comment[p])) return std::nullopt;
     ++p;
     if (const auto seconds = plain_clock(comment.substr(p))) return seconds;
-    const std::size_t h = digits(comment, p, MAX_DIGITS + 1);
-    if (h == 0 || h > MAX_DIGITS || p + h >= comment.size() || comment[p + h] != ':') return std::nullopt;
-    const std::size_t m_at = p + h + 1;
-    const std::size_t m = digits(comment, m_at, MAX_DIGITS + 1);
-    if (m == 0 || m > MAX_DIGITS || m_at + m >= comment.size() || comment[m_at + m] != ':') return std::nullopt;
-    const std::size_t s_at = m_at + m + 1;
-    std::size_t s = digits(comment, s_at, std::string_view::npos);
+    const Digits h = digits(comment, p, MAX_DIGITS + 1);
+    if (h.count == 0 || h.count > MAX_DIGITS || p + h.count >= comment.size() || comment[p + h.count] != ':')
+        return std::nullopt;
+    const std::size_t m_at = p + h.count + 1;
+    const Digits m = digits(comment, m_at, MAX_DIGITS + 1);
+    if (m.count == 0 || m.count > MAX_DIGITS || m_at + m.count >= comment.size() || comment[m_at + m.count] != ':')
+        return std::nullopt;
+    const std::size_t s_at = m_at + m.count + 1;
+    std::size_t s = digits(comment, s_at, std::string_view::npos).count;
     if (s == 0) return std::nullopt;
-    if (s_at + s < comment.size() && comment[s_at + s] == '.') s += 1 + digits(comment, s_at + s + 1, std::string_view::npos);
+    if (s_at + s < comment.size() && comment[s_at + s] == '.')
+        s += 1 + digits(comment, s_at + s + 1, std::string_view::npos).count;
     if (s_at + s >= comment.size() || comment[s_at + s] != ']') return std::nullopt;
-    const std::int64_t whole = number(comment.substr(p, h)) * 3600 + number(comment.substr(m_at, m)) * 60;
-    // The seconds as the float reader reads them, then added as a float,
-    // so the sum rounds as it does in Python. Whole seconds of up to 15
-    // digits are exact as a double: no reader is needed for them.
-    double seconds = 0;
-    if (s <= 15 && digits(comment, s_at, s) == s)
-        seconds = static_cast<double>(number(comment.substr(s_at, s)));
-    else
-        std::from_chars(comment.data() + s_at, comment.data() + s_at + s, seconds);
-    return static_cast<double>(whole) + seconds;
+    // The whole minutes in seconds as an exact integer, then the seconds as
+    // the float reader reads them, added as a float: the sum rounds as it
+    // does in Python. Hours beyond 64 bits of seconds are summed as floats
+    // instead of overflowing.
+    std::int64_t whole = 0, minutes = 0;
+    if (__builtin_mul_overflow(h.value, 3600, &whole) || __builtin_mul_overflow(m.value, 60, &minutes) ||
+        __builtin_add_overflow(whole, minutes, &whole))
+        return static_cast<double>(h.value) * 3600 + static_cast<double>(m.value) * 60 +
+               decimal(comment.substr(s_at, s));
+    return static_cast<double>(whole) + decimal(comment.substr(s_at, s));
 }
 
 bool tag_at(std::string_view s, std::size_t at, std::string_view tag) {
