@@ -163,27 +163,57 @@ Check check_after_move(const Board& b, const Move& m) {
     return count_legal<Them>(n, analyse<Them>(n)) ? Check::CHECK : Check::MATE;
 }
 
-// Generation itself with two restrictions: own pieces other than the wanted
-// movers are left out of the placement it walks (the analysis, made on the
-// whole board, still sees them as blockers and pin lines), and the target
-// mask allows only `to`. Only king steps and en passant ignore the target,
-// so the filter catches those.
+// The few pieces that can reach `to` are found from the square itself, and
+// each move is judged by whether the king is attacked once it is made: no
+// analysis of the whole board and no generation. The captured piece (the
+// pawn beside, for en passant) attacks nothing any more.
 template <Color Us>
 void moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out) {
-    Info in = kind == KING ? analyse<Us>(b) : analyse<Us, false>(b);
-    Placement movers = b;
-    for (int k = 0; k < KIND_NB; ++k)
-        if (k != kind) movers.kinds[k] &= ~in.own;
-    movers.kinds[kind] &= ~in.own | from_mask;
-    in.target &= square_bb(to);
+    using S = Side<Us>;
+    constexpr Color Them = S::THEM;
     out.clear();
-    generate<Us>(movers, ep_of(b), in, [&](int from, int t, int k, std::uint32_t flag) {
-        if (static_cast<Square>(t) != to || k != kind || !(square_bb(from) & from_mask)) return;
-        if (flag >= PROMO_Q && flag <= PROMO_B)
-            out.push_back(Move(static_cast<Square>(from), to, PROMO_LETTER[flag]));
-        else
+    const Bitboard own = b.colors[Us], occupied = b.occupied();
+    const Bitboard target = square_bb(to);
+    if (own & target) return;
+    const Bitboard movers = b.kinds[kind] & own & from_mask;
+    const Bitboard behind = pawn_push(Them, target);
+    const bool en_passant = kind == PAWN && b.en_passant_square && *b.en_passant_square == to;
+    Bitboard origins = 0;
+    switch (kind) {
+        case PAWN:
+            if ((b.colors[Them] & target) || en_passant) origins = PAWN_ATTACKS[Them][to] & movers;
+            if (!(occupied & target)) {
+                origins |= behind & movers;
+                if ((target & S::DOUBLE_RANK) && !(occupied & behind)) origins |= pawn_push(Them, behind) & movers;
+            }
+            break;
+        case KNIGHT: origins = KNIGHT_ATTACKS[to] & movers; break;
+        case BISHOP: origins = bishop_attacks(static_cast<int>(to), occupied) & movers; break;
+        case ROOK: origins = rook_attacks(static_cast<int>(to), occupied) & movers; break;
+        case QUEEN:
+            origins = (bishop_attacks(static_cast<int>(to), occupied) | rook_attacks(static_cast<int>(to), occupied)) &
+                      movers;
+            break;
+        case KING: origins = KING_ATTACKS[to] & movers; break;
+    }
+    const int king = std::countr_zero(b.pieces(Us, KING));
+    for (Bitboard o = origins; o;) {
+        const int from = pop_lowest(o);
+        const Bitboard from_bb = square_bb(from);
+        Bitboard taken = target;
+        Bitboard after = (occupied ^ from_bb) | target;
+        if (en_passant && (PAWN_ATTACKS[Them][to] & from_bb)) {
+            taken = behind;
+            after ^= behind;
+        }
+        if (attackers_to(b, kind == KING ? static_cast<int>(to) : king, after, Them) & ~taken) continue;
+        if (kind == PAWN && (target & S::PROMO_RANK)) {
+            for (std::uint32_t flag = PROMO_Q; flag <= PROMO_B; ++flag)
+                out.push_back(Move(static_cast<Square>(from), to, PROMO_LETTER[flag]));
+        } else {
             out.push_back(Move(static_cast<Square>(from), to));
-    });
+        }
+    }
 }
 
 // The squares from which an enemy knight, king or pawn would reach some
