@@ -354,6 +354,8 @@ std::size_t Board::apply_movetext(std::string_view text, MainlineNotes& notes) {
     notes.first.reserve(text.size() / 16 + 2);
     notes.spans.reserve(text.size() / 32 + 1);
     notes.first.push_back(0);
+    // Grown once rather than doubled a dozen times over a game.
+    history.reserve(history.size() + text.size() / 16 + 2);
     notes.has_cr = text.find('\r') != std::string_view::npos;
     MovetextReader reader(text, &notes);
     const std::size_t played = apply_mainline(*this, reader);
