@@ -53,14 +53,40 @@ Bitboard castling_rooks(const BoardState& s) {
     return out;
 }
 
-Castling castling_plan(Square king, Square rook) {
+namespace {
+
+constexpr Castling plan_on_first_rank(Square king, Square rook) {
     const bool h_side = rook > king;
-    const Square base = king & 56;
-    const Square king_to = base + (h_side ? 6 : 2), rook_to = base + (h_side ? 5 : 3);
+    const Square king_to = h_side ? 6 : 2, rook_to = h_side ? 5 : 3;
     const Bitboard movers = square_bb(king) | square_bb(rook);
     const Bitboard crossed = between_on_rank(king, king_to);
     const Bitboard swept = crossed | square_bb(king_to) | between_on_rank(rook, rook_to) | square_bb(rook_to);
     return {0, king, king_to, rook, rook_to, swept & ~movers, crossed | square_bb(king)};
+}
+
+// Every plan of the first rank, by the king's and the rook's file: asked
+// for each legal list, so looked up rather than worked out.
+constexpr auto FIRST_RANK_PLANS = [] {
+    std::array<std::array<Castling, 8>, 8> t{};
+    for (Square k = 0; k < 8; ++k)
+        for (Square r = 0; r < 8; ++r)
+            if (k != r) t[k][r] = plan_on_first_rank(k, r);
+    return t;
+}();
+
+}  // namespace
+
+Castling castling_plan(Square king, Square rook) {
+    Castling plan = FIRST_RANK_PLANS[king % 8][rook % 8];
+    if (const Square base = king & 56) {
+        plan.king_from += base;
+        plan.king_to += base;
+        plan.rook_from += base;
+        plan.rook_to += base;
+        plan.must_be_empty <<= base;
+        plan.king_path <<= base;
+    }
+    return plan;
 }
 
 CastlingPlans castling_plans(const BoardState& s) {
