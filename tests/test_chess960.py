@@ -417,6 +417,30 @@ def test_read_pgn(variant):
         assert board.starting_fen == oracle.root().fen()
 
 
+def test_read_samples():
+    np = pytest.importorskip("numpy")
+    games = [oracle_game(n, 60, n) for n in (0, 518, 959, 314, 77)]
+    text = "\n\n".join(str(chess.pgn.Game.from_board(g)) for g in games) + "\n"
+    batches = list(Board.read_samples(io.StringIO(text)))
+    columns = {k: np.concatenate([b[k] for b in batches]) for k in batches[0]}
+    row = 0
+    for number, oracle in enumerate(games):
+        walk = oracle.root()
+        board = Board.from_fen(walk.fen(), chess960=True)
+        for move in oracle.move_stack:
+            assert columns["game"][row] == number
+            assert list(columns["bitboards"][row]) == list(board.bitboards())
+            assert list(columns["castling"][row]) == [walk.has_kingside_castling_rights(chess.WHITE),
+                                                      walk.has_queenside_castling_rights(chess.WHITE),
+                                                      walk.has_kingside_castling_rights(chess.BLACK),
+                                                      walk.has_queenside_castling_rights(chess.BLACK)]
+            assert columns["move_index"][row] == board.move_index(Move.from_uci(move.uci()))
+            board.apply_uci(move.uci())
+            walk.push(move)
+            row += 1
+    assert row == len(columns["game"])
+
+
 def test_read_pgn_castling_game():
     # A game that castles on both sides, written by python-chess.
     oracle = chess.Board("1r2k2r/pppbqppp/2n2n2/8/8/2N2N2/PPPBQPPP/RK5R w KQkq - 4 8", chess960=True)

@@ -666,6 +666,11 @@ std::pair<BoardState, GameTree> tree_from_bytes(std::string_view bytes);
 
 // Whether a Variant tag's value names Fischer random chess.
 bool is_chess960_variant(std::string_view name) noexcept;
+// The board a game starts from, as its tags give it: the FEN tag's
+// position (the standard start without one), as a Fischer random board
+// where the Variant tag names that. Invalid naming the tag when the
+// position cannot be read.
+Board game_start(std::optional<std::string_view> fen, bool chess960);
 
 // Whether `name` can stand as a tag's name: a letter or digit, then letters,
 // digits and "_+#=:-".

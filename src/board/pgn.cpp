@@ -383,6 +383,31 @@ bool is_chess960_variant(std::string_view name) noexcept {
            lower == "fischer random";
 }
 
+Board game_start(std::optional<std::string_view> fen, bool chess960) {
+    // Most games start from the standard position: copied, not read.
+    static const Board standard;
+    if (!fen && !chess960) return standard;
+    // Read as the header dict shows the tag: bytes that are not UTF-8 stand
+    // for U+FFFD, so the board's texts are well formed.
+    std::string text;
+    if (fen)
+        for (std::size_t i = 0; i < fen->size();) append_utf8(text, next_code_point(*fen, i));
+    else
+        text = STARTING_FEN;
+    if (chess960) {
+        try {
+            return Board::from_fen(text, true);
+        } catch (const Invalid& e) {
+            throw Invalid("invalid FEN tag \"" + text + "\" (" + e.what() + ")");
+        }
+    }
+    try {
+        return Board(std::string_view(text));
+    } catch (const Panic& p) {
+        throw Invalid("invalid FEN tag \"" + std::string(*fen) + "\" (" + p.what() + ")");
+    }
+}
+
 void PgnReader::play(RawGame& raw, PgnGame& out) {
     std::optional<std::string_view> fen;
     bool chess960 = false;
@@ -391,30 +416,7 @@ void PgnReader::play(RawGame& raw, PgnGame& out) {
         if (name == "Variant") chess960 = is_chess960_variant(value);
     }
     try {
-        Board board = [&] {
-            // Most games start from the standard position: copied, not read.
-            static const Board standard;
-            if (!fen && !chess960) return standard;
-            // Read as the header dict shows the tag: bytes that are not
-            // UTF-8 stand for U+FFFD, so the board's texts are well formed.
-            std::string text;
-            if (fen)
-                for (std::size_t i = 0; i < fen->size();) append_utf8(text, next_code_point(*fen, i));
-            else
-                text = STARTING_FEN;
-            if (chess960) {
-                try {
-                    return Board::from_fen(text, true);
-                } catch (const Invalid& e) {
-                    throw Invalid("invalid FEN tag \"" + text + "\" (" + e.what() + ")");
-                }
-            }
-            try {
-                return Board(std::string_view(text));
-            } catch (const Panic& p) {
-                throw Invalid("invalid FEN tag \"" + std::string(*fen) + "\" (" + p.what() + ")");
-            }
-        }();
+        Board board = game_start(fen, chess960);
         board.apply_movetext(raw.movetext, out.notes);
         out.headers = std::move(raw.headers);
         out.board = std::move(board);

@@ -162,20 +162,9 @@ void push_row(const SampleGame& g, std::uint16_t ply, const Board& b, const Move
     out.black_elo[r] = g.black_elo;
 }
 
-Board starting_board(const SampleGame& g) {
-    // Most games start from the standard position: copied, not read.
-    static const Board standard;
-    if (!g.fen) return standard;
-    try {
-        return Board(std::string_view(*g.fen));
-    } catch (const Panic& p) {
-        throw Invalid("invalid FEN tag \"" + *g.fen + "\" (" + p.what() + ")");
-    }
-}
-
 void play_game(const SampleGame& g, SampleColumns& out, PlayScratch& scratch) {
     using Kind = MovetextToken::Kind;
-    Board board = starting_board(g);
+    Board board = game_start(g.fen ? std::optional<std::string_view>(*g.fen) : std::nullopt, g.chess960);
     const BoardState start = board.state();
     const std::size_t first = out.rows();
     const std::string_view text = g.movetext;
@@ -243,6 +232,7 @@ SampleGame sample_game(const RawGame& raw) {
     g.number = raw.number - 1;
     g.movetext = std::string(raw.movetext);
     if (const std::string* fen = last_tag(raw.headers, "FEN")) g.fen = *fen;
+    if (const std::string* variant = last_tag(raw.headers, "Variant")) g.chess960 = is_chess960_variant(*variant);
     g.result = result_code(last_tag(raw.headers, "Result"));
     g.white_elo = elo(last_tag(raw.headers, "WhiteElo"));
     g.black_elo = elo(last_tag(raw.headers, "BlackElo"));

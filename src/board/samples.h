@@ -89,6 +89,7 @@ struct SampleGame {
     std::size_t number = 0;  // from 0, counting every game of the stream
     std::string movetext;
     std::optional<std::string> fen;
+    bool chess960 = false;  // a Variant tag names Fischer random chess
     std::int8_t result = -2;  // 1 white won, 0 draw, -1 black won, -2 unknown
     std::int16_t white_elo = 0;
     std::int16_t black_elo = 0;
