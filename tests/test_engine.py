@@ -363,6 +363,37 @@ def test_position_and_go_commands(fake):
     ]
 
 
+def test_chess960_option_follows_the_board(fake):
+    fischer = Board.from_fen("4k3/8/8/8/8/8/8/R1K3bR w HA - 0 1", chess960=True)
+    fischer.apply_uci("c1a1")
+
+    def calls(e):
+        e.analyse(fischer, depth=1)
+        e.analyse(fischer, depth=2)
+        e.analyse(Board(), depth=1)
+    assert sent_commands(fake, calls) == [
+        "setoption name UCI_Chess960 value true", "position fen 4k3/8/8/8/8/8/8/R1K3bR w KQ - 0 1 moves c1a1",
+        "go depth 1",
+        "position fen 4k3/8/8/8/8/8/8/R1K3bR w KQ - 0 1 moves c1a1", "go depth 2",
+        "setoption name UCI_Chess960 value false", "position startpos", "go depth 1",
+    ]
+
+
+@needs_stockfish
+def test_chess960_with_stockfish(stockfish):
+    # The engine must read the position's rights and king-takes-rook moves as Fischer random ones.
+    board = Board.from_chess960_pos(0)
+    for _ in range(8):
+        result = stockfish.play(board, depth=6)
+        assert board.is_legal(result.move)
+        board.apply_move(result.move)
+    info = stockfish.analyse(board, depth=8)
+    replay = board.copy()
+    for m in info["pv"]:
+        assert replay.is_legal(m)
+        replay.apply_move(m)
+
+
 @pytest.mark.parametrize("method, kwargs, error", [
     ("analyse", {}, ValueError),
     ("analyse", {"depth": 1.5}, TypeError),
