@@ -34,13 +34,13 @@ struct Transposition {
     bool turn;
     std::uint8_t castling;
     Bitboard castling_rooks;  // Fischer random: the rooks that may castle
-    int en_passant;  // -1 when none can be taken
+    std::optional<std::uint8_t> en_passant;  // only when it can be taken
 
     friend bool operator==(const Transposition&, const Transposition&) = default;
 };
 
 Transposition transposition_of(const BoardState& s) {
-    const int ep = has_legal_en_passant(s) ? *s.en_passant_square : -1;
+    const auto ep = has_legal_en_passant(s) ? s.en_passant_square : std::nullopt;
     return {s, s.turn, clean_castling_bits(s), s.chess960 ? castling_rooks(s) : 0, ep};
 }
 
