@@ -95,13 +95,6 @@ bool any_move_to(const MoveList& moves, Square square) {
     return false;
 }
 
-// Whether the opponent could take on `square`: unlike the pseudo-legal test,
-// pawns count by their diagonals, empty target or not, and never by pushes.
-bool truly_attacked(const Board& b, Square square) {
-    slider_tables();
-    return attackers_to(b, static_cast<int>(square), b.occupied(), b.them()) != 0;
-}
-
 }  // namespace
 
 void Board::pawn_moves(MoveList& out) const {
@@ -251,6 +244,7 @@ void castling_moves(Board& b, MoveList& out) {
     const Color mover = b.us();
     const Bitboard own = b.colors[mover];
     const Bitboard occupied = b.occupied();
+    slider_tables();
 
     ListRollback rollback(out);
     std::uint8_t listed = 0;
@@ -263,11 +257,14 @@ void castling_moves(Board& b, MoveList& out) {
         const Castling& side = CASTLING[mover][right->side];
         if (!(b.kinds[KING] & own & square_bb(side.king_from))) continue;
         if (!(b.kinds[ROOK] & own & square_bb(side.rook_from))) continue;
-        if (occupied & side.must_be_empty) continue;
-        bool safe = true;
-        for (Bitboard path = side.king_path; path && safe; path &= path - 1)
-            safe = !truly_attacked(b, static_cast<Square>(std::countr_zero(path)));
-        if (safe) out.push_back(Move(side.king_from, side.king_to));
+        // Attacks by the rules of chess: pawns by their diagonals only.
+        auto path_attacked = [&](Bitboard path, Bitboard occ) {
+            for (; path; path &= path - 1)
+                if (attackers_to(b, std::countr_zero(path), occ, b.them())) return true;
+            return false;
+        };
+        if (castling_allowed(side, occupied, path_attacked, [](Square, Bitboard) { return false; }))
+            out.push_back(Move(side.king_from, side.king_to));
     }
 }
 
