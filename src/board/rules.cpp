@@ -298,9 +298,7 @@ bool Board::is_legal(const Move& raw) { return is_legal_as_written(castling_alia
     if (!is_pseudo_legal_as_written(m)) return false;
     // With more or fewer kings than one a side, the legal list moves and
     // guards only the highest king: legal means listed there.
-    for (Color c : {WHITE, BLACK}) {
-        const Bitboard k = pieces(c, KING);
-        if (k && !(k & (k - 1))) continue;
+    if (!one_king_each()) {
         MoveList moves;
         try {
             legal_moves(moves);
@@ -545,11 +543,9 @@ bool Board::is_valid() const {
     if (malformed()) return false;
     if (!occupied()) return false;
 
-    for (Color c : {WHITE, BLACK}) {
-        const Bitboard k = pieces(c, KING);
-        if (!k || (k & (k - 1))) return false;
+    if (!one_king_each()) return false;
+    for (Color c : {WHITE, BLACK})
         if (std::popcount(colors[c]) > 16 || std::popcount(pieces(c, PAWN)) > 8) return false;
-    }
     if (kinds[PAWN] & (RANK_1 | RANK_8)) return false;
 
     if (chess960) {

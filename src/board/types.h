@@ -62,6 +62,12 @@ struct Placement {
 
     constexpr Bitboard pieces(Color c, PieceKind k) const { return kinds[k] & colors[c]; }
     constexpr Bitboard occupied() const { return colors[WHITE] | colors[BLACK]; }
+    // Exactly one king a side: a single-bit test, as popcount may be a
+    // library call.
+    constexpr bool one_king_each() const {
+        const Bitboard w = pieces(WHITE, KING), b = pieces(BLACK, KING);
+        return w && !(w & (w - 1)) && b && !(b & (b - 1));
+    }
     // The squares the sets do not describe plainly: claimed by two kinds or
     // both colours, or by a kind without a colour or a colour without a kind.
     constexpr Bitboard malformed() const {

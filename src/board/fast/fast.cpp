@@ -68,11 +68,7 @@ bool legal_list(const Board& b, MoveList& out) {
 bool is_normal(const BoardState& b) {
     if (b.malformed()) return false;
     const Bitboard all = b.occupied();
-    // One king each; a single-bit test, as popcount may be a library call.
-    for (Color c : {WHITE, BLACK}) {
-        const Bitboard k = b.pieces(c, KING);
-        if (!k || (k & (k - 1))) return false;
-    }
+    if (!b.one_king_each()) return false;
     if (b.kinds[PAWN] & (RANK_1 | RANK_8)) return false;
     if (b.en_passant_square) {
         const unsigned ep = *b.en_passant_square;
@@ -298,10 +294,7 @@ std::optional<bool> leaves_king_attacked(const Board& b, const Move& m) {
     if (b.malformed()) return std::nullopt;
     const Bitboard all = b.occupied();
     const Color us = b.us();
-    for (Color c : {WHITE, BLACK}) {
-        const Bitboard k = b.pieces(c, KING);
-        if (!k || (k & (k - 1))) return std::nullopt;
-    }
+    if (!b.one_king_each()) return std::nullopt;
     const Bitboard kings = b.pieces(us, KING);
     slider_tables();
     const Bitboard from = square_bb(m.from_square), to = square_bb(m.to_square);
