@@ -177,10 +177,10 @@ struct CastlingPlans {
     std::uint8_t bits = 0;
 };
 CastlingPlans castling_plans(const BoardState& s);
-// Whether castling by `plan` is legal for `us` now: the squares between
-// king, rook and their destinations empty but for the two of them, no
-// square the king stands on or crosses attacked, nor its destination once
-// the rook has moved.
+// Whether castling by `plan` (Fischer random or standard) is legal for `us`
+// now: the squares between king, rook and their destinations empty but for
+// the two of them, no square the king stands on or crosses attacked, nor its
+// destination once the rook has moved.
 bool castling_legal_now(const Placement& p, Color us, const Castling& plan);
 // The rooks a castling field names (X-FEN or Shredder-FEN), read against
 // the placement; std::nullopt for a field of another form.

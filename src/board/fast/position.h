@@ -35,18 +35,22 @@ constexpr int move_to(CMove m) { return (m >> 6) & 63; }
 constexpr int move_kind(CMove m) { return (m >> 12) & 7; }
 constexpr std::uint32_t move_flag(CMove m) { return m >> 15; }
 
-// A move onto or off a castling king's or rook's home ends the right.
-inline constexpr auto CASTLE_KEEP = [] {
+// A move onto or off a castling king's or rook's square ends the right:
+// the rights each square keeps, for the rights `bits` holds.
+constexpr std::array<std::uint8_t, 64> castle_keeps(const std::array<std::array<Castling, 2>, 2>& plans,
+                                                    std::uint8_t bits) {
     std::array<std::uint8_t, 64> t{};
     for (auto& v : t) v = 15;
     for (Color c : {WHITE, BLACK})
         for (CastlingSide side : {KING_SIDE, QUEEN_SIDE}) {
-            const Castling& g = CASTLING[c][side];
-            t[g.king_from] &= static_cast<std::uint8_t>(~castling_bit(c, side));
+            if (!(bits & castling_bit(c, side))) continue;
+            const Castling& g = plans[c][side];
+            t[g.king_from] &= static_cast<std::uint8_t>(~(castling_bit(c, KING_SIDE) | castling_bit(c, QUEEN_SIDE)));
             t[g.rook_from] &= static_cast<std::uint8_t>(~castling_bit(c, side));
         }
     return t;
-}();
+}
+inline constexpr auto CASTLE_KEEP = castle_keeps(CASTLING, 15);
 
 // Where castling puts king and rook: fixed squares in standard chess; in
 // Fischer random chess read from the root position, as rights are only ever
@@ -62,16 +66,8 @@ struct FischerCastles {
     std::array<std::array<Castling, 2>, 2> plans{};
     std::array<std::uint8_t, 64> keeps{};
 
-    FischerCastles(const std::array<std::array<Castling, 2>, 2>& p, std::uint8_t bits) : plans(p) {
-        keeps.fill(15);
-        for (Color c : {WHITE, BLACK})
-            for (CastlingSide side : {KING_SIDE, QUEEN_SIDE}) {
-                if (!(bits & castling_bit(c, side))) continue;
-                const Castling& g = plans[c][side];
-                keeps[g.king_from] &= static_cast<std::uint8_t>(~(castling_bit(c, KING_SIDE) | castling_bit(c, QUEEN_SIDE)));
-                keeps[g.rook_from] &= static_cast<std::uint8_t>(~castling_bit(c, side));
-            }
-    }
+    FischerCastles(const std::array<std::array<Castling, 2>, 2>& p, std::uint8_t bits)
+        : plans(p), keeps(castle_keeps(p, bits)) {}
     const Castling& plan(Color c, CastlingSide side) const { return plans[c][side]; }
     std::uint8_t keep(int s) const { return keeps[s]; }
 };
