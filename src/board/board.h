@@ -310,7 +310,10 @@ public:
     // the reason ("invalid", "illegal", "ambiguous"), with the board as before.
     std::string san(const Move& m) { return algebraic(m, false); }
     std::string lan(const Move& m) { return algebraic(m, true); }
-    Move parse_san(std::string_view text);
+    // `known`: the caller knows the position is one the fast generator
+    // answers for (fast::answers), as every position is that a game reader
+    // reaches by legal moves from one that is.
+    Move parse_san(std::string_view text, bool known = false);
     Move apply_san(std::string_view text);
     std::string variation_san(const std::vector<Move>& moves);
     // Plays the mainline of a movetext and returns the number of moves played.
@@ -412,7 +415,7 @@ private:
     std::optional<std::string> notation(const Move& m, bool long_form);
     // The legal moves, castling excluded, of the side to move's `kind`
     // pieces standing on `from_mask` onto `to`; `out` is cleared first.
-    void legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveList& out);
+    void legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveList& out, bool known = false);
     // What the legal `m` (castling as the king's two-square step) does to the opponent's king.
     Check check_after(const Move& m);
 };

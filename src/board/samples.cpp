@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "fast/fast.h"
 #include "movetext.h"
 #include "score.h"
 
@@ -174,6 +175,7 @@ void play_game(const SampleGame& g, SampleColumns& out, PlayScratch& scratch) {
     moves.clear();
     std::size_t depth = 0;
     bool variations = false;
+    const bool known = fast::answers(board);
     // The mainline's words are read as apply_movetext reads them: whatever
     // lies in parentheses is another line.
     while (const auto t = scanner.next()) {
@@ -194,7 +196,7 @@ void play_game(const SampleGame& g, SampleColumns& out, PlayScratch& scratch) {
                 comments.flush(board.turn, out, out.rows() - 1);
                 Move m;
                 try {
-                    m = board.parse_san(t->text);
+                    m = board.parse_san(t->text, known);
                 } catch (const Invalid& e) {
                     throw Invalid(std::string(e.what()) + ", at ply " + std::to_string(moves.size() + 1) +
                                   " of the movetext");

@@ -84,13 +84,15 @@ bool is_rank(char c) { return c >= '1' && c <= '8'; }
 Reading read_san(std::string_view s, SanText& out) {
     // Annotation glyphs after the move ("e4!", "Nf3+?!") are read past.
     for (int i = 0; i < 2 && !s.empty() && (s.back() == '!' || s.back() == '?'); ++i) s.remove_suffix(1);
-    if (one_of(s, KING_SIDE_TEXTS)) {
-        out.form = SanText::KING_SIDE_CASTLE;
-        return Reading::OK;
-    }
-    if (one_of(s, QUEEN_SIDE_TEXTS)) {
-        out.form = SanText::QUEEN_SIDE_CASTLE;
-        return Reading::OK;
+    if (!s.empty() && (s[0] == 'O' || s[0] == '0')) {
+        if (one_of(s, KING_SIDE_TEXTS)) {
+            out.form = SanText::KING_SIDE_CASTLE;
+            return Reading::OK;
+        }
+        if (one_of(s, QUEEN_SIDE_TEXTS)) {
+            out.form = SanText::QUEEN_SIDE_CASTLE;
+            return Reading::OK;
+        }
     }
     const std::string_view whole = s;
     auto fail = [&] {
@@ -132,8 +134,8 @@ Reading read_san(std::string_view s, SanText& out) {
 
 // ---------------------------------------------------------------- helpers
 
-void Board::legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveList& out) {
-    if (fast::legal_moves_to(*this, kind, from_mask, to, out)) return;
+void Board::legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveList& out, bool known) {
+    if (fast::legal_moves_to(*this, kind, from_mask, to, out, known)) return;
     MoveList all;
     checked_legal_moves(all);
     out.clear();
@@ -255,7 +257,7 @@ std::string Board::variation_san(const std::vector<Move>& moves) {
 
 // ---------------------------------------------------------------- SAN in
 
-Move Board::parse_san(std::string_view text) {
+Move Board::parse_san(std::string_view text, bool known) {
     SanText san;
     switch (read_san(text, san)) {
         case Reading::OK: break;
@@ -306,7 +308,7 @@ Move Board::parse_san(std::string_view text) {
     // A pawn leaves its file only by a capture, which names the file.
     if (!san.piece && san.file < 0) from_mask &= FILE_A << (san.to % 8);
     MoveList candidates;
-    legal_moves_to(san.piece.value_or(PAWN), from_mask, san.to, candidates);
+    legal_moves_to(san.piece.value_or(PAWN), from_mask, san.to, candidates, known);
     const Move* found = nullptr;
     for (const Move& m : candidates) {
         if (m.promotion != san.promotion) continue;
@@ -328,9 +330,10 @@ namespace {
 std::size_t apply_mainline(Board& board, MovetextReader& reader) {
     Rewind rewind(board);
     std::size_t played = 0;
+    const bool known = fast::answers(board);
     while (const auto token = reader.next()) {
         try {
-            board.apply_move(board.parse_san(*token));
+            board.apply_move(board.parse_san(*token, known));
         } catch (const Invalid& e) {
             throw Invalid(std::string(e.what()) + ", at ply " + std::to_string(played + 1) + " of the movetext");
         }

@@ -76,18 +76,27 @@ double decimal(std::string_view s) {
     return value;
 }
 
-// The offset of the first `tag` in `s` at or after `from`, or npos: as
-// s.find(tag, from), which for these short texts spends most of its time
-// in generic setup. Comments hold few '[', so a byte search for it leads.
-std::size_t find_tag(std::string_view s, std::string_view tag, std::size_t from) {
+// The first '[' in [p, end), or end. Comments are short and their
+// commands stand near their start: a plain loop costs less here than a
+// library search's setup.
+const char* next_bracket(const char* p, const char* end) {
+    while (p < end && *p != '[') ++p;
+    return p;
+}
+
+// Whether `tag` (a literal) is written at p: compared at a size known when
+// compiling, so no library call is made.
+template <std::size_t N>
+bool tag_at(const char* p, const char* end, const char (&tag)[N]) {
+    return static_cast<std::size_t>(end - p) >= N - 1 && std::memcmp(p, tag, N - 1) == 0;
+}
+
+// The offset of the first `tag` in `s` at or after `from`, or npos.
+template <std::size_t N>
+std::size_t find_tag(std::string_view s, const char (&tag)[N], std::size_t from) {
     const char* const end = s.data() + s.size();
-    for (const char* p = s.data() + from; p < end;) {
-        p = static_cast<const char*>(std::memchr(p, '[', static_cast<std::size_t>(end - p)));
-        if (!p) break;
-        if (static_cast<std::size_t>(end - p) >= tag.size() && std::memcmp(p, tag.data(), tag.size()) == 0)
-            return static_cast<std::size_t>(p - s.data());
-        ++p;
-    }
+    for (const char* p = next_bracket(s.data() + from, end); p < end; p = next_bracket(p + 1, end))
+        if (tag_at(p, end, tag)) return static_cast<std::size_t>(p - s.data());
     return std::string_view::npos;
 }
 
@@ -172,12 +181,12 @@ std::optional<SideScore> eval_at(std::string_view s, std::size_t at) {
     return value;
 }
 
-constexpr std::string_view EVAL_TAG = "[%eval";
-constexpr std::string_view CLOCK_TAG = "[%clk";
+constexpr char EVAL_TAG[] = "[%eval";
+constexpr char CLOCK_TAG[] = "[%clk";
 
 // The eval command at `at`, where EVAL_TAG stands, if it is well formed.
 std::optional<Score> eval_command(std::string_view comment, std::size_t at, bool turn) {
-    const std::size_t p = at + EVAL_TAG.size();
+    const std::size_t p = at + std::size(EVAL_TAG) - 1;
     if (p >= comment.size() || !is_command_space(comment[p])) return std::nullopt;
     auto v = plain_eval(comment.substr(p + 1));
     if (!v) v = eval_at(comment, p + 1);
@@ -190,7 +199,7 @@ std::optional<Score> eval_command(std::string_view comment, std::size_t at, bool
 
 // The clock command at `at`, where CLOCK_TAG stands, if it is well formed.
 std::optional<double> clock_command(std::string_view comment, std::size_t at) {
-    std::size_t p = at + CLOCK_TAG.size();
+    std::size_t p = at + std::size(CLOCK_TAG) - 1;
     if (p >= comment.size() || !is_command_space(comment[p])) return std::nullopt;
     ++p;
     if (const auto seconds = plain_clock(comment.substr(p))) return seconds;
@@ -219,9 +228,6 @@ std::optional<double> clock_command(std::string_view comment, std::size_t at) {
     return static_cast<double>(whole) + decimal(comment.substr(s_at, s));
 }
 
-bool tag_at(std::string_view s, std::size_t at, std::string_view tag) {
-    return s.size() - at >= tag.size() && std::memcmp(s.data() + at, tag.data(), tag.size()) == 0;
-}
 
 }  // namespace
 
@@ -241,20 +247,19 @@ std::optional<double> parse_clock(std::string_view comment) {
 
 CommentCommands parse_commands(std::string_view comment, bool turn) {
     CommentCommands found;
-    bool want_eval = true, want_clock = true;
     const char* const begin = comment.data();
     const char* const end = begin + comment.size();
-    for (const char* p = begin; (want_eval || want_clock) && p < end; ++p) {
-        p = static_cast<const char*>(std::memchr(p, '[', static_cast<std::size_t>(end - p)));
-        if (!p) break;
+    for (const char* p = next_bracket(begin, end); p < end; p = next_bracket(p + 1, end)) {
         const auto at = static_cast<std::size_t>(p - begin);
-        if (want_eval && tag_at(comment, at, EVAL_TAG)) {
+        // The next '[' is looked for after the tag read, not inside it.
+        if (!found.eval && tag_at(p, end, EVAL_TAG)) {
             found.eval = eval_command(comment, at, turn);
-            want_eval = !found.eval;
-        } else if (want_clock && tag_at(comment, at, CLOCK_TAG)) {
+            p += std::size(EVAL_TAG) - 2;
+        } else if (!found.clock && tag_at(p, end, CLOCK_TAG)) {
             found.clock = clock_command(comment, at);
-            want_clock = !found.clock;
+            p += std::size(CLOCK_TAG) - 2;
         }
+        if (found.eval && found.clock) break;
     }
     return found;
 }

@@ -317,8 +317,10 @@ std::optional<MoveFacts> move_facts(const Board& b, const Move& m, PieceKind kin
     return b.turn ? facts_of<WHITE>(b, m, kind, from_mask) : facts_of<BLACK>(b, m, kind, from_mask);
 }
 
-bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out) {
-    if (to > 63 || !is_normal(b) || opponent_in_check(b, b.us())) return false;
+bool answers(const BoardState& b) { return is_normal(b) && !opponent_in_check(b, b.us()); }
+
+bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out, bool known) {
+    if (to > 63 || !(known || answers(b))) return false;
     slider_tables();
     if (b.turn)
         moves_to<WHITE>(b, kind, from_mask, to, out);

@@ -59,10 +59,17 @@ bool can_castle(const Board& b, CastlingSide side);
 // pseudo-legal move other than castling.
 std::optional<bool> leaves_king_attacked(const Board& b, const Move& m);
 
+// Whether the entries below that refuse what legal_moves refuses answer for
+// the position: it is normal and the side not to move is not in check. A
+// legal move from such a position leads to another, so a reader that plays
+// only legal moves asks once per game and passes `known` from then on.
+bool answers(const BoardState& b);
+
 // The legal moves other than castling of the side to move's `kind` pieces
 // standing on `from_mask` that land on `to`, in list order. Refuses what
-// legal_moves refuses.
-bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out);
+// legal_moves refuses, unless the caller `known`s that it answers.
+bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out,
+                    bool known = false);
 
 // What notation needs to know of the move `m` of a `kind` piece, castling
 // excepted: whether it is legal, which other pieces on `from_mask` could make
