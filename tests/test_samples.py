@@ -2,6 +2,7 @@
 
 import io
 import math
+import random
 import re
 
 import pytest
@@ -131,6 +132,33 @@ CRAFTED = [
 
 @pytest.mark.parametrize("text", CRAFTED)
 def test_crafted_games_equal_a_python_chess_walk(text):
+    check_columns(joined(Board.read_samples(io.StringIO(text))), oracle_rows(text))
+
+
+def random_games(count, seed):
+    """PGN text of games of random legal moves that pick castling, en passant and promotions whenever they can."""
+    rng = random.Random(seed)
+    games = []
+    for _ in range(count):
+        board = chess.Board()
+        while not board.is_game_over() and board.ply() < 250:
+            moves = list(board.legal_moves)
+            rare = [m for m in moves if board.is_castling(m) or board.is_en_passant(m) or m.promotion]
+            board.push(rng.choice(rare or moves))
+        games.append(str(chess.pgn.Game.from_board(board)))
+    return "\n\n".join(games) + "\n"
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_random_games_equal_a_python_chess_walk(seed):
+    text = random_games(40, seed)
+    check_columns(joined(Board.read_samples(io.StringIO(text))), oracle_rows(text))
+
+
+def test_moves_written_square_to_square_read_as_the_pgn_reader_reads_them():
+    # The quick reader leaves such a game to the board at its first move of
+    # that form: the rows come out the same, before it and after.
+    text = "1. e4 e5 2. g1f3 Nc6 3. Bb5 a6 4. e1g1 Nf6 5. Re1 d6 *\n"
     check_columns(joined(Board.read_samples(io.StringIO(text))), oracle_rows(text))
 
 

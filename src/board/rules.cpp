@@ -119,15 +119,16 @@ std::uint64_t piece_key_of(const Placement& p) {
 
 std::uint8_t clean_castling_bits(const BoardState& s) {
     if (s.chess960) return castling_plans(s).bits;
-    std::uint8_t bits = 0;
-    for (std::uint8_t named = s.castling_letters.named; named; named &= named - 1) {
-        const int i = std::countr_zero(named);
+    // The four rights' king-and-rook-at-home tests at once, without a branch:
+    // this is asked of every position a sample reader writes.
+    std::uint8_t home = 0;
+    for (int i = 0; i < 4; ++i) {
         const Color c = static_cast<Color>(i / 2);
         const Castling& g = CASTLING[c][static_cast<CastlingSide>(i % 2)];
-        if ((s.pieces(c, KING) & square_bb(g.king_from)) && (s.pieces(c, ROOK) & square_bb(g.rook_from)))
-            bits |= static_cast<std::uint8_t>(1u << i);
+        home |= static_cast<std::uint8_t>(((s.pieces(c, KING) >> g.king_from) & (s.pieces(c, ROOK) >> g.rook_from) & 1)
+                                          << i);
     }
-    return bits;
+    return home & s.castling_letters.named;
 }
 
 std::uint64_t zobrist_hash(const BoardState& s) {

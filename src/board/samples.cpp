@@ -138,21 +138,69 @@ void write_castling(std::uint8_t rights, std::uint8_t* out) {
     out[3] = (rights & castling_bit(BLACK, QUEEN_SIDE)) != 0;
 }
 
-void push_row(const SampleGame& g, std::uint16_t ply, const Board& b, const Move& m, SampleColumns& out) {
+// Plays a game on its board, with the board's reasons for refusing a move.
+class BoardPlay {
+public:
+    explicit BoardPlay(Board& board) : board_(board), known_(fast::answers(board)) {}
+    bool turn() const { return board_.turn; }
+    Move read(std::string_view san) { return board_.parse_san(san, known_); }
+    void play(const Move& m) {
+        board_.apply_move(m);
+        // Nothing here takes a move back: the history would only grow.
+        board_.history.clear();
+    }
+    const Placement& placement() const { return board_; }
+    std::uint8_t castle() const { return clean_castling_bits(board_); }
+    std::optional<std::uint8_t> en_passant_square() const { return board_.en_passant_square; }
+    std::uint32_t half_move_clock() const { return board_.half_move_clock; }
+
+private:
+    Board& board_;
+    bool known_;
+};
+
+// A move the walk cannot read: the game is played again on its board,
+// which reads it or says why not.
+struct Bail {};
+
+// Plays a game on the fast generator's walk: no history, no castling text,
+// no key, which the rows never read.
+class WalkPlay {
+public:
+    explicit WalkPlay(const fast::Walk& walk) : walk_(walk) {}
+    bool turn() const { return walk_.turn; }
+    Move read(std::string_view san) {
+        const auto m = walk_san(walk_, san);
+        if (!m) throw Bail{};
+        return *m;
+    }
+    void play(const Move& m) { fast::walk_play(walk_, m); }
+    const Placement& placement() const { return walk_; }
+    std::uint8_t castle() const { return walk_.castle; }
+    std::optional<std::uint8_t> en_passant_square() const { return walk_.en_passant_square; }
+    std::uint32_t half_move_clock() const { return walk_.half_move_clock; }
+
+private:
+    fast::Walk walk_;
+};
+
+template <typename Play>
+void push_row(const SampleGame& g, std::uint16_t ply, const Play& b, const Move& m, SampleColumns& out) {
     const std::size_t r = out.add_row();
     out.game[r] = static_cast<std::int32_t>(g.number);
     out.ply[r] = ply;
-    const auto sets = piece_sets(b);
+    const auto sets = piece_sets(b.placement());
     std::memcpy(out.bitboards.data() + r * PLANE_COUNT, sets.data(), sizeof sets);
-    out.turn[r] = b.turn;
-    write_castling(clean_castling_bits(b), out.castling.data() + r * 4);
-    out.en_passant[r] = b.en_passant_square ? static_cast<std::int8_t>(*b.en_passant_square) : std::int8_t{-1};
-    out.half_move_clock[r] = saturated<std::uint16_t>(b.half_move_clock);
+    out.turn[r] = b.turn();
+    write_castling(b.castle(), out.castling.data() + r * 4);
+    const auto en_passant = b.en_passant_square();
+    out.en_passant[r] = en_passant ? static_cast<std::int8_t>(*en_passant) : std::int8_t{-1};
+    out.half_move_clock[r] = saturated<std::uint16_t>(b.half_move_clock());
     out.move_from[r] = static_cast<std::uint8_t>(m.from_square);
     out.move_to[r] = static_cast<std::uint8_t>(m.to_square);
     const std::optional<PieceKind> promoted = m.promotion ? kind_of_letter(*m.promotion) : std::nullopt;
     out.promotion[r] = promoted ? static_cast<std::uint8_t>(*promoted + 1) : 0;
-    const auto index = policy_index(m.from_square, m.to_square, promoted, b.us());
+    const auto index = policy_index(m.from_square, m.to_square, promoted, b.turn() ? WHITE : BLACK);
     out.move_index[r] = index ? static_cast<std::int16_t>(*index) : std::int16_t{-1};
     out.eval_cp[r] = 0;
     out.eval_mate[r] = 0;
@@ -163,10 +211,10 @@ void push_row(const SampleGame& g, std::uint16_t ply, const Board& b, const Move
     out.black_elo[r] = g.black_elo;
 }
 
-void play_game(const SampleGame& g, SampleColumns& out, PlayScratch& scratch) {
+template <typename Play>
+void play_moves(const SampleGame& g, const BoardState& start, Play&& play, SampleColumns& out,
+                PlayScratch& scratch) {
     using Kind = MovetextToken::Kind;
-    Board board = game_start(g.fen ? std::optional<std::string_view>(*g.fen) : std::nullopt, g.chess960);
-    const BoardState start = board.state();
     const std::size_t first = out.rows();
     const std::string_view text = g.movetext;
     MovetextScanner scanner(text);
@@ -175,7 +223,6 @@ void play_game(const SampleGame& g, SampleColumns& out, PlayScratch& scratch) {
     moves.clear();
     std::size_t depth = 0;
     bool variations = false;
-    const bool known = fast::answers(board);
     // The mainline's words are read as apply_movetext reads them: whatever
     // lies in parentheses is another line.
     while (const auto t = scanner.next()) {
@@ -193,25 +240,23 @@ void play_game(const SampleGame& g, SampleColumns& out, PlayScratch& scratch) {
                 break;
             case Kind::MOVE: {
                 if (depth) break;
-                comments.flush(board.turn, out, out.rows() - 1);
+                comments.flush(play.turn(), out, out.rows() - 1);
                 Move m;
                 try {
-                    m = board.parse_san(t->text, known);
+                    m = play.read(t->text);
                 } catch (const Invalid& e) {
                     throw Invalid(std::string(e.what()) + ", at ply " + std::to_string(moves.size() + 1) +
                                   " of the movetext");
                 }
-                push_row(g, saturated<std::uint16_t>(static_cast<std::int64_t>(moves.size())), board, m, out);
-                board.apply_move(m);
-                // Nothing here takes a move back: the history would only grow.
-                board.history.clear();
+                push_row(g, saturated<std::uint16_t>(static_cast<std::int64_t>(moves.size())), play, m, out);
+                play.play(m);
                 moves.push_back(m);
                 break;
             }
             default: break;
         }
     }
-    if (!moves.empty()) comments.flush(board.turn, out, out.rows() - 1);
+    if (!moves.empty()) comments.flush(play.turn(), out, out.rows() - 1);
     if (!variations) return;
     // Around a variation a comment may belong to another node than the move
     // before it; the tree builder decides, as it does for annotated games.
@@ -225,6 +270,24 @@ void play_game(const SampleGame& g, SampleColumns& out, PlayScratch& scratch) {
         out.clock[row] = std::numeric_limits<float>::quiet_NaN();
         if (k < plies.size()) read_comment(plies[k].comment, k % 2 == 1 ? start.turn : !start.turn, out, row);
     }
+}
+
+// A standard game is walked by the fast generator; should the walk meet a
+// move it cannot read, or a Fischer random or irregular start, the board
+// plays the game, reading every move as the PGN reader does.
+void play_game(const SampleGame& g, SampleColumns& out, PlayScratch& scratch) {
+    Board board = game_start(g.fen ? std::optional<std::string_view>(*g.fen) : std::nullopt, g.chess960);
+    const BoardState start = board.state();
+    if (const auto walk = fast::walk_of(board)) {
+        const std::size_t first = out.rows();
+        try {
+            play_moves(g, start, WalkPlay(*walk), out, scratch);
+            return;
+        } catch (const Bail&) {
+            out.truncate(first);
+        }
+    }
+    play_moves(g, start, BoardPlay(board), out, scratch);
 }
 
 }  // namespace

@@ -130,6 +130,31 @@ Reading read_san(std::string_view s, SanText& out) {
     return s.empty() ? Reading::OK : fail();
 }
 
+// The squares a SAN text lets its piece come from.
+Bitboard origins(const SanText& san) {
+    Bitboard from_mask = ~Bitboard{0};
+    if (san.file >= 0) from_mask &= FILE_A << san.file;
+    if (san.rank >= 0) from_mask &= RANK_1 << (8 * san.rank);
+    // A pawn leaves its file only by a capture, which names the file.
+    if (!san.piece && san.file < 0) from_mask &= FILE_A << (san.to % 8);
+    return from_mask;
+}
+
+// The one candidate with the text's promotion: nullptr when none, and
+// `ambiguous` when several.
+const Move* the_one(const MoveList& candidates, const SanText& san, bool& ambiguous) {
+    const Move* found = nullptr;
+    for (const Move& m : candidates) {
+        if (m.promotion != san.promotion) continue;
+        if (found) {
+            ambiguous = true;
+            return found;
+        }
+        found = &m;
+    }
+    return found;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- helpers
@@ -302,20 +327,31 @@ Move Board::parse_san(std::string_view text, bool known) {
         return m;
     }
 
-    Bitboard from_mask = ~Bitboard{0};
-    if (san.file >= 0) from_mask &= FILE_A << san.file;
-    if (san.rank >= 0) from_mask &= RANK_1 << (8 * san.rank);
-    // A pawn leaves its file only by a capture, which names the file.
-    if (!san.piece && san.file < 0) from_mask &= FILE_A << (san.to % 8);
     MoveList candidates;
-    legal_moves_to(san.piece.value_or(PAWN), from_mask, san.to, candidates, known);
-    const Move* found = nullptr;
-    for (const Move& m : candidates) {
-        if (m.promotion != san.promotion) continue;
-        if (found) throw Invalid("ambiguous san: " + quoted(text) + " in " + fen());
-        found = &m;
-    }
+    legal_moves_to(san.piece.value_or(PAWN), origins(san), san.to, candidates, known);
+    bool ambiguous = false;
+    const Move* found = the_one(candidates, san, ambiguous);
+    if (ambiguous) throw Invalid("ambiguous san: " + quoted(text) + " in " + fen());
     if (!found) throw illegal();
+    return *found;
+}
+
+std::optional<Move> walk_san(const fast::Walk& w, std::string_view text) {
+    SanText san;
+    if (read_san(text, san) != Reading::OK) return std::nullopt;
+    if (san.form != SanText::MOVE) {
+        const CastlingSide side = san.form == SanText::KING_SIDE_CASTLE ? KING_SIDE : QUEEN_SIDE;
+        if (!fast::walk_can_castle(w, side)) return std::nullopt;
+        const Castling& g = CASTLING[w.turn ? WHITE : BLACK][side];
+        return Move(g.king_from, g.king_to);
+    }
+    // Origin and target in full: the board reads that form.
+    if (!san.piece && san.file >= 0 && san.rank >= 0) return std::nullopt;
+    MoveList candidates;
+    fast::walk_moves_to(w, san.piece.value_or(PAWN), origins(san), san.to, candidates);
+    bool ambiguous = false;
+    const Move* found = the_one(candidates, san, ambiguous);
+    if (!found || ambiguous) return std::nullopt;
     return *found;
 }
 

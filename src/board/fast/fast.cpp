@@ -132,7 +132,7 @@ namespace {
 // The compact form of a move of the side to move: its kind read off the
 // board, and the flag make() needs.
 template <Color Us>
-CMove compact(const Board& b, const Move& m) {
+CMove compact(const Placement& b, std::optional<std::uint8_t> en_passant_square, const Move& m) {
     const Bitboard from = square_bb(m.from_square);
     int kind = PAWN;
     while (!(b.kinds[kind] & from)) ++kind;
@@ -140,7 +140,7 @@ CMove compact(const Board& b, const Move& m) {
     if (m.promotion) {
         for (std::uint32_t f = PROMO_Q; f <= PROMO_B; ++f)
             if (PROMO_LETTER[f] == *m.promotion) flag = f;
-    } else if (kind == PAWN && b.en_passant_square && *b.en_passant_square == m.to_square) {
+    } else if (kind == PAWN && en_passant_square && *en_passant_square == m.to_square) {
         flag = EN_PASSANT;
     } else if (kind == KING && square_distance(m.from_square, m.to_square) == 2) {
         flag = CASTLE;
@@ -153,7 +153,7 @@ template <Color Us>
 Check check_after_move(const Board& b, const Move& m) {
     constexpr Color Them = opposite(Us);
     const Pos p{b, static_cast<std::uint8_t>(ep_of(b)), 0};
-    const Pos n = make<Us>(p, compact<Us>(b, m));
+    const Pos n = make<Us>(p, compact<Us>(b, b.en_passant_square, m));
     const int king = std::countr_zero(n.pieces(Them, KING));
     if (!attackers_to(n, king, n.occupied(), Us)) return Check::NONE;
     return count_legal<Them>(n, analyse<Them>(n)) ? Check::CHECK : Check::MATE;
@@ -164,7 +164,8 @@ Check check_after_move(const Board& b, const Move& m) {
 // analysis of the whole board and no generation. The captured piece (the
 // pawn beside, for en passant) attacks nothing any more.
 template <Color Us>
-void moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out) {
+void moves_to(const Placement& b, std::optional<std::uint8_t> en_passant_square, PieceKind kind, Bitboard from_mask,
+              Square to, MoveList& out) {
     using S = Side<Us>;
     constexpr Color Them = S::THEM;
     out.clear();
@@ -173,7 +174,7 @@ void moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, Mov
     if (own & target) return;
     const Bitboard movers = b.kinds[kind] & own & from_mask;
     const Bitboard behind = pawn_push(Them, target);
-    const bool en_passant = kind == PAWN && b.en_passant_square && *b.en_passant_square == to;
+    const bool en_passant = kind == PAWN && en_passant_square && *en_passant_square == to;
     Bitboard origins = 0;
     switch (kind) {
         case PAWN:
@@ -236,14 +237,15 @@ constexpr auto PATH_REACH = [] {
 // square is in danger when an enemy piece attacks it with the king lifted
 // off the board, as the generator's danger map has it; the path is refused
 // whole when any of its squares is.
+// `rights`: castling_bit sets, the letters named by the text (other
+// letters of the text, repeated or not, are no business of this right).
 template <Color Us>
-bool castle_now(const Board& b, CastlingSide side) {
+bool castle_now(const Placement& b, std::uint8_t rights, CastlingSide side) {
     constexpr Color Them = opposite(Us);
     const Castling& g = CASTLING[Us][side];
     if (!(b.pieces(Us, KING) & square_bb(g.king_from)) || !(b.pieces(Us, ROOK) & square_bb(g.rook_from)))
         return false;
-    // Other letters of the text, repeated or not, are no business of this right.
-    if (!(b.castling_letters.named & castling_bit(Us, side))) return false;
+    if (!(rights & castling_bit(Us, side))) return false;
     const Bitboard occupied = b.occupied();
     const Bitboard through = occupied ^ square_bb(g.king_from);
     const Bitboard them = b.colors[Them];
@@ -267,7 +269,7 @@ bool castle_now(const Board& b, CastlingSide side) {
 template <Color Us>
 MoveFacts facts_of(const Board& b, const Move& m, PieceKind kind, Bitboard from_mask) {
     MoveList candidates;
-    moves_to<Us>(b, kind, from_mask, m.to_square, candidates);
+    moves_to<Us>(b, b.en_passant_square, kind, from_mask, m.to_square, candidates);
     MoveFacts facts{false, 0, Check::NONE};
     for (const Move& c : candidates) {
         if (c.from_square == m.from_square)
@@ -283,7 +285,8 @@ MoveFacts facts_of(const Board& b, const Move& m, PieceKind kind, Bitboard from_
 
 bool can_castle(const Board& b, CastlingSide side) {
     slider_tables();
-    return b.turn ? castle_now<WHITE>(b, side) : castle_now<BLACK>(b, side);
+    const std::uint8_t rights = b.castling_letters.named;
+    return b.turn ? castle_now<WHITE>(b, rights, side) : castle_now<BLACK>(b, rights, side);
 }
 
 std::optional<bool> leaves_king_attacked(const Board& b, const Move& m) {
@@ -323,9 +326,9 @@ bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square t
     if (to > 63 || !(known || answers(b))) return false;
     slider_tables();
     if (b.turn)
-        moves_to<WHITE>(b, kind, from_mask, to, out);
+        moves_to<WHITE>(b, b.en_passant_square, kind, from_mask, to, out);
     else
-        moves_to<BLACK>(b, kind, from_mask, to, out);
+        moves_to<BLACK>(b, b.en_passant_square, kind, from_mask, to, out);
     return true;
 }
 
@@ -358,5 +361,56 @@ std::optional<bool> is_attacked(const Board& b, std::uint8_t square) {
     }
     return hit != 0;
 }
+
+// ---------------------------------------------------------------- walks
+
+std::optional<Walk> walk_of(const Board& b) {
+    if (b.chess960 || !answers(b)) return std::nullopt;
+    slider_tables();
+    Walk w;
+    static_cast<Placement&>(w) = b;
+    w.en_passant_square = b.en_passant_square;
+    w.turn = b.turn;
+    w.castle = clean_castling_bits(b);
+    w.half_move_clock = b.half_move_clock;
+    return w;
+}
+
+void walk_moves_to(const Walk& w, PieceKind kind, Bitboard from_mask, Square to, MoveList& out) {
+    if (w.turn)
+        moves_to<WHITE>(w, w.en_passant_square, kind, from_mask, to, out);
+    else
+        moves_to<BLACK>(w, w.en_passant_square, kind, from_mask, to, out);
+}
+
+bool walk_can_castle(const Walk& w, CastlingSide side) {
+    return w.turn ? castle_now<WHITE>(w, w.castle, side) : castle_now<BLACK>(w, w.castle, side);
+}
+
+namespace {
+
+template <Color Us>
+void walk_play_as(Walk& w, const Move& m) {
+    const CMove cm = compact<Us>(w, w.en_passant_square, m);
+    const bool zeroing = move_kind(cm) == PAWN || (w.colors[opposite(Us)] & square_bb(m.to_square));
+    // make() keeps the rights each square keeps (the board's rule for the
+    // rights that can still castle) and reads no en passant square but the
+    // move's flag.
+    const Pos n = make<Us>(Pos{w, 0, w.castle}, cm);
+    static_cast<Placement&>(w) = n;
+    w.castle = n.castle;
+    // As the board sets it: after every double step, whether or not a pawn
+    // can take there.
+    if (move_kind(cm) == PAWN && (m.from_square ^ m.to_square) == 16)
+        w.en_passant_square = static_cast<std::uint8_t>((m.from_square + m.to_square) / 2);
+    else
+        w.en_passant_square.reset();
+    w.half_move_clock = zeroing ? 0 : w.half_move_clock + 1;
+    w.turn = !w.turn;
+}
+
+}  // namespace
+
+void walk_play(Walk& w, const Move& m) { w.turn ? walk_play_as<WHITE>(w, m) : walk_play_as<BLACK>(w, m); }
 
 }  // namespace board::fast

@@ -86,4 +86,27 @@ std::optional<MoveFacts> move_facts(const Board& b, const Move& m, PieceKind kin
 // the opponent in check, and with no legal reply.
 std::optional<Check> check_after(const Board& b, const Move& m);
 
+// A game played forward by the fast generator alone, as a sample reader
+// plays one, with what the rules need besides the placement: the board's
+// en passant square (set after every double step), the side to move, the
+// rights that can still castle (castling_bit sets, as clean_castling_bits
+// reads them) and the half-move clock. Standard chess; every position of a
+// walk is one the generator answers for.
+struct Walk : Placement {
+    std::optional<std::uint8_t> en_passant_square;
+    bool turn = true;
+    std::uint8_t castle = 0;
+    std::uint32_t half_move_clock = 0;
+};
+// The walk from `b`, or std::nullopt where it cannot start: a Fischer random
+// board, or one the generator does not answer for.
+std::optional<Walk> walk_of(const Board& b);
+// What legal_moves_to answers on the board the walk stands for.
+void walk_moves_to(const Walk& w, PieceKind kind, Bitboard from_mask, Square to, MoveList& out);
+// Whether the side to move may castle on `side` now, as the board answers.
+bool walk_can_castle(const Walk& w, CastlingSide side);
+// Plays the legal `m` (castling as the king's two-square step), leaving the
+// walk where apply_move leaves the board.
+void walk_play(Walk& w, const Move& m);
+
 }  // namespace board::fast
