@@ -127,6 +127,12 @@ CRAFTED = [
     '30... dxe3 {[%eval #0]} 31. O-O {[%eval 0.291]\r\n[%clk 1:00:00]} O-O-O (31... Kd7 (31... Rb8)) '
     '{[%eval 12]} 0-1\n',
     '[FEN "1n5k/P1P5/8/8/8/8/1p4pK/5R2 w - - 0 1"]\n\n1. axb8=N b1=R 2. c8=B gxf1=N+ 3. Kg1 Rb3 4. Kxf1 *\n',
+    # Comments of the usual shape, and ones that only start like it.
+    '1. e4 { [%eval 0.17] [%clk 0:03:00] } e5 { [%eval 0.17] [%clk 0:03:00.5] } 2. Nf3 { [%eval 0.17,20] '
+    '[%clk 0:02:59] } Nc6 { [%eval 1.5] [%clk 10:02:58] } 3. Bb5 {[%eval +0.30] [%clk 1:02:03]} a6 '
+    '{ [%eval -0.17]  [%clk 0:03:00] } 4. Ba4 { [%eval -0.17] [%clk 0:3:00] [%clk 0:01:00] } Nf6 '
+    '{ [%eval #-3] [%clk 0:02:57] } 5. O-O { [%eval 12345678901.00] [%clk 0:02:56] } Be7 '
+    '{ [%eval 0.17] [%clk 0:02:55]x } *\n',
 ]
 
 

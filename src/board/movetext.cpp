@@ -1,6 +1,7 @@
 #include "movetext.h"
 
 #include <array>
+#include <cstring>
 
 #include "board.h"
 #include "text.h"
@@ -35,42 +36,69 @@ std::uint64_t glyph_nag(std::string_view w) noexcept {
     return 0;
 }
 
-void MovetextScanner::skip_line() noexcept {
-    const std::size_t eol = text_.find('\n', pos_);
-    pos_ = eol == std::string_view::npos ? text_.size() : eol + 1;
-}
+namespace {
+
+// What a byte means where a token may start: one table load per byte.
+enum class Starts : std::uint8_t { WORD, SPACE, COMMENT, REST_OF_LINE, OPEN, CLOSE, STRAY_CLOSE, ESCAPE };
+constexpr auto STARTS = [] {
+    std::array<Starts, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        const char ch = static_cast<char>(c);
+        t[c] = is_space(ch) ? Starts::SPACE
+               : ch == '{'  ? Starts::COMMENT
+               : ch == ';'  ? Starts::REST_OF_LINE
+               : ch == '('  ? Starts::OPEN
+               : ch == ')'  ? Starts::CLOSE
+               : ch == '}'  ? Starts::STRAY_CLOSE
+               : ch == '%'  ? Starts::ESCAPE
+                            : Starts::WORD;
+    }
+    return t;
+}();
+constexpr Starts starts(char c) { return STARTS[static_cast<unsigned char>(c)]; }
+
+}  // namespace
 
 std::optional<MovetextToken> MovetextScanner::next() noexcept {
     using Kind = MovetextToken::Kind;
+    // Read through locals: the text's bytes may alias the scanner's own
+    // fields, so pos_ would be stored and loaded at every byte.
+    const char* const text = text_.data();
     const std::size_t n = text_.size();
-    while (pos_ < n) {
-        const char c = text_[pos_];
-        if (is_space(c)) {
-            ++pos_;
-            continue;
-        }
-        if (c == '%' && at_line_start()) {
-            skip_line();
-            continue;
-        }
-        switch (c) {
-            case '{': {
-                const std::size_t close = text_.find('}', pos_ + 1);
-                const std::size_t end = close == std::string_view::npos ? n : close;
-                const std::string_view inner = text_.substr(pos_ + 1, end - pos_ - 1);
-                pos_ = close == std::string_view::npos ? n : close + 1;
-                return MovetextToken{Kind::COMMENT, inner};
+    std::size_t pos = pos_;
+    auto line_end = [&](std::size_t from) {
+        const void* eol = std::memchr(text + from, '\n', n - from);
+        return eol ? static_cast<std::size_t>(static_cast<const char*>(eol) - text) + 1 : n;
+    };
+    auto token = [&](Kind kind, std::size_t from, std::size_t size, std::size_t next_pos, std::uint64_t nag = 0) {
+        pos_ = next_pos;
+        return MovetextToken{kind, std::string_view(text + from, size), nag};
+    };
+    while (pos < n) {
+        switch (starts(text[pos])) {
+            case Starts::SPACE: ++pos; continue;
+            case Starts::ESCAPE:
+                if (pos == 0 || text[pos - 1] == '\n') {
+                    pos = line_end(pos);
+                    continue;
+                }
+                break;
+            case Starts::COMMENT: {
+                const void* close = std::memchr(text + pos + 1, '}', n - pos - 1);
+                const std::size_t end = close ? static_cast<std::size_t>(static_cast<const char*>(close) - text) : n;
+                return token(Kind::COMMENT, pos + 1, end - pos - 1, close ? end + 1 : n);
             }
-            case ';': skip_line(); continue;
-            case '(': ++pos_; return MovetextToken{Kind::OPEN, text_.substr(pos_ - 1, 1)};
-            case ')': ++pos_; return MovetextToken{Kind::CLOSE, text_.substr(pos_ - 1, 1)};
-            case '}': ++pos_; continue;
-            default: break;
+            case Starts::REST_OF_LINE: pos = line_end(pos); continue;
+            case Starts::OPEN: return token(Kind::OPEN, pos, 1, pos + 1);
+            case Starts::CLOSE: return token(Kind::CLOSE, pos, 1, pos + 1);
+            case Starts::STRAY_CLOSE: ++pos; continue;
+            case Starts::WORD: break;
         }
-        std::size_t end = pos_ + 1;
-        while (end < n && !ends_word(text_[end])) ++end;
-        std::string_view word = text_.substr(pos_, end - pos_);
-        pos_ = end;
+        std::size_t end = pos + 1;
+        while (end < n && !ends_word(text[end])) ++end;
+        std::string_view word(text + pos, end - pos);
+        const std::size_t word_start = pos;
+        pos = end;
 
         if (word[0] == '$') {
             bool nag = word.size() > 1;
@@ -82,14 +110,14 @@ std::optional<MovetextToken> MovetextScanner::next() noexcept {
                 } else {
                     for (char d : word.substr(1)) value = value * 10 + static_cast<std::uint64_t>(d - '0');
                 }
-                return MovetextToken{Kind::NAG, word, value};
+                return token(Kind::NAG, word_start, word.size(), pos, value);
             }
-            return MovetextToken{Kind::MOVE, word};
+            return token(Kind::MOVE, word_start, word.size(), pos);
         }
         // Most words are moves, which start with a letter: the other
         // readings are tried only for words that can be them.
         if (is_digit(word[0]) || word[0] == '*') {
-            if (is_result(word)) return MovetextToken{Kind::RESULT, word};
+            if (is_result(word)) return token(Kind::RESULT, word_start, word.size(), pos);
             std::size_t digits = 0;
             while (digits < word.size() && is_digit(word[digits])) ++digits;
             if (digits && digits < word.size() && word[digits] == '.') {
@@ -102,10 +130,12 @@ std::optional<MovetextToken> MovetextScanner::next() noexcept {
                 continue;
             }
         }
+        const std::size_t from = static_cast<std::size_t>(word.data() - text);
         if (word[0] == '!' || word[0] == '?')
-            if (const std::uint64_t nag = glyph_nag(word)) return MovetextToken{Kind::NAG, word, nag};
-        return MovetextToken{Kind::MOVE, word};
+            if (const std::uint64_t nag = glyph_nag(word)) return token(Kind::NAG, from, word.size(), pos, nag);
+        return token(Kind::MOVE, from, word.size(), pos);
     }
+    pos_ = pos;
     return std::nullopt;
 }
 

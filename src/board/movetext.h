@@ -58,9 +58,6 @@ public:
     std::size_t offset() const noexcept { return pos_; }
 
 private:
-    bool at_line_start() const noexcept { return pos_ == 0 || text_[pos_ - 1] == '\n'; }
-    void skip_line() noexcept;
-
     std::string_view text_;
     std::size_t pos_ = 0;
 };

@@ -184,6 +184,13 @@ std::optional<SideScore> eval_at(std::string_view s, std::size_t at) {
 constexpr char EVAL_TAG[] = "[%eval";
 constexpr char CLOCK_TAG[] = "[%clk";
 
+// An eval command's value as the score it gives. A mate in 0 is the side
+// to move's, who has been mated; every other value is white's view.
+Score seen_by(const SideScore& v, bool turn) {
+    if (v.kind == SideScore::Kind::MATE && v.value == 0) return Score{v, turn};
+    return Score{turn ? v : -v, turn};
+}
+
 // The eval command at `at`, where EVAL_TAG stands, if it is well formed.
 std::optional<Score> eval_command(std::string_view comment, std::size_t at, bool turn) {
     const std::size_t p = at + std::size(EVAL_TAG) - 1;
@@ -191,10 +198,7 @@ std::optional<Score> eval_command(std::string_view comment, std::size_t at, bool
     auto v = plain_eval(comment.substr(p + 1));
     if (!v) v = eval_at(comment, p + 1);
     if (!v) return std::nullopt;
-    // A mate in 0 is the side to move's, who has been mated; every other
-    // value is white's view.
-    if (v->kind == SideScore::Kind::MATE && v->value == 0) return Score{*v, turn};
-    return Score{turn ? *v : -*v, turn};
+    return seen_by(*v, turn);
 }
 
 // The clock command at `at`, where CLOCK_TAG stands, if it is well formed.
@@ -245,7 +249,31 @@ std::optional<double> parse_clock(std::string_view comment) {
     return std::nullopt;
 }
 
+namespace {
+
+// The comment of nearly every move of an annotated dump,
+// " [%eval 0.17] [%clk 0:03:00] " and the like, read straight through;
+// std::nullopt for anything else, which the general reading reads. Where
+// both commands read here, they are the first of their kind, so the
+// general reading would find them too.
+std::optional<CommentCommands> plain_commands(std::string_view c, bool turn) {
+    constexpr std::string_view EVAL = "[%eval ", CLOCK = "] [%clk ";
+    std::size_t p = !c.empty() && c[0] == ' ' ? 1 : 0;
+    if (c.substr(p, EVAL.size()) != EVAL) return std::nullopt;
+    p += EVAL.size();
+    const auto eval = plain_eval(c.substr(p));
+    if (!eval) return std::nullopt;
+    while (c[p] != ']') ++p;  // plain_eval found it
+    if (c.substr(p, CLOCK.size()) != CLOCK) return std::nullopt;
+    const auto clock = plain_clock(c.substr(p + CLOCK.size()));
+    if (!clock) return std::nullopt;
+    return CommentCommands{seen_by(*eval, turn), *clock};
+}
+
+}  // namespace
+
 CommentCommands parse_commands(std::string_view comment, bool turn) {
+    if (const auto plain = plain_commands(comment, turn)) return *plain;
     CommentCommands found;
     const char* const begin = comment.data();
     const char* const end = begin + comment.size();
