@@ -49,7 +49,7 @@ PyObject* pgn_reader_next(PyObject* self) noexcept {
                 switch (src.reader.next_raw(raw)) {
                     case board::PgnReader::Status::END: src.close(); return nullptr;
                     case board::PgnReader::Status::NEED_INPUT:
-                        if (!feed_pgn_block(src.file, src.reader)) return nullptr;
+                        if (!src.feed()) return nullptr;
                         continue;
                     case board::PgnReader::Status::GAME: break;
                 }
@@ -189,6 +189,47 @@ bool feed_pgn_block(PyObject* file, board::PgnReader& reader) noexcept {
         PyErr_NoMemory();
         return false;
     }
+    return true;
+}
+
+bool feed_pgn_block_into(PyObject* file, board::PgnReader& reader) noexcept {
+    char* room;
+    try {
+        room = reader.reserve(BLOCK);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    // Until a count is known the reader keeps none of the room, so a failed
+    // read leaves it as it was.
+    struct Commit {
+        board::PgnReader& reader;
+        std::size_t written = 0;
+        ~Commit() { reader.commit(written); }
+    } commit{reader};
+    Ref view(PyMemoryView_FromMemory(room, BLOCK, PyBUF_WRITE));
+    if (!view) return false;
+    // The read may let other threads run; the iterator stays borrowed
+    // meanwhile, so nothing moves the buffer under the view.
+    Ref got(PyObject_CallMethod(file, "readinto", "O", view.get()));
+    Ref failed(got ? nullptr : PyErr_GetRaisedException());
+    // The view must not outlive the call: the room moves with the buffer.
+    Ref released(PyObject_CallMethod(view.get(), "release", nullptr));
+    if (failed) {
+        if (!released) PyErr_Clear();
+        PyErr_SetRaisedException(failed.release());
+        return false;
+    }
+    if (!released) return false;
+    const Py_ssize_t size = PyLong_Check(got.get()) ? PyLong_AsSsize_t(got.get()) : -1;
+    if (size < 0 || size > BLOCK) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_ValueError, "readinto() of a PGN source returned %R, not a count from 0 to %zd",
+                         got.get(), BLOCK);
+        return false;
+    }
+    commit.written = static_cast<std::size_t>(size);
+    if (size == 0) reader.finish();
     return true;
 }
 
@@ -342,6 +383,7 @@ void PgnSource::init(bool skip_errors, Ref opened, bool owns, PyObject* filter) 
     file = opened.release();
     where = filter && filter != Py_None ? Py_NewRef(filter) : nullptr;
     owns_file = owns;
+    reads_into = owns;
     done = false;
 }
 
