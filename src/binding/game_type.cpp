@@ -61,10 +61,7 @@ struct VariationObject {
 extern TypeCache game_type_cache;
 extern TypeCache variation_type_cache;
 
-PyObject* text(std::string_view s) noexcept {
-    // A file's bytes need not be UTF-8; a comment never fails to read.
-    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
-}
+PyObject* text(std::string_view s) noexcept { return file_text(s); }
 
 // A tuple of `n` items made by `item(index)`.
 template <typename F>
