@@ -14,8 +14,10 @@
 
 // Threading model. Every function CPython calls here runs holding the global
 // interpreter lock, and that lock is what guards the binding's process-wide
-// mutable state: the Move free list (move_type.cpp), the interned parameter
-// names of each Signature (args.cpp), the cached module (module.cpp), and a
+// mutable state: the Move and Score free lists (move_type.cpp,
+// score_type.cpp), the header layout and tag name caches
+// (pgn_reader_type.cpp), the interned parameter names of each Signature
+// (args.cpp), the cached module (module.cpp), and a
 // board's move log, shared with its views (move_stack_type.cpp), whose owner
 // count decides whether it may be cut back. The caches filled once, the type
 // objects (TypeCache, the Outcome type), the panic type, piece letters and
