@@ -578,7 +578,7 @@ struct PgnGame {
 GameTree annotate(const BoardState& start, std::string_view movetext, const std::vector<Move>& mainline);
 
 // A game's text, split from the stream but not yet played. `movetext` points
-// into the reader's buffer: it is valid until the next feed().
+// into the reader's buffer: it is valid until the next feed() or reserve().
 struct RawGame {
     Headers headers;
     std::string_view movetext;
