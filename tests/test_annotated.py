@@ -209,6 +209,34 @@ def test_mate_in_zero_is_the_side_to_move_mated():
     assert last.turn is False and last.relative.mate() == 0 and repr(last.white()) == "MateGiven"
 
 
+@pytest.mark.parametrize("order", [("clocks", "evals"), ("evals", "clocks", "evals"), ("clocks", "clocks")])
+def test_evals_and_clocks_asked_in_any_order_read_the_same(order):
+    text = corpus_text(40) + "\n" + "\n".join(HAND_WRITTEN)
+    handle = io.StringIO(text)
+    for game in Board.read_pgn(io.StringIO(text)):
+        nodes = list(chess.pgn.read_game(handle).mainline())
+        for name in order:
+            if name == "evals":
+                assert [score_tuple(s) for s in game.evals] == [score_tuple(n.eval()) for n in nodes]
+            else:
+                assert list(game.clocks) == [n.clock() for n in nodes]
+
+
+def test_scores_outlive_their_games_and_many_more():
+    # Scores freed with their games are made again for the next ones: the
+    # ones still held keep their values.
+    text = corpus_text(60)
+    kept = [s for g in Board.read_pgn(io.StringIO(text)) for s in g.evals]
+    for _ in range(3):
+        for g in Board.read_pgn(io.StringIO(text)):
+            g.evals
+    handle = io.StringIO(text)
+    expected = []
+    while (game := chess.pgn.read_game(handle)) is not None:
+        expected.extend(n.eval() for n in game.mainline())
+    assert [score_tuple(s) for s in kept] == [score_tuple(s) for s in expected]
+
+
 # ---------------------------------------------------------------- filters
 
 
@@ -280,6 +308,31 @@ def test_compressed_files_are_told_by_their_content(tmp_path, name, compress):
     plain = [g.pgn() for g in Board.read_pgn(io.StringIO(text))]
     assert [g.pgn() for g in Board.read_pgn(path)] == plain
     assert len(list(Board.read_headers(str(path)))) == 30
+
+
+@pytest.mark.parametrize("name,compress", [("plain", bytes), *compressors()], ids=["plain"] + [c[0] for c in compressors()])
+def test_files_of_several_blocks_read_as_their_text(tmp_path, name, compress):
+    # A file opened here is read in blocks of 1 MiB straight into the
+    # reader's buffer; games straddle the blocks.
+    text = corpus_text(700)
+    assert len(text.encode()) > 3 << 19
+    path = tmp_path / "games.pgn"
+    path.write_bytes(compress(text.encode()))
+    expected = [(h, b.fen(), len(b.move_stack)) for h, b in Board.read_pgn(io.StringIO(text))]
+    assert [(h, b.fen(), len(b.move_stack)) for h, b in Board.read_pgn(path)] == expected
+    assert list(Board.read_headers(path)) == [h for h, _, _ in expected]
+
+
+def test_a_truncated_compressed_file_raises_after_the_games_before_the_break(tmp_path):
+    text = corpus_text(700)
+    data = gzip.compress(text.encode())
+    path = tmp_path / "games.pgn.gz"
+    path.write_bytes(data[: len(data) * 2 // 3])
+    read = 0
+    with pytest.raises(EOFError):
+        for _ in Board.read_headers(path):
+            read += 1
+    assert 0 < read < 700
 
 
 def test_zstandard_missing_is_named(tmp_path):

@@ -286,3 +286,43 @@ def test_a_source_that_refers_back_is_collected():
     del source
     gc.collect()
     assert alive() is None
+
+
+# ---------------------------------------------------------------- header dicts
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+TAG_NAMES = st.sampled_from(["Event", "Site", "Result", "A"])
+# Values recur, differ in length about the point where recent ones stop
+# being kept, and some are not ASCII.
+TAG_VALUES = st.sampled_from(["", "x", "1-0", "0-1", "Rated Blitz game", "é", "a" * 32, "a" * 33, "ü" * 20])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.lists(st.tuples(TAG_NAMES, TAG_VALUES), min_size=1, max_size=4), min_size=1, max_size=8))
+def test_header_dicts_read_as_python_chess_reads_them(games):
+    # Games with the same tags in the same order have their dicts built from
+    # one another's: each still holds its own values, a tag given twice its
+    # last one, in file order, and a change to one dict reaches no other.
+    text = "".join("".join(f'[{n} "{v}"]\n' for n, v in tags) + "\n*\n\n" for tags in games)
+    handle = io.StringIO(text)
+    expected = []
+    for tags in games:
+        headers = chess.pgn.read_headers(handle)
+        names = list(dict.fromkeys(n for n, _ in tags))
+        expected.append({n: headers[n] for n in names})
+    got = []
+    for headers in Board.read_headers(io.StringIO(text)):
+        got.append(list(headers.items()))
+        headers["Event"] = "changed"
+    assert got == [list(e.items()) for e in expected]
+
+
+@pytest.mark.parametrize("at", [None, 0, 7, 8, 15, 16])
+@pytest.mark.parametrize("odd", [b"\xc3\xa9", b"\x80", b"\xff"])
+def test_header_values_of_any_bytes_read_as_utf8_with_replacement(at, odd):
+    value = b"abcdefghijklmnopq"
+    if at is not None:
+        value = value[:at] + odd + value[at + 1:]
+    source = io.BytesIO(b'[Event "' + value + b'"]\n\n*\n')
+    assert next(Board.read_headers(source)) == {"Event": value.decode("utf-8", "replace")}

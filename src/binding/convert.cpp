@@ -320,6 +320,22 @@ PyObject* to_python(const AsciiText& v) noexcept {
     if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), v.text.data(), v.text.size());
     return s;
 }
+PyObject* file_text(std::string_view v) noexcept {
+    // Eight bytes at a time: one of them with its high bit set is not ASCII.
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= v.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, v.data() + i, 8);
+        high |= word;
+    }
+    for (; i < v.size(); ++i) high |= static_cast<unsigned char>(v[i]);
+    const auto size = static_cast<Py_ssize_t>(v.size());
+    if (high & 0x8080808080808080ULL) return PyUnicode_DecodeUTF8(v.data(), size, "replace");
+    PyObject* s = PyUnicode_New(size, 127);
+    if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), v.data(), v.size());
+    return s;
+}
 PyObject* to_python(std::optional<char32_t> v) noexcept {
     if (!v) return Py_NewRef(Py_None);
     return PyUnicode_FromOrdinal(static_cast<int>(*v));

@@ -237,6 +237,10 @@ PyObject* to_python(const std::string& v) noexcept;
 PyObject* to_python(std::string_view v) noexcept;
 PyObject* to_python(const AsciiText& v) noexcept;
 PyObject* to_python(std::optional<char32_t> v) noexcept;
+// Text read from a file, which need not be UTF-8 (tags, comments): a byte
+// the decoder cannot read stands for U+FFFD, so it never fails to read.
+// Nearly all of it is ASCII, copied into the str without a decoder pass.
+PyObject* file_text(std::string_view v) noexcept;
 // One-letter strings are the interpreter's own immortal singletons: the
 // twelve letters are looked up once and handed out without a decoder call.
 // Read inline: piece queries run once per square, so a call costs as much

@@ -50,6 +50,10 @@ struct GameObject {
     PyObject* board;    // Board, strong
     std::shared_ptr<const GameData> data;
     PyObject* cache[CACHED_NB];  // tuples made on first access, strong
+    // The eval and clock commands of the mainline's comments, read in one
+    // pass when the first of `evals` and `clocks` is asked for, and kept
+    // until the other is made.
+    std::vector<board::CommentCommands> commands;
 };
 
 struct VariationObject {
@@ -61,10 +65,7 @@ struct VariationObject {
 extern TypeCache game_type_cache;
 extern TypeCache variation_type_cache;
 
-PyObject* text(std::string_view s) noexcept {
-    // A file's bytes need not be UTF-8; a comment never fails to read.
-    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
-}
+PyObject* text(std::string_view s) noexcept { return file_text(s); }
 
 // A tuple of `n` items made by `item(index)`.
 template <typename F>
@@ -202,14 +203,43 @@ void game_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     game_clear(self);
     as_game(self)->data.~shared_ptr();
+    as_game(self)->commands.~vector();
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// The evals or clocks of a game without variations, from its commands:
+// both are read from each comment at once, for readers mostly ask for both.
+PyObject* make_command_values(GameObject* g, Cached what) {
+    const GameData& data = *g->data;
+    const bool other_made = g->cache[what == EVALS ? CLOCKS : EVALS] != nullptr;
+    std::vector<board::CommentCommands>& commands = g->commands;
+    if (other_made && commands.empty()) return make_plain(data, what);
+    const std::size_t n = data.mainline.size();
+    if (commands.empty()) {
+        commands.reserve(n);
+        std::string buffer;
+        for (std::size_t k = 0; k < n; ++k)
+            commands.push_back(board::parse_commands(data.comment(k + 1, buffer), data.start.turn == (k % 2 == 1)));
+    }
+    PyObject* made = per_ply_items(n, [&](std::size_t k) -> PyObject* {
+        const board::CommentCommands& c = commands[k];
+        if (what == EVALS) return c.eval ? new_score(*c.eval) : Py_NewRef(Py_None);
+        return c.clock ? PyFloat_FromDouble(*c.clock) : Py_NewRef(Py_None);
+    });
+    if (made && other_made) std::vector<board::CommentCommands>().swap(commands);
+    return made;
 }
 
 PyObject* cached(PyObject* self, Cached what) noexcept {
     GameObject* g = as_game(self);
     if (!g->cache[what]) {
-        g->cache[what] = guarded([&] { return make(g->data, 0, what); }, static_cast<PyObject*>(nullptr));
+        g->cache[what] = guarded(
+            [&] {
+                if ((what == EVALS || what == CLOCKS) && g->data->plain()) return make_command_values(g, what);
+                return make(g->data, 0, what);
+            },
+            static_cast<PyObject*>(nullptr));
         if (!g->cache[what]) return nullptr;
     }
     return Py_NewRef(g->cache[what]);
@@ -455,6 +485,7 @@ PyObject* new_game_object(PyObject* headers, PyObject* board, std::shared_ptr<co
     obj->board = Py_NewRef(board);
     new (&obj->data) std::shared_ptr<const GameData>(std::move(data));
     for (PyObject*& c : obj->cache) c = nullptr;
+    new (&obj->commands) std::vector<board::CommentCommands>();
     return reinterpret_cast<PyObject*>(obj);
 }
 

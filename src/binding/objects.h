@@ -14,19 +14,19 @@
 
 // Threading model. Every function CPython calls here runs holding the global
 // interpreter lock, and that lock is what guards the binding's process-wide
-// mutable state: the Move free list (move_type.cpp), the interned parameter
-// names of each Signature (args.cpp), the cached module (module.cpp), and a
-// board's move log, shared with its views (move_stack_type.cpp), whose owner
-// count decides whether it may be cut back. The caches filled once, the type
-// objects (TypeCache, the Outcome type), the panic type, piece letters and
-// square ints, are atomics set by compare-and-swap instead, because making
-// one can run Python code that lets another thread in: the loser drops its
-// copy. Exactly one call lets go of the lock, perft while it counts; it holds
-// its board's exclusive borrow all the while and touches no Python object
-// until it has the lock back. Borrow flags are atomics so that a thread
-// without the lock may read them. The engine keeps no mutable globals but
-// its slider tables, filled once by a function-local static that other
-// threads wait for.
+// mutable state: the Move and Score free lists (move_type.cpp, score_type.cpp),
+// the header layout and tag name caches (pgn_reader_type.cpp), the interned
+// parameter names of each Signature (args.cpp), the cached module (module.cpp),
+// and a board's move log, shared with its views (move_stack_type.cpp), whose
+// owner count decides whether it may be cut back. The caches filled once, the
+// type objects (TypeCache, the Outcome type), the panic type, piece letters and
+// square ints, are atomics set by compare-and-swap instead, because making one
+// can run Python code that lets another thread in: the loser drops its copy.
+// Exactly one call lets go of the lock, perft while it counts; it holds its
+// board's exclusive borrow all the while and touches no Python object until it
+// has the lock back. Borrow flags are atomics so that a thread without the lock
+// may read them. The engine keeps no mutable globals but its slider tables,
+// filled once by a function-local static that other threads wait for.
 //
 // A free-threaded CPython (Py_GIL_DISABLED, as 3.13t) would leave all of the
 // above unguarded, so the module refuses to import there (module.cpp).
@@ -109,6 +109,9 @@ bool open_pgn_source(PyObject* source, Ref& file, bool& owns) noexcept;
 // str encoded, a binary file's bytes as they are), or finishes it at the
 // end. False with an exception set.
 bool feed_pgn_block(PyObject* file, board::PgnReader& reader) noexcept;
+// The same for a binary file opened here, read with readinto() straight
+// into the reader's buffer: no bytes object per block, no copy of it.
+bool feed_pgn_block_into(PyObject* file, board::PgnReader& reader) noexcept;
 // What an iterator over a PGN source holds: the splitter, the file it reads
 // and the header filter. The iterator types embed it and call these from
 // their own slots, so opening, filtering, closing and collection are written
@@ -118,6 +121,7 @@ struct PgnSource {
     PyObject* file;   // strong reference
     PyObject* where;  // strong reference, or nullptr
     bool owns_file;   // opened here from a path, so closed here
+    bool reads_into;  // opened here, so known to read bytes with readinto()
     bool done;
 
     // Placement-initialises the fields of a freshly allocated object.
@@ -125,6 +129,11 @@ struct PgnSource {
     // Closes a file opened from a path; the first close wins. False with an
     // exception set when closing fails.
     bool close() noexcept;
+    // The next block of the file to the reader, or its end. False with an
+    // exception set.
+    bool feed() noexcept {
+        return reads_into ? feed_pgn_block_into(file, reader) : feed_pgn_block(file, reader);
+    }
     // 1 when the game whose header dict is `headers` passes the filter (or
     // there is none), 0 when it is skipped, -1 with an exception set. The
     // filter may run any Python code: the caller keeps its object borrowed,

@@ -1,3 +1,5 @@
+#include <cstring>
+#include <memory>
 #include <new>
 
 #include "binding/call.h"
@@ -49,7 +51,7 @@ PyObject* pgn_reader_next(PyObject* self) noexcept {
                 switch (src.reader.next_raw(raw)) {
                     case board::PgnReader::Status::END: src.close(); return nullptr;
                     case board::PgnReader::Status::NEED_INPUT:
-                        if (!feed_pgn_block(src.file, src.reader)) return nullptr;
+                        if (!src.feed()) return nullptr;
                         continue;
                     case board::PgnReader::Status::GAME: break;
                 }
@@ -192,6 +194,47 @@ bool feed_pgn_block(PyObject* file, board::PgnReader& reader) noexcept {
     return true;
 }
 
+bool feed_pgn_block_into(PyObject* file, board::PgnReader& reader) noexcept {
+    char* room;
+    try {
+        room = reader.reserve(BLOCK);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    // Until a count is known the reader keeps none of the room, so a failed
+    // read leaves it as it was.
+    struct Commit {
+        board::PgnReader& reader;
+        std::size_t written = 0;
+        ~Commit() { reader.commit(written); }
+    } commit{reader};
+    Ref view(PyMemoryView_FromMemory(room, BLOCK, PyBUF_WRITE));
+    if (!view) return false;
+    // The read may let other threads run; the iterator stays borrowed
+    // meanwhile, so nothing moves the buffer under the view.
+    Ref got(PyObject_CallMethod(file, "readinto", "O", view.get()));
+    Ref failed(got ? nullptr : PyErr_GetRaisedException());
+    // The view must not outlive the call: the room moves with the buffer.
+    Ref released(PyObject_CallMethod(view.get(), "release", nullptr));
+    if (failed) {
+        if (!released) PyErr_Clear();
+        PyErr_SetRaisedException(failed.release());
+        return false;
+    }
+    if (!released) return false;
+    const Py_ssize_t size = PyLong_Check(got.get()) ? PyLong_AsSsize_t(got.get()) : -1;
+    if (size < 0 || size > BLOCK) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_ValueError, "readinto() of a PGN source returned %R, not a count from 0 to %zd",
+                         got.get(), BLOCK);
+        return false;
+    }
+    commit.written = static_cast<std::size_t>(size);
+    if (size == 0) reader.finish();
+    return true;
+}
+
 namespace {
 
 // Tag names repeat from game to game: the last few seen are kept as interned
@@ -206,7 +249,7 @@ PyObject* tag_name(std::string_view name) noexcept {
     static std::size_t next = 0;
     for (Entry& e : cache)
         if (e.object && e.text == name) return Py_NewRef(e.object);
-    PyObject* made = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+    PyObject* made = file_text(name);
     if (!made || name.size() > 32) return made;
     PyUnicode_InternInPlace(&made);
     Entry& slot = cache[next++ % std::size(cache)];
@@ -223,15 +266,60 @@ PyObject* tag_name(std::string_view name) noexcept {
 
 namespace {
 
+// The last few values a tag took, as str objects: many values recur from
+// game to game (the event, the result, the time control), and one seen
+// lately is handed out again instead of being made anew. Short values only:
+// long ones (sites, names) seldom recur.
+class RecentValues {
+public:
+    RecentValues() = default;
+    RecentValues(const RecentValues&) = delete;
+    RecentValues& operator=(const RecentValues&) = delete;
+
+    // A new reference to the str of `value`, made or kept. What is kept is
+    // dropped by clear() alone: the layout outlives the interpreter, and
+    // its destructor must not touch an object.
+    PyObject* get(std::string_view value) noexcept {
+        if (value.size() > MAX_SIZE) return file_text(value);
+        for (std::size_t i = 0; i < N; ++i)
+            if (objects_[i] && sizes_[i] == value.size() && std::memcmp(texts_[i], value.data(), value.size()) == 0)
+                return Py_NewRef(objects_[i]);
+        PyObject* made = file_text(value);
+        if (!made) return nullptr;
+        std::memcpy(texts_[next_], value.data(), value.size());
+        sizes_[next_] = static_cast<std::uint8_t>(value.size());
+        Py_XSETREF(objects_[next_], Py_NewRef(made));
+        next_ = (next_ + 1) % N;
+        return made;
+    }
+
+    void clear() noexcept {
+        for (PyObject*& o : objects_) Py_CLEAR(o);
+    }
+
+private:
+    static constexpr std::size_t N = 4, MAX_SIZE = 32;
+    char texts_[N][MAX_SIZE];
+    std::uint8_t sizes_[N] = {};
+    PyObject* objects_[N] = {};  // strong
+    std::size_t next_ = 0;
+};
+
 // The tag names of the last game whose dict was built, their keys, and a
-// dict of those keys: the games of one file mostly have the same tags in
-// the same order, and a copy of that dict takes each new value without
-// inserting a key or growing the table. Touched only with the GIL held;
-// kept for the process.
+// dict of those keys with that game's values: the games of one file mostly
+// have the same tags in the same order, and a copy of that dict takes each
+// new value without inserting a key or growing the table, or keeps the
+// value it has when the new one is the same text. Touched only with the GIL
+// held; kept for the process.
 struct HeaderLayout {
     std::vector<std::string> names;
-    std::vector<PyObject*> keys;  // strong
-    PyObject* dict = nullptr;     // strong
+    std::vector<std::string> values;  // the dict's, as their bytes
+    std::vector<PyObject*> keys;      // strong
+    std::unique_ptr<RecentValues[]> recent;  // one per tag
+    PyObject* dict = nullptr;  // strong
+    // No name twice: each tag's value is the dict's own, so one equal to it
+    // need not be set.
+    bool unique = false;
 
     bool matches(const board::Headers& headers) const {
         if (!dict || headers.size() != names.size()) return false;
@@ -247,8 +335,10 @@ struct HeaderLayout {
         PyObject* copy = PyDict_Copy(made);
         if (!copy) return PyErr_Clear();
         try {
+            recent.reset(new RecentValues[headers.size()]);
             for (const auto& [name, value] : headers) {
                 names.push_back(name);
+                values.push_back(value);
                 PyObject* key = tag_name(name);
                 if (!key) {
                     PyErr_Clear();
@@ -262,33 +352,36 @@ struct HeaderLayout {
             Py_DECREF(copy);
             return forget();
         }
+        unique = PyDict_GET_SIZE(copy) == static_cast<Py_ssize_t>(headers.size());
         dict = copy;
     }
 
     void forget() noexcept {
+        if (recent)
+            for (std::size_t i = 0; i < names.size(); ++i) recent[i].clear();
         for (PyObject* k : keys) Py_DECREF(k);
         keys.clear();
         names.clear();
+        values.clear();
+        recent.reset();
         Py_CLEAR(dict);
     }
 };
 
 HeaderLayout header_layout;
 
-PyObject* header_value(const std::string& value) noexcept {
-    // The file's bytes need not be UTF-8; a tag never fails to read.
-    return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
-}
-
 }  // namespace
 
 PyObject* headers_dict(const board::Headers& headers) noexcept {
-    if (header_layout.matches(headers)) {
-        Ref dict(PyDict_Copy(header_layout.dict));
+    HeaderLayout& layout = header_layout;
+    if (layout.matches(headers)) {
+        Ref dict(PyDict_Copy(layout.dict));
         if (!dict) return nullptr;
         for (std::size_t i = 0; i < headers.size(); ++i) {
-            Ref text(header_value(headers[i].second));
-            if (!text || PyDict_SetItem(dict.get(), header_layout.keys[i], text.get()) < 0) return nullptr;
+            const std::string& value = headers[i].second;
+            if (layout.unique && value == layout.values[i]) continue;
+            Ref text(layout.recent[i].get(value));
+            if (!text || PyDict_SetItem(dict.get(), layout.keys[i], text.get()) < 0) return nullptr;
         }
         return dict.release();
     }
@@ -296,10 +389,10 @@ PyObject* headers_dict(const board::Headers& headers) noexcept {
     if (!dict) return nullptr;
     for (const auto& [name, value] : headers) {
         Ref key(tag_name(name));
-        Ref text(header_value(value));
+        Ref text(file_text(value));
         if (!key || !text || PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) return nullptr;
     }
-    if (!headers.empty()) header_layout.remember(headers, dict.get());
+    if (!headers.empty()) layout.remember(headers, dict.get());
     return dict.release();
 }
 
@@ -342,6 +435,7 @@ void PgnSource::init(bool skip_errors, Ref opened, bool owns, PyObject* filter) 
     file = opened.release();
     where = filter && filter != Py_None ? Py_NewRef(filter) : nullptr;
     owns_file = owns;
+    reads_into = owns;
     done = false;
 }
 

@@ -83,7 +83,7 @@ bool split_chunk(SampleReaderObject* obj) {
                 if (!src.close()) return false;
                 continue;
             case board::PgnReader::Status::NEED_INPUT:
-                if (!feed_pgn_block(src.file, src.reader)) return false;
+                if (!src.feed()) return false;
                 continue;
             case board::PgnReader::Status::GAME: break;
         }

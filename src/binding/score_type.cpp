@@ -52,6 +52,22 @@ Py_hash_t hash_key(const SideScore& v) noexcept {
 
 // ---------------------------------------------------------------- Score
 
+// An annotated game reading makes a Score per move, and drops them together
+// with the game: freed objects are kept for reuse instead of going back to
+// the allocator, as Move objects are.
+constexpr std::size_t FREE_LIST_MAX = 1024;
+ScoreObject* free_list[FREE_LIST_MAX];
+std::size_t free_count = 0;
+
+void free_score_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (free_count < FREE_LIST_MAX)
+        free_list[free_count++] = reinterpret_cast<ScoreObject*>(self);
+    else
+        PyObject_Free(self);
+    Py_DECREF(type);
+}
+
 void score_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_Free(self);
@@ -120,7 +136,7 @@ PyGetSetDef score_getset[] = {
 
 PyType_Slot score_slots[] = {
     {Py_tp_doc, const_cast<char*>("An evaluation: a score and the side whose point of view it takes.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(score_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_score_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(score_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(score_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(score_hash)},
@@ -236,8 +252,14 @@ TypeCache relative_score_type_cache(&relative_spec, "RelativeScore");
 PyObject* new_score(const board::Score& s) noexcept {
     PyTypeObject* type = require_type(score_type_cache, "Score");
     if (!type) return nullptr;
-    auto* obj = PyObject_New(ScoreObject, type);
-    if (!obj) return nullptr;
+    ScoreObject* obj;
+    if (free_count > 0) {
+        obj = free_list[--free_count];
+        PyObject_Init(reinterpret_cast<PyObject*>(obj), type);
+    } else {
+        obj = PyObject_New(ScoreObject, type);
+        if (!obj) return nullptr;
+    }
     obj->value = s;
     return reinterpret_cast<PyObject*>(obj);
 }

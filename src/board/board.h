@@ -589,7 +589,7 @@ struct PgnGame {
 GameTree annotate(const BoardState& start, std::string_view movetext, const std::vector<Move>& mainline);
 
 // A game's text, split from the stream but not yet played. `movetext` points
-// into the reader's buffer: it is valid until the next feed().
+// into the reader's buffer: it is valid until the next feed() or reserve().
 struct RawGame {
     Headers headers;
     std::string_view movetext;
@@ -609,6 +609,12 @@ public:
     explicit PgnReader(bool skip_errors) noexcept : skip_errors_(skip_errors) {}
 
     void feed(std::string_view block);
+    // Room for `size` bytes after the text fed so far, for a caller that
+    // reads the next block straight into it instead of feeding a copy;
+    // commit() then keeps the first `written` of them. The room is valid
+    // until the next call on the reader.
+    char* reserve(std::size_t size);
+    void commit(std::size_t written) noexcept;
     // No more text will come.
     void finish() noexcept { eof_ = true; }
     bool skip_errors() const noexcept { return skip_errors_; }
@@ -634,6 +640,7 @@ private:
 
     std::string buffer_;
     std::size_t pos_ = 0;  // where the unread text starts
+    std::size_t reserved_at_ = 0;  // where the room reserve() gave starts
     bool eof_ = false;
     bool skip_errors_;
     std::size_t games_ = 0;

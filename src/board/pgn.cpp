@@ -99,6 +99,19 @@ void PgnReader::feed(std::string_view block) {
     buffer_.append(block);
 }
 
+char* PgnReader::reserve(std::size_t size) {
+    buffer_.erase(0, pos_);
+    pos_ = 0;
+    reserved_at_ = buffer_.size();
+    buffer_.resize(reserved_at_ + size);
+    return buffer_.data() + reserved_at_;
+}
+
+void PgnReader::commit(std::size_t written) noexcept {
+    // Only ever shrinks the buffer: nothing is allocated.
+    buffer_.resize(reserved_at_ + std::min(written, buffer_.size() - reserved_at_));
+}
+
 std::optional<std::string_view> PgnReader::line_at(std::size_t at) noexcept {
     const std::string_view text = buffer_;
     const std::size_t abs = pos_ + at;
