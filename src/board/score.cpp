@@ -257,15 +257,16 @@ namespace {
 // both commands read here, they are the first of their kind, so the
 // general reading would find them too.
 std::optional<CommentCommands> plain_commands(std::string_view c, bool turn) {
-    constexpr std::string_view EVAL = "[%eval ", CLOCK = "] [%clk ";
-    std::size_t p = !c.empty() && c[0] == ' ' ? 1 : 0;
-    if (c.substr(p, EVAL.size()) != EVAL) return std::nullopt;
-    p += EVAL.size();
-    const auto eval = plain_eval(c.substr(p));
+    const char* const end = c.data() + c.size();
+    const char* p = c.data() + (!c.empty() && c[0] == ' ');
+    if (!tag_at(p, end, "[%eval ")) return std::nullopt;
+    p += 7;
+    const auto eval = plain_eval(std::string_view(p, static_cast<std::size_t>(end - p)));
     if (!eval) return std::nullopt;
-    while (c[p] != ']') ++p;  // plain_eval found it
-    if (c.substr(p, CLOCK.size()) != CLOCK) return std::nullopt;
-    const auto clock = plain_clock(c.substr(p + CLOCK.size()));
+    while (*p != ']') ++p;  // plain_eval found it
+    if (!tag_at(p, end, "] [%clk ")) return std::nullopt;
+    p += 8;
+    const auto clock = plain_clock(std::string_view(p, static_cast<std::size_t>(end - p)));
     if (!clock) return std::nullopt;
     return CommentCommands{seen_by(*eval, turn), *clock};
 }
