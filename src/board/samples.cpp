@@ -105,14 +105,15 @@ struct PlayScratch {
 class PlyComments {
 public:
     PlyComments(std::string_view movetext, std::vector<std::string_view>& views)
-        : movetext_(movetext), views_(views) {
+        : movetext_(movetext), views_(views), has_cr_(movetext.find('\r') != std::string_view::npos) {
         views_.clear();
     }
     void add(std::string_view inner) { views_.push_back(inner); }
 
     void flush(bool turn, SampleColumns& out, std::size_t row) {
         if (views_.empty()) return;
-        if (views_.size() == 1 && views_[0].find('\r') == std::string_view::npos) {
+        // Line ends to drop are looked for once per game, not per comment.
+        if (views_.size() == 1 && (!has_cr_ || views_[0].find('\r') == std::string_view::npos)) {
             read_comment(views_[0], turn, out, row);
         } else {
             std::string joined;
@@ -128,6 +129,7 @@ public:
 private:
     std::string_view movetext_;
     std::vector<std::string_view>& views_;
+    bool has_cr_;
 };
 
 // The four castling columns of a row, K, Q, k, q, as bytes of 0 or 1.
