@@ -3,6 +3,7 @@
 // answers, it must give the reference's answer, order included; wherever the
 // reference panics, the fast path must decline.
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -218,6 +219,61 @@ TEST(FastPath, AgreesOnRandomPlacements) {
     }
     EXPECT_GT(stats.compared, 0u);
     EXPECT_GT(stats.declined, 0u);
+}
+
+// A walk must stand where the board stands after every legal move, and
+// answer the board's questions as the board does: from random placements
+// (those a walk can start from) through random games.
+void expect_walk_is_board(const fast::Walk& w, const Board& b) {
+    ASSERT_EQ(static_cast<const Placement&>(w), static_cast<const Placement&>(b)) << describe(b);
+    ASSERT_EQ(w.en_passant_square, b.en_passant_square) << describe(b);
+    ASSERT_EQ(w.turn, b.turn) << describe(b);
+    ASSERT_EQ(w.castle, clean_castling_bits(b)) << describe(b);
+    ASSERT_EQ(w.half_move_clock, b.half_move_clock) << describe(b);
+}
+
+TEST(FastPath, WalksPlayAsTheBoardPlays) {
+    std::mt19937_64 rng(9122026);
+    const std::size_t target = scale() / 5;
+    std::size_t walked = 0;
+    for (std::size_t i = 0; walked < target && i < 4 * target; ++i) {
+        std::optional<Board> b;
+        try {
+            b.emplace(std::string_view(i % 2 ? random_fen(rng) : std::string(STARTS[i / 2 % std::size(STARTS)])));
+        } catch (const Panic&) {
+            continue;
+        }
+        auto w = fast::walk_of(*b);
+        if (!w) continue;
+        for (int ply = 0; ply < 60; ++ply, ++walked) {
+            expect_walk_is_board(*w, *b);
+            if (HasFatalFailure()) return;
+            for (CastlingSide side : {KING_SIDE, QUEEN_SIDE})
+                ASSERT_EQ(fast::walk_can_castle(*w, side), fast::can_castle(*b, side)) << describe(*b);
+            MoveList moves;
+            b->legal_moves(moves);
+            if (moves.empty()) break;
+            const Move m = moves[std::uniform_int_distribution<std::size_t>(0, moves.size() - 1)(rng)];
+            const PieceKind kind = b->piece_at(m.from_square)->kind;
+            if (!b->is_castling(m)) {
+                // The legal moves of that kind onto that square, as the
+                // board's list has them.
+                MoveList from_walk;
+                fast::walk_moves_to(*w, kind, ~Bitboard{0}, m.to_square, from_walk);
+                std::vector<std::string> walk_texts, board_texts;
+                for (const Move& c : from_walk) walk_texts.push_back(c.uci());
+                for (const Move& c : moves)
+                    if (c.to_square == m.to_square && b->piece_at(c.from_square)->kind == kind && !b->is_castling(c))
+                        board_texts.push_back(c.uci());
+                std::sort(walk_texts.begin(), walk_texts.end());
+                std::sort(board_texts.begin(), board_texts.end());
+                ASSERT_EQ(walk_texts, board_texts) << describe(*b);
+            }
+            fast::walk_play(*w, m);
+            b->apply_move(m);
+        }
+    }
+    EXPECT_GE(walked, target);
 }
 
 // The public methods route through the fast path; they must give what the
