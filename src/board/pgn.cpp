@@ -2,6 +2,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "board.h"
 #include "movetext.h"
@@ -142,8 +143,12 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
             if (!is_blank(*line) && line->front() != '%' && line->front() != ';') break;
             pos_ += line->size();
         }
-        pending_ = RawGame{};
-        pending_.first_line = std::string(trimmed_end(*line));
+        // Cleared, not replaced: the tag list keeps the room the game
+        // before last left it (next_raw swaps it with the caller's).
+        pending_.headers.clear();
+        pending_.movetext = {};
+        pending_.number = 0;
+        pending_.first_line.assign(trimmed_end(*line));
         phase_ = Phase::TAGS;
         scan_ = 0;
         blank_seen_ = false;
@@ -201,7 +206,7 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
         if (!eof_) return Status::NEED_INPUT;
         moves_end = scan_;
     }
-    out = std::move(pending_);
+    std::swap(out, pending_);
     out.movetext = std::string_view(buffer_).substr(pos_ + moves_start_, moves_end - moves_start_);
     out.number = ++games_;
     pos_ += scan_;
