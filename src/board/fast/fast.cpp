@@ -11,8 +11,6 @@ using namespace detail;
 
 namespace {
 
-int ep_of(const Board& b) { return b.en_passant_square ? *b.en_passant_square : 0; }
-
 // The side that just moved may not still be in check.
 bool opponent_in_check(const Placement& p, Color us) {
     const Color them = opposite(us);
@@ -54,7 +52,7 @@ bool legal_list(const Board& b, MoveList& out) {
                 out.push_back(Move(g.king_from, g.king_to));
         }
     }
-    generate<Us>(b, ep_of(b), in, [&](int from, int to, int, std::uint32_t flag) {
+    generate<Us>(b, b.en_passant_square, in, [&](int from, int to, int, std::uint32_t flag) {
         if (flag >= PROMO_Q && flag <= PROMO_B)
             out.push_back(Move(static_cast<Square>(from), static_cast<Square>(to), PROMO_LETTER[flag]));
         else
@@ -97,11 +95,11 @@ std::optional<std::uint64_t> perft(const Board& b, unsigned depth, StopCheck& ch
     if (b.chess960) {
         const CastlingPlans plans = castling_plans(b);
         const FischerCastles castles(plans.plan, plans.bits);
-        Pos p{b, static_cast<std::uint8_t>(ep_of(b)), plans.bits};
+        Pos p{b, b.en_passant_square, plans.bits};
         return us == WHITE ? detail::perft<WHITE>(p, depth, check, castles)
                            : detail::perft<BLACK>(p, depth, check, castles);
     }
-    Pos p{b, static_cast<std::uint8_t>(ep_of(b)), clean_castling_bits(b)};
+    Pos p{b, b.en_passant_square, clean_castling_bits(b)};
     return us == WHITE ? detail::perft<WHITE>(p, depth, check) : detail::perft<BLACK>(p, depth, check);
 }
 
@@ -152,7 +150,7 @@ CMove compact(const Placement& b, std::optional<std::uint8_t> en_passant_square,
 template <Color Us>
 Check check_after_move(const Board& b, const Move& m) {
     constexpr Color Them = opposite(Us);
-    const Pos p{b, static_cast<std::uint8_t>(ep_of(b)), 0};
+    const Pos p{b, b.en_passant_square, 0};
     const Pos n = make<Us>(p, compact<Us>(b, b.en_passant_square, m));
     const int king = std::countr_zero(n.pieces(Them, KING));
     if (!attackers_to(n, king, n.occupied(), Us)) return Check::NONE;
@@ -396,7 +394,7 @@ void walk_play_as(Walk& w, const Move& m) {
     // make() keeps the rights each square keeps (the board's rule for the
     // rights that can still castle) and reads no en passant square but the
     // move's flag.
-    const Pos n = make<Us>(Pos{w, 0, w.castle}, cm);
+    const Pos n = make<Us>(Pos{w, std::nullopt, w.castle}, cm);
     static_cast<Placement&>(w) = n;
     w.castle = n.castle;
     // As the board sets it: after every double step, whether or not a pawn

@@ -6,16 +6,17 @@
 
 #include <bit>
 #include <cstdint>
+#include <optional>
 
 #include "../attacks.h"
 
 namespace board::fast::detail {
 
 // A node of the perft tree: the board's own placement record, with the en
-// passant square (0 when absent: it is never a1) and the castling bits that
-// still have their king and rook at home.
+// passant square (absent as the board's is absent) and the castling bits
+// that still have their king and rook at home.
 struct Pos : Placement {
-    std::uint8_t ep;
+    std::optional<std::uint8_t> ep;
     std::uint8_t castle;
 };
 
@@ -227,7 +228,7 @@ void emit_rays(int from, Bitboard targets, int kind, Emit& emit) {
 // double pushes, captures, en passant), knights, king, bishops, rooks,
 // queens. `emit(from, to, kind, flag)` receives them.
 template <Color Us, typename Emit>
-void generate(const Placement& p, int ep, const Info& in, Emit&& emit) {
+void generate(const Placement& p, std::optional<std::uint8_t> en_passant, const Info& in, Emit&& emit) {
     using S = Side<Us>;
     const Bitboard pinned = in.pinned;
     const int k = in.king;
@@ -259,7 +260,8 @@ void generate(const Placement& p, int ep, const Info& in, Emit&& emit) {
             if (t.first & square_bb(to)) pawn_move(to - S::FIRST, to);
             if (t.second & square_bb(to)) pawn_move(to - S::SECOND, to);
         }
-        if (ep) {
+        if (en_passant) {
+            const int ep = *en_passant;
             Bitboard capturers = PAWN_ATTACKS[S::THEM][ep] & p.kinds[PAWN] & in.own;
             while (capturers) {
                 int from = pop_highest(capturers);
@@ -340,8 +342,9 @@ std::uint64_t count_legal(const Pos& p, const Info& in, const C& castles = C{}) 
     if ((t.single | t.first | t.second) & S::PROMO_RANK)
         n += 3 * (count(t.single & S::PROMO_RANK) + count(t.first & S::PROMO_RANK) + count(t.second & S::PROMO_RANK));
     if (p.ep) {
-        Bitboard capturers = PAWN_ATTACKS[S::THEM][p.ep] & p.kinds[PAWN] & in.own;
-        while (capturers) n += en_passant_legal<Us>(p, in, pop_lowest(capturers), p.ep);
+        const int ep = *p.ep;
+        Bitboard capturers = PAWN_ATTACKS[S::THEM][ep] & p.kinds[PAWN] & in.own;
+        while (capturers) n += en_passant_legal<Us>(p, in, pop_lowest(capturers), ep);
     }
 
     const Bitboard pinned = in.pinned;
@@ -376,7 +379,7 @@ Pos make(const Pos& p, CMove m, const C& castles = C{}) {
     Pos n = p;
     const int from = move_from(m), to = move_to(m), kind = move_kind(m);
     const Bitboard from_bb = square_bb(from), to_bb = square_bb(to), both = from_bb | to_bb;
-    n.ep = 0;
+    n.ep.reset();
     n.castle &= castles.keep(from) & castles.keep(to);
     if constexpr (C::FISCHER) {
         if (move_flag(m) == CASTLE) {
