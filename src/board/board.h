@@ -638,9 +638,26 @@ private:
 
     enum class Phase : std::uint8_t { BEFORE, TAGS, MOVES };
 
-    std::string buffer_;
+    // The text held: bytes that grow without being zeroed first, since a
+    // block is read straight into the room reserve() gives.
+    class Bytes {
+    public:
+        std::string_view view() const noexcept { return {data_.get(), size_}; }
+        std::size_t size() const noexcept { return size_; }
+        char* data() noexcept { return data_.get(); }
+        void drop_front(std::size_t n) noexcept;
+        // Room for `extra` more bytes after the text, the text kept.
+        void make_room(std::size_t extra);
+        void resize_within(std::size_t n) noexcept { size_ = std::min(n, capacity_); }
+
+    private:
+        std::unique_ptr<char[]> data_;
+        std::size_t size_ = 0, capacity_ = 0;
+    };
+
+    Bytes buffer_;
     std::size_t pos_ = 0;  // where the unread text starts
-    std::size_t reserved_at_ = 0;  // where the room reserve() gave starts
+    std::size_t reserved_at_ = 0, reserved_ = 0;  // the room reserve() gave
     bool eof_ = false;
     bool skip_errors_;
     std::size_t games_ = 0;

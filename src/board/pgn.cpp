@@ -92,29 +92,47 @@ const char* last_brace(const char* p, const char* end) {
 
 }  // namespace
 
+void PgnReader::Bytes::drop_front(std::size_t n) noexcept {
+    if (n == 0) return;
+    std::memmove(data_.get(), data_.get() + n, size_ - n);
+    size_ -= n;
+}
+
+void PgnReader::Bytes::make_room(std::size_t extra) {
+    if (capacity_ - size_ >= extra) return;
+    const std::size_t capacity = std::max(size_ + extra, 2 * capacity_);
+    auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+    if (size_) std::memcpy(grown.get(), data_.get(), size_);
+    data_ = std::move(grown);
+    capacity_ = capacity;
+}
+
 void PgnReader::feed(std::string_view block) {
     // Only a game not yet complete stays: what came before it is read. Its
     // scan offsets count from pos_, so they stay valid.
-    buffer_.erase(0, pos_);
+    buffer_.drop_front(pos_);
     pos_ = 0;
-    buffer_.append(block);
+    buffer_.make_room(block.size());
+    if (!block.empty()) std::memcpy(buffer_.data() + buffer_.size(), block.data(), block.size());
+    buffer_.resize_within(buffer_.size() + block.size());
 }
 
 char* PgnReader::reserve(std::size_t size) {
-    buffer_.erase(0, pos_);
+    buffer_.drop_front(pos_);
     pos_ = 0;
     reserved_at_ = buffer_.size();
-    buffer_.resize(reserved_at_ + size);
+    reserved_ = size;
+    buffer_.make_room(size);
     return buffer_.data() + reserved_at_;
 }
 
 void PgnReader::commit(std::size_t written) noexcept {
-    // Only ever shrinks the buffer: nothing is allocated.
-    buffer_.resize(reserved_at_ + std::min(written, buffer_.size() - reserved_at_));
+    // The room was made by reserve(): nothing is allocated.
+    buffer_.resize_within(reserved_at_ + std::min(written, reserved_));
 }
 
 std::optional<std::string_view> PgnReader::line_at(std::size_t at) noexcept {
-    const std::string_view text = buffer_;
+    const std::string_view text = buffer_.view();
     const std::size_t abs = pos_ + at;
     if (abs >= text.size()) return std::nullopt;
     // A line longer than a block is searched for its end once, not once per
@@ -181,7 +199,7 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
     // an open comment), so the search goes from line end to line end, not
     // through every comment.
     std::size_t moves_end = scan_;
-    const std::string_view text = buffer_;
+    const std::string_view text = buffer_.view();
     for (; (line = line_at(scan_)); scan_ += line->size()) {
         newline_from_ = 0;
         const char c = line->front();
@@ -207,7 +225,7 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
         moves_end = scan_;
     }
     std::swap(out, pending_);
-    out.movetext = std::string_view(buffer_).substr(pos_ + moves_start_, moves_end - moves_start_);
+    out.movetext = buffer_.view().substr(pos_ + moves_start_, moves_end - moves_start_);
     out.number = ++games_;
     pos_ += scan_;
     scan_ = 0;
