@@ -81,6 +81,20 @@ bool in_comment_at(const char* p, const char* end, bool in_comment) {
     return in_comment;
 }
 
+// From `at`, past the lines that can neither end a game nor change how its
+// comments are read: those that start with anything but '[', '%' or white
+// space. Stops at a line not yet complete, which line_at waits for.
+std::size_t past_plain_lines(std::string_view text, std::size_t at) {
+    while (at < text.size()) {
+        const char c = text[at];
+        if (c == '[' || c == '%' || is_space(c)) break;
+        const void* eol = std::memchr(text.data() + at, '\n', text.size() - at);
+        if (!eol) break;
+        at = static_cast<std::size_t>(static_cast<const char*>(eol) - text.data()) + 1;
+    }
+    return at;
+}
+
 // The last '{' or '}' in [p, end), or nullptr.
 const char* last_brace(const char* p, const char* end) {
     while (end > p) {
@@ -200,11 +214,15 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
     // through every comment.
     std::size_t moves_end = scan_;
     const std::string_view text = buffer_.view();
-    for (; (line = line_at(scan_)); scan_ += line->size()) {
+    while ((line = line_at(scan_))) {
         newline_from_ = 0;
         const char c = line->front();
         if (c == '%') escape_seen_ = true;
-        if (c != '[' && !is_blank(*line)) continue;
+        if (c != '[' && !is_blank(*line)) {
+            // With it, the lines after it that cannot end the game either.
+            scan_ = past_plain_lines(text, pos_ + scan_ + line->size()) - pos_;
+            continue;
+        }
         const char* const from = text.data() + pos_ + checked_;
         const char* const to = line->data();
         if (escape_seen_ || std::memchr(from, ';', static_cast<std::size_t>(to - from))) {
@@ -219,6 +237,7 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
             if (c != '[') scan_ += line->size();
             break;
         }
+        scan_ += line->size();
     }
     if (!line) {
         if (!eof_) return Status::NEED_INPUT;
