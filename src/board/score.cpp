@@ -103,7 +103,7 @@ std::size_t find_tag(std::string_view s, const char (&tag)[N], std::size_t from)
 // The value of a clock command written "h:mm:ss]" or "hh:mm:ss]", as
 // nearly every clock is, read at once; std::nullopt for any other text,
 // which the general reader below then reads.
-std::optional<double> plain_clock(std::string_view s) {
+[[gnu::always_inline]] inline std::optional<double> plain_clock(std::string_view s) {
     const auto digit = [&](std::size_t i) { return static_cast<unsigned>(s[i] - '0'); };
     unsigned hours;
     std::size_t at;
@@ -127,7 +127,7 @@ std::optional<double> plain_clock(std::string_view s) {
 // "-0.17]" or "3.05]" (no sign, "+" or "-", one to ten digits), as nearly
 // every one is, read at once; std::nullopt for any other text, which
 // eval_at then reads.
-std::optional<SideScore> plain_eval(std::string_view s) {
+[[gnu::always_inline]] inline std::optional<SideScore> plain_eval(std::string_view s) {
     std::size_t p = 0;
     const bool negative = !s.empty() && s[0] == '-';
     if (!s.empty() && (s[0] == '-' || s[0] == '+')) ++p;
@@ -186,7 +186,7 @@ constexpr char CLOCK_TAG[] = "[%clk";
 
 // An eval command's value as the score it gives. A mate in 0 is the side
 // to move's, who has been mated; every other value is white's view.
-Score seen_by(const SideScore& v, bool turn) {
+[[gnu::always_inline]] inline Score seen_by(const SideScore& v, bool turn) {
     if (v.kind == SideScore::Kind::MATE && v.value == 0) return Score{v, turn};
     return Score{turn ? v : -v, turn};
 }
