@@ -2,6 +2,9 @@
 
 import io
 import re
+import subprocess
+import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -326,3 +329,27 @@ def test_header_values_of_any_bytes_read_as_utf8_with_replacement(at, odd):
         value = value[:at] + odd + value[at + 1:]
     source = io.BytesIO(b'[Event "' + value + b'"]\n\n*\n')
     assert next(Board.read_headers(source)) == {"Event": value.decode("utf-8", "replace")}
+
+
+def test_the_first_game_of_a_fresh_process_reads_as_any_later_one():
+    # A reader may be the first thing a process asks of the engine: its first
+    # game must not be judged before the engine's attack tables are filled.
+    code = textwrap.dedent('''
+        import io, tavrinmoss
+        text = '[FEN "4k3/8/8/8/8/8/8/4RK2 w - - 0 1"]\\n\\n1. Kf2 Kd7 *\\n'
+        def outcome():
+            try:
+                moves = [m.uci() for m in next(iter(tavrinmoss.Board.read_pgn(io.StringIO(text))))[1].move_stack]
+            except ValueError as e:
+                moves = str(e)
+            try:
+                samples = tavrinmoss.Board.read_samples(io.StringIO(text))
+                return moves, sum(len(b["game"]) for b in samples), samples.skipped
+            except ImportError:  # no numpy here
+                return moves
+        first = outcome()
+        tavrinmoss.Board().legal_moves()
+        print(first == outcome(), first)
+    ''')
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.startswith("True") and "no legal moves" in out, out

@@ -435,7 +435,8 @@ void PgnSource::init(bool skip_errors, Ref opened, bool owns, PyObject* filter) 
     file = opened.release();
     where = filter && filter != Py_None ? Py_NewRef(filter) : nullptr;
     owns_file = owns;
-    reads_into = owns;
+    // A decompressor of an older release may have no readinto(): read() serves.
+    reads_into = owns && PyObject_HasAttrString(file, "readinto");
     done = false;
 }
 

@@ -460,13 +460,13 @@ struct DiagramOptions {
 // castling as the king's two-square move, and some programs as king takes rook.
 Move castling_alias(const BoardState& s, const Move& m);
 
-// Takes back every move played since construction, however the scope is
-// left, unless keep() is called first.
 // The move a SAN text names in a walk's position (fast.h) when it names one
 // legal move there; std::nullopt for anything else, which Board::parse_san
 // then answers or refuses with its reasons.
 std::optional<Move> walk_san(const fast::Walk& w, std::string_view text);
 
+// Takes back every move played since construction, however the scope is
+// left, unless keep() is called first.
 class Rewind {
 public:
     explicit Rewind(Board& b) noexcept : board_(b), depth_(b.history.size()) {}

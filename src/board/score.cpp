@@ -232,7 +232,6 @@ std::optional<double> clock_command(std::string_view comment, std::size_t at) {
     return static_cast<double>(whole) + decimal(comment.substr(s_at, s));
 }
 
-
 }  // namespace
 
 std::optional<Score> parse_eval(std::string_view comment, bool turn) {
@@ -259,13 +258,14 @@ namespace {
 std::optional<CommentCommands> plain_commands(std::string_view c, bool turn) {
     const char* const end = c.data() + c.size();
     const char* p = c.data() + (!c.empty() && c[0] == ' ');
-    if (!tag_at(p, end, "[%eval ")) return std::nullopt;
-    p += 7;
+    constexpr char EVAL_OPEN[] = "[%eval ", CLOCK_OPEN[] = "] [%clk ";
+    if (!tag_at(p, end, EVAL_OPEN)) return std::nullopt;
+    p += std::size(EVAL_OPEN) - 1;
     const auto eval = plain_eval(std::string_view(p, static_cast<std::size_t>(end - p)));
     if (!eval) return std::nullopt;
     while (*p != ']') ++p;  // plain_eval found it
-    if (!tag_at(p, end, "] [%clk ")) return std::nullopt;
-    p += 8;
+    if (!tag_at(p, end, CLOCK_OPEN)) return std::nullopt;
+    p += std::size(CLOCK_OPEN) - 1;
     const auto clock = plain_clock(std::string_view(p, static_cast<std::size_t>(end - p)));
     if (!clock) return std::nullopt;
     return CommentCommands{seen_by(*eval, turn), *clock};
@@ -280,7 +280,7 @@ CommentCommands parse_commands(std::string_view comment, bool turn) {
     const char* const end = begin + comment.size();
     for (const char* p = next_bracket(begin, end); p < end; p = next_bracket(p + 1, end)) {
         const auto at = static_cast<std::size_t>(p - begin);
-        // The next '[' is looked for after the tag read, not inside it.
+        // The next '[' is looked for after the tag's name, not inside it.
         if (!found.eval && tag_at(p, end, EVAL_TAG)) {
             found.eval = eval_command(comment, at, turn);
             p += std::size(EVAL_TAG) - 2;

@@ -235,8 +235,9 @@ constexpr auto PATH_REACH = [] {
 // square is in danger when an enemy piece attacks it with the king lifted
 // off the board, as the generator's danger map has it; the path is refused
 // whole when any of its squares is.
-// `rights`: castling_bit sets, the letters named by the text (other
-// letters of the text, repeated or not, are no business of this right).
+// `rights`: castling_bit sets, the board's letters named by its text (other
+// letters, repeated or not, are no business of this right) or a walk's
+// rights that can still castle; king and rook are looked for here either way.
 template <Color Us>
 bool castle_now(const Placement& b, std::uint8_t rights, CastlingSide side) {
     constexpr Color Them = opposite(Us);
@@ -318,7 +319,12 @@ std::optional<MoveFacts> move_facts(const Board& b, const Move& m, PieceKind kin
     return b.turn ? facts_of<WHITE>(b, m, kind, from_mask) : facts_of<BLACK>(b, m, kind, from_mask);
 }
 
-bool answers(const BoardState& b) { return is_normal(b) && !opponent_in_check(b, b.us()); }
+bool answers(const BoardState& b) {
+    // The check test reads the slider tables: the first game a fresh process
+    // reads may come before any other fast entry point has filled them.
+    slider_tables();
+    return is_normal(b) && !opponent_in_check(b, b.us());
+}
 
 bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out, bool known) {
     if (to > 63 || !(known || answers(b))) return false;

@@ -67,7 +67,8 @@ bool answers(const BoardState& b);
 
 // The legal moves other than castling of the side to move's `kind` pieces
 // standing on `from_mask` that land on `to`, in list order. Refuses what
-// legal_moves refuses, unless the caller `known`s that it answers.
+// legal_moves refuses, unless `known`: the caller has established that
+// the position answers (answers()).
 bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out,
                     bool known = false);
 
