@@ -369,8 +369,8 @@ std::optional<bool> is_attacked(const Board& b, std::uint8_t square) {
 // ---------------------------------------------------------------- walks
 
 std::optional<Walk> walk_of(const Board& b) {
+    // answers() fills the attack tables the walk reads.
     if (b.chess960 || !answers(b)) return std::nullopt;
-    slider_tables();
     Walk w;
     static_cast<Placement&>(w) = b;
     w.en_passant_square = b.en_passant_square;
