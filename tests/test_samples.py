@@ -196,6 +196,29 @@ def test_reused_buffers_carry_nothing_over(threads):
     assert [number for number, _ in reader.skipped] == [130]
 
 
+def test_column_memory_recycled_between_batches_and_readers_is_never_shared():
+    # Batches' memory goes back to be reused once their arrays die, also for
+    # the next reader: a column kept (or a view of one) must keep its values
+    # while later batches are made, and a dropped batch scribbled over must
+    # leave nothing in the next ones.
+    text = corpus_text(300)
+    expected = list(Board.read_samples(io.StringIO(text), batch_positions=900))
+    for _ in range(2):
+        kept, views = [], []
+        for batch in Board.read_samples(io.StringIO(text), batch_positions=900):
+            kept.append(batch["bitboards"])
+            views.append(batch["move_index"][::2])
+            for name in DTYPES:
+                if name not in ("bitboards", "move_index"):
+                    batch[name][...] = 1
+            del batch
+        assert len(kept) == len(expected) > 2
+        for k, batch in enumerate(expected):
+            assert np.array_equal(kept[k], batch["bitboards"])
+            assert np.array_equal(views[k], batch["move_index"][::2])
+    check_columns(joined(Board.read_samples(io.StringIO(text), batch_positions=900)), oracle_rows(text))
+
+
 @pytest.mark.parametrize("threads", [2, 3])
 def test_a_reader_dropped_while_its_threads_play_is_freed(threads):
     text = corpus_text(200)

@@ -1,6 +1,8 @@
 #include "binding/arrays.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "binding/ref.h"
 
@@ -17,10 +19,13 @@ using DescrFromType = PyObject* (*)(int type_num);
 using NewFromDescr = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int nd, const Py_ssize_t* dims,
                                    const Py_ssize_t* strides, void* data, int flags, PyObject* obj);
 using GetNDArrayCVersion = unsigned (*)();
-constexpr int API_GET_VERSION = 0, API_ARRAY_TYPE = 2, API_DESCR_FROM_TYPE = 45, API_NEW_FROM_DESCR = 94;
+// Steals the reference to `base`, also on failure.
+using SetBaseObject = int (*)(PyObject* array, PyObject* base);
+constexpr int API_GET_VERSION = 0, API_ARRAY_TYPE = 2, API_DESCR_FROM_TYPE = 45, API_NEW_FROM_DESCR = 94,
+              API_SET_BASE_OBJECT = 282;
 constexpr int NPY_BOOL = 0, NPY_BYTE = 1, NPY_UBYTE = 2, NPY_SHORT = 3, NPY_USHORT = 4, NPY_INT = 5, NPY_ULONG = 8,
               NPY_ULONGLONG = 10, NPY_FLOAT = 11;
-constexpr int NPY_ARRAY_C_CONTIGUOUS = 0x0001, NPY_ARRAY_WRITEABLE = 0x0400;
+constexpr int NPY_ARRAY_C_CONTIGUOUS = 0x0001, NPY_ARRAY_ALIGNED = 0x0100, NPY_ARRAY_WRITEABLE = 0x0400;
 
 // The leading fields of an array and of its descriptor, as numpy's headers
 // lay them out (PyArrayObject_fields, PyArray_Descr) for its accessor
@@ -53,6 +58,7 @@ struct NumpyCache {
     PyTypeObject* array_type = nullptr;
     NewFromDescr new_from_descr = nullptr;
     DescrFromType descr_from_type = nullptr;
+    SetBaseObject set_base_object = nullptr;
     PyObject* uint8 = nullptr;  // descriptors, lent to each call
     PyObject* boolean = nullptr;
     // Whether an array's data pointer is read from its object (below).
@@ -126,6 +132,7 @@ void load_c_api(NumpyCache& cache) noexcept {
         cache.array_type = static_cast<PyTypeObject*>(api[API_ARRAY_TYPE]);
         cache.new_from_descr = reinterpret_cast<NewFromDescr>(api[API_NEW_FROM_DESCR]);
         cache.descr_from_type = descr_from_type;
+        cache.set_base_object = reinterpret_cast<SetBaseObject>(api[API_SET_BASE_OBJECT]);
         cache.uint8 = uint8.release();
         cache.boolean = boolean.release();
         return;
@@ -191,19 +198,98 @@ PyObject* new_array(ArrayShape shape, const char* caller, std::uint8_t** data) n
     return array.release();
 }
 
-PyObject* new_column(ColumnType type, Py_ssize_t rows, Py_ssize_t width, const char* caller, void** data) noexcept {
+ColumnPool::~ColumnPool() {
+    for (const Block& b : waiting_) std::free(b.data);
+}
+
+void* ColumnPool::take(std::size_t bytes, std::size_t room, std::size_t* size) noexcept {
+    std::size_t best = waiting_.size();
+    for (std::size_t i = 0; i < waiting_.size(); ++i)
+        if (waiting_[i].size >= bytes && (best == waiting_.size() || waiting_[i].size < waiting_[best].size))
+            best = i;
+    if (best < waiting_.size()) {
+        const Block b = waiting_[best];
+        waiting_[best] = waiting_.back();
+        waiting_.pop_back();
+        waiting_bytes_ -= b.size;
+        *size = b.size;
+        return b.data;
+    }
+    *size = bytes < room ? room : bytes;
+    // One byte at least: malloc(0) may answer nullptr.
+    return std::malloc(*size ? *size : 1);
+}
+
+void ColumnPool::give_back(void* block, std::size_t size) noexcept {
+    if (waiting_.size() >= keep_ || waiting_bytes_ + size > keep_bytes_) return std::free(block);
+    try {
+        waiting_.push_back(Block{block, size});
+        waiting_bytes_ += size;
+    } catch (const std::bad_alloc&) {
+        std::free(block);
+    }
+}
+
+namespace {
+
+// What an array made from a pool holds as its base: the block, and the pool
+// it goes back to when numpy drops the array.
+struct PooledBytes {
+    std::shared_ptr<ColumnPool> pool;
+    std::size_t size;
+};
+constexpr const char* POOLED_BYTES = "tavrinmoss.column_bytes";
+
+void release_pooled(PyObject* capsule) noexcept {
+    void* block = PyCapsule_GetPointer(capsule, POOLED_BYTES);
+    auto* held = static_cast<PooledBytes*>(PyCapsule_GetContext(capsule));
+    if (!block || !held) return PyErr_Clear();
+    held->pool->give_back(block, held->size);
+    delete held;
+}
+
+// An array over a block of `pool`, or nullptr with an exception set.
+PyObject* pooled_array(NumpyCache* np, PyObject* descr, int nd, const Py_ssize_t* dims, std::size_t bytes,
+                       std::size_t room, const std::shared_ptr<ColumnPool>& pool, void** data) noexcept {
+    Ref owned_descr(descr);
+    std::size_t size = 0;
+    void* block = pool->take(bytes, room, &size);
+    auto* held = block ? new (std::nothrow) PooledBytes{pool, size} : nullptr;
+    if (!held) {
+        if (block) pool->give_back(block, size);
+        return PyErr_NoMemory();
+    }
+    Ref base(PyCapsule_New(block, POOLED_BYTES, release_pooled));
+    if (!base || PyCapsule_SetContext(base.get(), held) < 0) {
+        pool->give_back(block, size);
+        delete held;
+        return nullptr;
+    }
+    // From here the capsule gives the block back whatever happens.
+    Ref array(np->new_from_descr(np->array_type, owned_descr.release(), nd, dims, nullptr, block,
+                                 NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE, nullptr));
+    if (!array || np->set_base_object(array.get(), base.release()) < 0) return nullptr;
+    *data = block;
+    return array.release();
+}
+
+}  // namespace
+
+PyObject* new_column(ColumnType type, Py_ssize_t rows, Py_ssize_t width, const char* caller, void** data,
+                     const std::shared_ptr<ColumnPool>& pool, Py_ssize_t room_rows) noexcept {
     NumpyCache* np = numpy_cache ? numpy_cache : load_numpy(caller);
     if (!np) return nullptr;
     struct Kind {
         int type_num;
         const char* name;
+        std::size_t size;
     };
     // numpy's uint64 is C's unsigned long where that has 64 bits.
     constexpr int NPY_UINT64 = sizeof(unsigned long) == 8 ? NPY_ULONG : NPY_ULONGLONG;
     static_assert(sizeof(int) == 4 && sizeof(short) == 2 && sizeof(float) == 4);
-    static constexpr Kind KINDS[] = {{NPY_BOOL, "bool"},     {NPY_BYTE, "int8"},  {NPY_UBYTE, "uint8"},
-                                     {NPY_SHORT, "int16"},   {NPY_USHORT, "uint16"}, {NPY_INT, "int32"},
-                                     {NPY_UINT64, "uint64"}, {NPY_FLOAT, "float32"}};
+    static constexpr Kind KINDS[] = {{NPY_BOOL, "bool", 1},     {NPY_BYTE, "int8", 1},  {NPY_UBYTE, "uint8", 1},
+                                     {NPY_SHORT, "int16", 2},   {NPY_USHORT, "uint16", 2}, {NPY_INT, "int32", 4},
+                                     {NPY_UINT64, "uint64", 8}, {NPY_FLOAT, "float32", 4}};
     const Kind& kind = KINDS[static_cast<int>(type)];
     const Py_ssize_t dims[2] = {rows, width};
     const int nd = width > 0 ? 2 : 1;
@@ -211,6 +297,11 @@ PyObject* new_column(ColumnType type, Py_ssize_t rows, Py_ssize_t width, const c
     if (np->new_from_descr && np->descr_from_type) {
         PyObject* descr = np->descr_from_type(kind.type_num);
         if (!descr) return nullptr;
+        if (pool && np->set_base_object) {
+            const std::size_t row_bytes = static_cast<std::size_t>(width > 0 ? width : 1) * kind.size;
+            return pooled_array(np, descr, nd, dims, static_cast<std::size_t>(rows) * row_bytes,
+                                static_cast<std::size_t>(room_rows) * row_bytes, pool, data);
+        }
         array = Ref(np->new_from_descr(np->array_type, descr, nd, dims, nullptr, nullptr, 0, nullptr));
     } else {
         Ref shape(nd == 2 ? Py_BuildValue("(nn)", rows, width) : Py_BuildValue("(n)", rows));

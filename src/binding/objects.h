@@ -15,17 +15,19 @@
 // Threading model. Every function CPython calls here runs holding the global
 // interpreter lock, and that lock is what guards the binding's process-wide
 // mutable state: the Move and Score free lists (move_type.cpp, score_type.cpp),
-// the header layout and tag name caches (pgn_reader_type.cpp), the interned
+// the header layout and tag name caches (pgn_reader_type.cpp), the memory
+// sample readers leave for the next ones (samples_type.cpp), the interned
 // parameter names of each Signature (args.cpp), the cached module (module.cpp),
 // and a board's move log, shared with its views (move_stack_type.cpp), whose
 // owner count decides whether it may be cut back. The caches filled once, the
 // type objects (TypeCache, the Outcome type), the panic type, piece letters and
 // square ints, are atomics set by compare-and-swap instead, because making one
 // can run Python code that lets another thread in: the loser drops its copy.
-// Exactly one call lets go of the lock, perft while it counts; it holds its
-// board's exclusive borrow all the while and touches no Python object until it
-// has the lock back. Borrow flags are atomics so that a thread without the lock
-// may read them. The engine keeps no mutable globals but its slider tables,
+// Three kinds of call let go of the lock: perft while it counts, a sample
+// reader while its games are played, and an engine while its process is shut
+// down. None touches a Python object until it has the lock back; perft and the
+// sample reader hold their object's exclusive borrow all the while. Borrow
+// flags are atomics so that a thread without the lock may read them. The engine keeps no mutable globals but its slider tables,
 // filled once by a function-local static that other threads wait for.
 //
 // A free-threaded CPython (Py_GIL_DISABLED, as 3.13t) would leave all of the

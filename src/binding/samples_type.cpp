@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <new>
 
 #include "binding/arrays.h"
@@ -30,6 +31,76 @@ struct SampleState {
     bool split_done = false;
 };
 
+// What readers leave behind for the next ones: played parts' buffers and
+// the batches' column blocks. A program that reads many files one after
+// another (a shard a file) would otherwise have the kernel fault in and
+// zero fresh pages for each, a tenth of the whole read. Bounded, made once
+// and never freed (arrays may outlive everything else at exit), and used
+// with the GIL held only.
+struct SampleMemory {
+    static constexpr std::size_t KEEP_BYTES = std::size_t{48} << 20;
+    std::vector<board::SamplePart> parts;
+    std::size_t part_bytes = 0;
+    std::shared_ptr<ColumnPool> pool;
+};
+SampleMemory& sample_memory() {
+    static SampleMemory* memory = new SampleMemory();
+    return *memory;
+}
+
+struct ColumnDef {
+    const char* name;
+    ColumnType type;
+    Py_ssize_t width;  // entries per row; 0 for a plain column
+    std::size_t item;
+};
+
+template <typename T>
+constexpr ColumnDef column(const char* name, ColumnType type, Py_ssize_t width = 0) {
+    return {name, type, width, sizeof(T)};
+}
+
+// The columns in the order the batch dict lists them.
+constexpr ColumnDef COLUMNS[] = {
+    column<std::int32_t>("game", ColumnType::INT32),
+    column<std::uint16_t>("ply", ColumnType::UINT16),
+    column<std::uint64_t>("bitboards", ColumnType::UINT64, board::PLANE_COUNT),
+    column<std::uint8_t>("turn", ColumnType::BOOL),
+    column<std::uint8_t>("castling", ColumnType::BOOL, 4),
+    column<std::int8_t>("en_passant", ColumnType::INT8),
+    column<std::uint16_t>("half_move_clock", ColumnType::UINT16),
+    column<std::uint8_t>("move_from", ColumnType::UINT8),
+    column<std::uint8_t>("move_to", ColumnType::UINT8),
+    column<std::uint8_t>("promotion", ColumnType::UINT8),
+    column<std::int16_t>("move_index", ColumnType::INT16),
+    column<std::int32_t>("eval_cp", ColumnType::INT32),
+    column<std::int16_t>("eval_mate", ColumnType::INT16),
+    column<std::uint8_t>("has_eval", ColumnType::BOOL),
+    column<float>("clock", ColumnType::FLOAT32),
+    column<std::int8_t>("result", ColumnType::INT8),
+    column<std::int16_t>("white_elo", ColumnType::INT16),
+    column<std::int16_t>("black_elo", ColumnType::INT16),
+};
+
+// The bytes a row takes in a part's columns.
+constexpr std::size_t ROW_BYTES = [] {
+    std::size_t n = 0;
+    for (const ColumnDef& c : COLUMNS) n += c.item * static_cast<std::size_t>(c.width > 0 ? c.width : 1);
+    return n;
+}();
+
+// Gives a part's buffers to the readers to come, as far as the bound allows.
+void leave_part(board::SamplePart& part) noexcept {
+    SampleMemory& m = sample_memory();
+    const std::size_t bytes = part.columns.capacity() * ROW_BYTES;
+    if (m.part_bytes + bytes > SampleMemory::KEEP_BYTES) return;
+    try {
+        m.parts.push_back(std::move(part));
+        m.part_bytes += bytes;
+    } catch (const std::bad_alloc&) {
+    }
+}
+
 struct SampleReaderObject {
     PyObject_HEAD
     BorrowFlag borrow;
@@ -38,6 +109,7 @@ struct SampleReaderObject {
     PyObject* skipped;  // strong reference: a list of (game number, reason)
     unsigned threads;
     std::size_t batch_positions;
+    std::shared_ptr<ColumnPool> pool;  // the batches' memory, sample_memory()'s
     // The text of games split before they are played: enough that a part
     // is worth a thread, and bounded by the batch size, so that memory is
     // too whatever the file's size. A ply takes 3 bytes of movetext at least.
@@ -64,7 +136,10 @@ void sample_reader_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     obj->source.release(self);
     Py_XDECREF(obj->skipped);
+    for (board::SamplePart& p : obj->state.spare) leave_part(p);
+    for (board::SamplePart& p : obj->state.parts) leave_part(p);
     obj->state.~SampleState();
+    obj->pool.~shared_ptr();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -123,9 +198,18 @@ void take_parts(SampleState& st, std::vector<board::SamplePart>&& parts) {
 void play_chunk(SampleReaderObject* obj) {
     SampleState& st = obj->state;
     std::vector<board::SamplePart> buffers;
-    for (std::size_t n = board::SamplePlayer::part_count(obj->threads); n && !st.spare.empty(); --n) {
-        buffers.push_back(std::move(st.spare.back()));
-        st.spare.pop_back();
+    SampleMemory& left = sample_memory();
+    for (std::size_t n = board::SamplePlayer::part_count(obj->threads); n; --n) {
+        if (!st.spare.empty()) {
+            buffers.push_back(std::move(st.spare.back()));
+            st.spare.pop_back();
+        } else if (!left.parts.empty()) {
+            left.part_bytes -= left.parts.back().columns.capacity() * ROW_BYTES;
+            buffers.push_back(std::move(left.parts.back()));
+            left.parts.pop_back();
+        } else {
+            break;
+        }
     }
     if (obj->threads > 1) {
         st.player.start(std::move(st.chunk), obj->threads, std::move(buffers));
@@ -190,40 +274,6 @@ std::optional<Cut> next_cut(const SampleReaderObject* obj) {
     return Cut{st.parts.size(), 0, rows};
 }
 
-struct ColumnDef {
-    const char* name;
-    ColumnType type;
-    Py_ssize_t width;  // entries per row; 0 for a plain column
-    std::size_t item;
-};
-
-template <typename T>
-constexpr ColumnDef column(const char* name, ColumnType type, Py_ssize_t width = 0) {
-    return {name, type, width, sizeof(T)};
-}
-
-// The columns in the order the batch dict lists them.
-constexpr ColumnDef COLUMNS[] = {
-    column<std::int32_t>("game", ColumnType::INT32),
-    column<std::uint16_t>("ply", ColumnType::UINT16),
-    column<std::uint64_t>("bitboards", ColumnType::UINT64, board::PLANE_COUNT),
-    column<std::uint8_t>("turn", ColumnType::BOOL),
-    column<std::uint8_t>("castling", ColumnType::BOOL, 4),
-    column<std::int8_t>("en_passant", ColumnType::INT8),
-    column<std::uint16_t>("half_move_clock", ColumnType::UINT16),
-    column<std::uint8_t>("move_from", ColumnType::UINT8),
-    column<std::uint8_t>("move_to", ColumnType::UINT8),
-    column<std::uint8_t>("promotion", ColumnType::UINT8),
-    column<std::int16_t>("move_index", ColumnType::INT16),
-    column<std::int32_t>("eval_cp", ColumnType::INT32),
-    column<std::int16_t>("eval_mate", ColumnType::INT16),
-    column<std::uint8_t>("has_eval", ColumnType::BOOL),
-    column<float>("clock", ColumnType::FLOAT32),
-    column<std::int8_t>("result", ColumnType::INT8),
-    column<std::int16_t>("white_elo", ColumnType::INT16),
-    column<std::int16_t>("black_elo", ColumnType::INT16),
-};
-
 // The bytes of column `i` of a part, in COLUMNS' order.
 const void* column_data(const board::SampleColumns& c, std::size_t i) {
     switch (i) {
@@ -248,13 +298,16 @@ const void* column_data(const board::SampleColumns& c, std::size_t i) {
     }
 }
 
-PyObject* build_batch(const std::vector<Span>& spans, std::size_t rows) {
+PyObject* build_batch(const SampleReaderObject* obj, const std::vector<Span>& spans, std::size_t rows) {
+    // A batch near the usual size gets blocks the next ones can reuse.
+    const auto room = static_cast<Py_ssize_t>(2 * rows >= obj->batch_positions ? obj->batch_positions : 0);
     Ref batch(PyDict_New());
     if (!batch) return nullptr;
     for (std::size_t i = 0; i < std::size(COLUMNS); ++i) {
         const ColumnDef& col = COLUMNS[i];
         void* data = nullptr;
-        Ref array(new_column(col.type, static_cast<Py_ssize_t>(rows), col.width, "Board.read_samples()", &data));
+        Ref array(new_column(col.type, static_cast<Py_ssize_t>(rows), col.width, "Board.read_samples()", &data,
+                             obj->pool, room));
         if (!array) return nullptr;
         const std::size_t row_bytes = col.item * static_cast<std::size_t>(col.width > 0 ? col.width : 1);
         auto* out = static_cast<unsigned char*>(data);
@@ -298,7 +351,7 @@ PyObject* sample_reader_next(PyObject* self) noexcept {
                 }
                 spans.push_back(Span{&part.columns, first_row, rows});
             }
-            PyObject* batch = cut->rows ? build_batch(spans, cut->rows) : nullptr;
+            PyObject* batch = cut->rows ? build_batch(obj, spans, cut->rows) : nullptr;
             if (cut->rows && !batch) return nullptr;
             // Handed out: used-up parts go, the last one is left at the cut.
             const std::size_t last_rows = cut->parts_whole < st.parts.size() ? spans.back().rows : 0;
@@ -368,6 +421,15 @@ PyObject* new_sample_reader(PyObject* source, PyObject* where, unsigned threads,
     new (&obj->borrow) BorrowFlag(0);
     obj->source.init(false, std::move(file), owns, where);
     new (&obj->state) SampleState();
+    new (&obj->pool) std::shared_ptr<ColumnPool>();
+    try {
+        // Two batches' blocks: the one a loop holds while the next is made.
+        SampleMemory& m = sample_memory();
+        if (!m.pool) m.pool = std::make_shared<ColumnPool>(2 * std::size(COLUMNS), SampleMemory::KEEP_BYTES);
+        obj->pool = m.pool;
+    } catch (const std::bad_alloc&) {
+        // Without a pool every batch gets fresh memory, as numpy gives it.
+    }
     obj->skipped = skipped.release();
     obj->threads = threads;
     obj->batch_positions = batch_positions;

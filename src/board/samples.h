@@ -66,6 +66,7 @@ struct SampleColumns {
     ColumnBuffer<std::int16_t> black_elo;
 
     std::size_t rows() const noexcept { return rows_; }
+    std::size_t capacity() const noexcept { return capacity_; }
     // Drops the rows from `n` on.
     void truncate(std::size_t n) noexcept {
         if (n < rows_) rows_ = n;
