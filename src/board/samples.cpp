@@ -16,6 +16,10 @@ namespace board {
 
 void SampleColumns::reserve(std::size_t n) {
     if (n <= capacity_) return;
+    // Reused buffers are asked for a little more than they hold now and
+    // then: growing by half at least keeps them from being made anew each
+    // time, in fresh memory the kernel must fault in.
+    n = std::max(n, capacity_ + capacity_ / 2);
     const std::size_t keep = rows_;
     game.reserve(n, keep);
     ply.reserve(n, keep);
