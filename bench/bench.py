@@ -977,6 +977,13 @@ def read_big_file(big_mb: int) -> list[list[str]]:
             if games_read % 3000 == 0:
                 samples.append(rss_kib())
         secs = (ns() - t0) / 1e9
+        batch_rss, positions = [], 0
+        t1 = ns()
+        if numpy is not None:
+            for batch in tavrinmoss.Board.read_samples(path):
+                positions += len(batch["game"])
+                batch_rss.append(rss_kib())
+        sample_secs = (ns() - t1) / 1e9
     growth = max(samples) - samples[0] if samples else 0
     memory = [
         ["file (the corpus repeated)", f"{size / 2**20:,.0f} MiB, {games_read:,} games, {moves_read:,} moves"],
@@ -987,6 +994,18 @@ def read_big_file(big_mb: int) -> list[list[str]]:
     ]
     if growth > 4096:
         problems.append(f"read_pgn: RSS grew by {growth} KiB over a {size / 2**20:.0f} MiB file")
+    if batch_rss:
+        # The first batches fill the reader's buffers and the reused memory.
+        settled = batch_rss[min(3, len(batch_rss) - 1)]
+        sample_growth = max(batch_rss) - settled
+        memory += [
+            ["read_samples over the file: batches, RSS after the fourth / last / max",
+             f"{len(batch_rss):,} batches, {settled:,} / {batch_rss[-1]:,} / {max(batch_rss):,} KiB"],
+            ["read_samples: RSS growth after the fourth batch", f"{sample_growth:+,} KiB"],
+            ["read_samples rate over the file", f"{positions / sample_secs:,.0f} positions/s"],
+        ]
+        if sample_growth > 4096:
+            problems.append(f"read_samples: RSS grew by {sample_growth} KiB over a {size / 2**20:.0f} MiB file")
     return memory
 
 
