@@ -137,6 +137,8 @@ struct BoardState;
 // so a game reader classifies its start and no position after it.
 // The sanitizer build (TAVRINMOSS_CHECK_CLASS) classifies again at every read
 // of a kept class and panics where they differ: a writer that forgot.
+// In this order: ANSWERS is NORMAL and more, and a kept UNKNOWN reaches
+// neither, so a single comparison asks whether a kept class will do.
 enum class FastClass : std::uint8_t { UNKNOWN, OUTSIDE, NORMAL, ANSWERS };
 namespace fast {
 FastClass classify(const BoardState& b);
@@ -190,6 +192,15 @@ struct BoardState : Placement {
 #endif
         }
         return class_cache.value;
+    }
+    // Whether the class is `needed` (NORMAL or ANSWERS) or above: a single
+    // test where the class is kept and suffices, as on every move of a game.
+    bool fast_class_reaches(FastClass needed) const {
+#ifndef TAVRINMOSS_CHECK_CLASS
+        if (class_cache.value >= needed) [[likely]]
+            return true;
+#endif
+        return fast_class() >= needed;
     }
     // To be called by whatever writes the fields the class reads.
     void forget_class() noexcept { class_cache.value = FastClass::UNKNOWN; }

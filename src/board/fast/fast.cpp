@@ -60,7 +60,7 @@ void legal_list(const Board& b, MoveList& out) {
 }
 
 // The one test of the domain every entry makes: the class the record keeps.
-bool within(const BoardState& b, FastClass needed) { return b.fast_class() >= needed; }
+bool within(const BoardState& b, FastClass needed) { return b.fast_class_reaches(needed); }
 
 }  // namespace
 
