@@ -126,6 +126,9 @@ WRITES = {
                        lambda b: b.apply_movetext("1... e5 2. Nf3 Nc6 3. Bb5 a6 4. Bxc6 dxc6 5. O-O f6")),
     "a game read after the turn changed": ("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", ["e2e4"],
                                            lambda b: (set_turn(True)(b), b.apply_movetext("Nf3 e5 Nc3 d5 Nxe5"))),
+    # castling letters repeated: no legal move makes this board one the fast generator answers for
+    "a game read under repeated castling letters": ("r3k2r/pppppppp/8/8/8/8/PPPPPPPP/R3K2R w KKkk - 0 1", [],
+                                                    lambda b: b.apply_movetext("a3 a6 Ra2")),
 }
 
 
