@@ -18,8 +18,7 @@ namespace board::fast {
 // exactly the pieces; one king per colour; no pawn on rank 1 or 8; en passant
 // square absent, or on rank 6 (white to move) / rank 3 (black to move), empty,
 // with an opponent pawn just beyond it; castling text absent, or made of
-// distinct letters among "KQkq". Fischer random rights are read from the
-// rooks, not the letters.
+// distinct letters among "KQkq".
 bool is_normal(const BoardState& b);
 
 // The class of the position (FastClass): is_normal, and whether the side not
