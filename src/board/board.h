@@ -125,7 +125,7 @@ struct BoardState;
 // record, so that a position is classified once, not at every entry.
 // Every writer of a field the class reads (placement, side to move, en
 // passant square, castling text, the Fischer random mode) calls
-// forget_class() when it is done: the FEN reader, the set_pieces writers,
+// forget_class(): the FEN reader, the set_pieces writers,
 // the castling-text writers (through decode_castling), apply_move and
 // apply_move960, _restore, the record bytes reader, the binding's turn
 // setter. Undo copies back a snapshot with the class it had, which is right.
@@ -137,6 +137,7 @@ struct BoardState;
 // so a game reader classifies its start and no position after it.
 // The sanitizer build (TAVRINMOSS_CHECK_CLASS) classifies again at every read
 // of a kept class and panics where they differ: a writer that forgot.
+//
 // In this order: ANSWERS is NORMAL and more, and a kept UNKNOWN reaches
 // neither, so a single comparison asks whether a kept class will do.
 enum class FastClass : std::uint8_t { UNKNOWN, OUTSIDE, NORMAL, ANSWERS };

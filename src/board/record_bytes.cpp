@@ -123,7 +123,7 @@ public:
             const std::uint8_t white = u8();
             s.castling_files = static_cast<std::uint16_t>(white | u8() << 8);
         }
-        // The key is worked out again, never taken on trust; so is the class.
+        // The key is worked out again, never taken on trust; the class, on first need.
         s.piece_key = piece_key_of(s);
         s.forget_class();
     }
