@@ -156,7 +156,10 @@ constexpr auto size_of = [](const Board& b) {
 constexpr auto render = [](const Board& b) { return b.render(); };
 
 constexpr auto get_turn = [](const Board& b) { return b.turn; };
-constexpr auto set_turn = [](Board& b, bool turn) { b.turn = turn; };
+constexpr auto set_turn = [](Board& b, bool turn) {
+    b.turn = turn;
+    b.forget_class();
+};
 constexpr auto get_half_move_clock = [](const Board& b) { return b.half_move_clock; };
 constexpr auto get_full_move_number = [](const Board& b) { return b.full_move_number; };
 constexpr auto get_castling_rights = [](const Board& b) -> PyObject* {

@@ -62,6 +62,8 @@ void Board::set_board() {
 }
 
 void Board::read_fen() {
+    // Before the first write: a reading that fails halfway keeps no class.
+    forget_class();
     const std::string_view text = starting_fen.view();
     std::vector<std::string_view> fields;
     for (std::size_t start = 0;;) {
@@ -120,6 +122,7 @@ void Board::set_pieces_or(char32_t letter, Bitboard mask) {
     kinds[piece->kind] |= mask;
     colors[piece->color] |= mask;
     piece_key = piece_key_of(*this);
+    forget_class();
 }
 
 void Board::set_pieces_xor(char32_t letter, Bitboard mask) {
@@ -127,6 +130,7 @@ void Board::set_pieces_xor(char32_t letter, Bitboard mask) {
     if (!kind) throw Panic("Invalid piece type");
     kinds[*kind] ^= mask;
     piece_key = piece_key_of(*this);
+    forget_class();
 }
 
 Bitboard Board::get_pieces(char32_t letter) const {

@@ -112,6 +112,39 @@ constexpr void for_each_piece(const Placement& p, F&& f) {
     }
 }
 
+struct BoardState;
+
+// Where a position stands for the fast generator (fast/fast.h), which answers
+// only for positions it reproduces the reference on:
+//   OUTSIDE  not fast::is_normal: the reference answers everything;
+//   NORMAL   normal, but the side not to move is in check (no game reaches
+//            it): the entries that need only a normal position answer;
+//   ANSWERS  normal, the side not to move not in check: every entry answers.
+// fast::classify is the one function that decides it. BoardState::fast_class()
+// calls it the first time a fast entry asks and keeps the answer in the
+// record, so that a position is classified once, not at every entry.
+// Every writer of a field the class reads (placement, side to move, en
+// passant square, castling text, the Fischer random mode) calls
+// forget_class(): the FEN reader, the set_pieces writers,
+// the castling-text writers (through decode_castling), apply_move and
+// apply_move960, _restore, the record bytes reader, the binding's turn
+// setter. Undo copies back a snapshot with the class it had, which is right.
+// Only apply_legal may set the class without classifying: a legal move from
+// a position that answers leads to one that answers (the placement stays
+// well-formed with one king each, a promotion leaves no pawn on a last rank,
+// the en passant square is set behind the pawn that stepped, castling
+// letters are only ever taken away, and the side that moved is not in check),
+// so a game reader classifies its start and no position after it.
+// The sanitizer build (TAVRINMOSS_CHECK_CLASS) classifies again at every read
+// of a kept class and panics where they differ: a writer that forgot.
+//
+// In this order: ANSWERS is NORMAL and more, and a kept UNKNOWN reaches
+// neither, so a single comparison asks whether a kept class will do.
+enum class FastClass : std::uint8_t { UNKNOWN, OUTSIDE, NORMAL, ANSWERS };
+namespace fast {
+FastClass classify(const BoardState& b);
+}
+
 // The position fields of a board: what a move changes and undo copies back.
 struct BoardState : Placement {
     std::uint32_t half_move_clock = 0;
@@ -129,6 +162,15 @@ struct BoardState : Placement {
     // The castling text as read_castling_letters reads it, kept by every
     // writer of the text (decode_castling) so that no reader loops over it.
     CastlingLetters castling_letters;
+    // What FastClass says of the position, UNKNOWN until asked. Not part of
+    // the position: equal positions compare equal whatever each has kept,
+    // and it is never written out. Mutable because a query that reads the
+    // record keeps it; a record is only ever used by one thread at a time.
+    struct ClassCache {
+        FastClass value = FastClass::UNKNOWN;
+        friend constexpr bool operator==(ClassCache, ClassCache) noexcept { return true; }
+    };
+    mutable ClassCache class_cache;
     // The piece part of the Polyglot key, kept up to date by every writer of
     // the placement, so that the key costs O(1) and history needs no replay.
     std::uint64_t piece_key = 0;
@@ -136,7 +178,33 @@ struct BoardState : Placement {
     // To be called by whatever writes castling_rights.
     void decode_castling() noexcept {
         castling_letters = castling_rights.present() ? read_castling_letters(castling_rights.view()) : CastlingLetters{};
+        forget_class();
     }
+
+    // The position's FastClass, classified on the first call after a write.
+    FastClass fast_class() const {
+        if (class_cache.value == FastClass::UNKNOWN) {
+            class_cache.value = fast::classify(*this);
+        } else {
+#ifdef TAVRINMOSS_CHECK_CLASS
+            if (fast::classify(*this) != class_cache.value)
+                throw Panic("the kept fast class " + std::to_string(static_cast<int>(class_cache.value)) +
+                            " is stale: a writer of the position did not forget it");
+#endif
+        }
+        return class_cache.value;
+    }
+    // Whether the class is `needed` (NORMAL or ANSWERS) or above: a single
+    // test where the class is kept and suffices, as on every move of a game.
+    bool fast_class_reaches(FastClass needed) const {
+#ifndef TAVRINMOSS_CHECK_CLASS
+        if (class_cache.value >= needed) [[likely]]
+            return true;
+#endif
+        return fast_class() >= needed;
+    }
+    // To be called by whatever writes the fields the class reads.
+    void forget_class() noexcept { class_cache.value = FastClass::UNKNOWN; }
 
     Color us() const noexcept { return color_of_turn(turn); }
     Color them() const noexcept { return opposite(us()); }
@@ -276,6 +344,14 @@ public:
     bool _check_castling_rights() const;
     void _remove_castling_rights(char32_t id);
     void apply_move(const Move& mov);
+    // apply_move for a move the caller knows to be legal here (a reader
+    // found it among the legal moves): a position that answers leads to one
+    // that answers, so that class is kept (see FastClass).
+    void apply_legal(const Move& m) {
+        const bool answers = class_cache.value == FastClass::ANSWERS;
+        apply_move(m);
+        if (answers) class_cache.value = FastClass::ANSWERS;
+    }
     Move pop();
     void _restore(const BoardState& state);
     bool is_checkmate();
@@ -313,10 +389,7 @@ public:
     // the reason ("invalid", "illegal", "ambiguous"), with the board as before.
     std::string san(const Move& m) { return algebraic(m, false); }
     std::string lan(const Move& m) { return algebraic(m, true); }
-    // `known`: the caller knows the position is one the fast generator
-    // answers for (fast::answers), as every position is that a game reader
-    // reaches by legal moves from one that is.
-    Move parse_san(std::string_view text, bool known = false);
+    Move parse_san(std::string_view text);
     Move apply_san(std::string_view text);
     std::string variation_san(const std::vector<Move>& moves);
     // Plays the mainline of a movetext and returns the number of moves played.
@@ -418,7 +491,7 @@ private:
     std::optional<std::string> notation(const Move& m, bool long_form);
     // The legal moves, castling excluded, of the side to move's `kind`
     // pieces standing on `from_mask` onto `to`; `out` is cleared first.
-    void legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveList& out, bool known = false);
+    void legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveList& out);
     // What the legal `m` (castling as the king's two-square step) does to the opponent's king.
     Check check_after(const Move& m);
 };

@@ -38,17 +38,22 @@ private:
     int pending_;
 };
 
-// Puts `turn` back however the scope is left.
+// Puts `turn` back however the scope is left. The position with the other
+// side to move is another one, so the class is forgotten until then.
 class TurnGuard {
 public:
-    explicit TurnGuard(Board& b) noexcept : board_(b), turn_(b.turn) {}
+    explicit TurnGuard(Board& b) noexcept : board_(b), turn_(b.turn), kept_(b.class_cache) { b.forget_class(); }
     TurnGuard(const TurnGuard&) = delete;
     TurnGuard& operator=(const TurnGuard&) = delete;
-    ~TurnGuard() { board_.turn = turn_; }
+    ~TurnGuard() {
+        board_.turn = turn_;
+        board_.class_cache = kept_;
+    }
 
 private:
     Board& board_;
     bool turn_;
+    BoardState::ClassCache kept_;
 };
 
 // Steps from `s` along `d`; false when the ray leaves the board or wraps

@@ -400,7 +400,7 @@ private:
         if (!starting_comment_.empty()) at(stack_.back())->starting_comment = std::move(starting_comment_);
         starting_comment_.clear();
         in_variation_ = true;
-        if (!mainline) board.apply_move(m);
+        if (!mainline) board.apply_legal(m);
         // A glyph written onto the move ("Nf3!?") is its NAG.
         std::size_t glyph = text.size();
         while (glyph > 0 && (text[glyph - 1] == '!' || text[glyph - 1] == '?')) --glyph;

@@ -129,8 +129,10 @@ void Board::apply_move(const Move& mov) {
         apply_move960(mov);
         return;
     }
-    // Pushed before anything can fail, so pop() always has an entry to take back.
+    // Pushed before anything can fail, so pop() always has an entry to take
+    // back; the snapshot keeps the class, the board forgets it before any write.
     history.emplace_back(mov, state());
+    forget_class();
 
     const auto [from_mask, to_mask, moving, promoted] = read_move(*this, mov);
     const Square from = mov.from_square;
@@ -259,6 +261,7 @@ void Board::apply_move(const Move& mov) {
 // square). The key is taken square by square over the few squares touched.
 void Board::apply_move960(const Move& mov) {
     history.emplace_back(mov, state());
+    forget_class();
     const auto [from_mask, to_mask, moving, promoted] = read_move(*this, mov);
     const Square from = mov.from_square, to = mov.to_square;
     const Color mover = us(), opponent = them();
@@ -330,6 +333,7 @@ Move Board::pop() {
 void Board::_restore(const BoardState& snapshot) {
     BoardState copy = snapshot;
     copy.piece_key = piece_key_of(copy);
+    copy.forget_class();
     state() = std::move(copy);
 }
 

@@ -123,8 +123,9 @@ public:
             const std::uint8_t white = u8();
             s.castling_files = static_cast<std::uint16_t>(white | u8() << 8);
         }
-        // The key is worked out again, never taken on trust.
+        // The key is worked out again, never taken on trust; the class, on first need.
         s.piece_key = piece_key_of(s);
+        s.forget_class();
     }
     Move move() {
         const Square from = u32(), to = u32();

@@ -147,11 +147,11 @@ void write_castling(std::uint8_t rights, std::uint8_t* out) {
 // Plays a game on its board, with the board's reasons for refusing a move.
 class BoardPlay {
 public:
-    explicit BoardPlay(Board& board) : board_(board), known_(fast::answers(board)) {}
+    explicit BoardPlay(Board& board) : board_(board) {}
     bool turn() const { return board_.turn; }
-    Move read(std::string_view san) { return board_.parse_san(san, known_); }
+    Move read(std::string_view san) { return board_.parse_san(san); }
     void play(const Move& m) {
-        board_.apply_move(m);
+        board_.apply_legal(m);
         // Nothing here takes a move back: the history would only grow.
         board_.history.clear();
     }
@@ -162,7 +162,6 @@ public:
 
 private:
     Board& board_;
-    bool known_;
 };
 
 // A move the walk cannot read: the game is played again on its board,

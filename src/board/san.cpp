@@ -159,8 +159,8 @@ const Move* the_one(const MoveList& candidates, const SanText& san, bool& ambigu
 
 // ---------------------------------------------------------------- helpers
 
-void Board::legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveList& out, bool known) {
-    if (fast::legal_moves_to(*this, kind, from_mask, to, out, known)) return;
+void Board::legal_moves_to(PieceKind kind, Bitboard from_mask, Square to, MoveList& out) {
+    if (fast::legal_moves_to(*this, kind, from_mask, to, out)) return;
     MoveList all;
     checked_legal_moves(all);
     out.clear();
@@ -282,7 +282,7 @@ std::string Board::variation_san(const std::vector<Move>& moves) {
 
 // ---------------------------------------------------------------- SAN in
 
-Move Board::parse_san(std::string_view text, bool known) {
+Move Board::parse_san(std::string_view text) {
     SanText san;
     switch (read_san(text, san)) {
         case Reading::OK: break;
@@ -328,7 +328,7 @@ Move Board::parse_san(std::string_view text, bool known) {
     }
 
     MoveList candidates;
-    legal_moves_to(san.piece.value_or(PAWN), origins(san), san.to, candidates, known);
+    legal_moves_to(san.piece.value_or(PAWN), origins(san), san.to, candidates);
     bool ambiguous = false;
     const Move* found = the_one(candidates, san, ambiguous);
     if (ambiguous) throw Invalid("ambiguous san: " + quoted(text) + " in " + fen());
@@ -366,10 +366,9 @@ namespace {
 std::size_t apply_mainline(Board& board, MovetextReader& reader) {
     Rewind rewind(board);
     std::size_t played = 0;
-    const bool known = fast::answers(board);
     while (const auto token = reader.next()) {
         try {
-            board.apply_move(board.parse_san(*token, known));
+            board.apply_legal(board.parse_san(*token));
         } catch (const Invalid& e) {
             throw Invalid(std::string(e.what()) + ", at ply " + std::to_string(played + 1) + " of the movetext");
         }

@@ -290,5 +290,37 @@ TEST(FastPath, BoardMethodsMatchReference) {
     }
 }
 
+// The class a query learns stays out of the position's value, goes with a
+// write, and comes back with the snapshot undo restores.
+TEST(FastClass, KeptOutsideThePosition) {
+    Board b;
+    const Board unasked = b;
+    EXPECT_FALSE(b.is_check());
+    EXPECT_EQ(b.class_cache.value, FastClass::ANSWERS);
+    EXPECT_TRUE(b.state() == unasked.state());
+    EXPECT_EQ(b.to_bytes(), unasked.to_bytes());
+
+    b.apply_legal(Move(12, 28));
+    EXPECT_EQ(b.class_cache.value, FastClass::ANSWERS);
+    b.apply_move(Move(52, 36));
+    EXPECT_EQ(b.class_cache.value, FastClass::UNKNOWN);
+    b.pop();
+    EXPECT_EQ(b.class_cache.value, FastClass::ANSWERS);
+    b.set_pieces_or(U'K', square_bb(40));
+    EXPECT_EQ(b.class_cache.value, FastClass::UNKNOWN);
+    EXPECT_EQ(b.fast_class(), FastClass::OUTSIDE);
+}
+
+#ifdef TAVRINMOSS_CHECK_CLASS
+// A write that leaves a kept class behind is caught at the next query.
+TEST(FastClass, StaleClassIsCaught) {
+    Board b;
+    EXPECT_EQ(b.fast_class(), FastClass::ANSWERS);
+    b.kinds[KING] ^= square_bb(4);
+    MoveList out;
+    EXPECT_THROW(b.legal_moves(out), Panic);
+}
+#endif
+
 }  // namespace
 }  // namespace board

@@ -29,9 +29,8 @@ unsigned mobility_bound(const Placement& p, Color side) {
 constexpr std::array<char32_t, 5> PROMO_LETTER{0, U'q', U'r', U'n', U'b'};
 
 template <Color Us>
-bool legal_list(const Board& b, MoveList& out) {
+void legal_list(const Board& b, MoveList& out) {
     using S = Side<Us>;
-    if (opponent_in_check(b, Us)) return false;
     const Info in = analyse<Us>(b);
     if (b.chess960) {
         if (!in.checkers) {
@@ -58,8 +57,10 @@ bool legal_list(const Board& b, MoveList& out) {
         else
             out.push_back(Move(static_cast<Square>(from), static_cast<Square>(to)));
     });
-    return true;
 }
+
+// The one test of the domain every entry makes: the class the record keeps.
+bool within(const BoardState& b, FastClass needed) { return b.fast_class_reaches(needed); }
 
 }  // namespace
 
@@ -79,17 +80,28 @@ bool is_normal(const BoardState& b) {
     return b.chess960 || b.castling_letters.plain();
 }
 
-bool legal_moves(const Board& b, MoveList& out) {
-    if (!is_normal(b)) return false;
+FastClass classify(const BoardState& b) {
+    if (!is_normal(b)) return FastClass::OUTSIDE;
+    // The check test reads the slider tables: the first position a fresh
+    // process asks about may come before anything else has filled them.
     slider_tables();
-    return b.turn ? legal_list<WHITE>(b, out) : legal_list<BLACK>(b, out);
+    return opponent_in_check(b, b.us()) ? FastClass::NORMAL : FastClass::ANSWERS;
+}
+
+bool legal_moves(const Board& b, MoveList& out) {
+    if (!within(b, FastClass::ANSWERS)) return false;
+    slider_tables();
+    if (b.turn)
+        legal_list<WHITE>(b, out);
+    else
+        legal_list<BLACK>(b, out);
+    return true;
 }
 
 std::optional<std::uint64_t> perft(const Board& b, unsigned depth, StopCheck& check) {
-    if (!is_normal(b)) return std::nullopt;
+    if (!within(b, FastClass::ANSWERS)) return std::nullopt;
     slider_tables();
     const Color us = b.us();
-    if (opponent_in_check(b, us)) return std::nullopt;
     if (mobility_bound(b, WHITE) > PLY_CAPACITY || mobility_bound(b, BLACK) > PLY_CAPACITY) return std::nullopt;
     if (depth == 0) return 1;
     if (b.chess960) {
@@ -105,7 +117,7 @@ std::optional<std::uint64_t> perft(const Board& b, unsigned depth, StopCheck& ch
 
 std::optional<bool> has_legal_en_passant(const BoardState& s) {
     if (!s.en_passant_square || *s.en_passant_square > 63) return false;
-    if (!is_normal(s)) return std::nullopt;
+    if (!within(s, FastClass::NORMAL)) return std::nullopt;
     slider_tables();
     const int ep = *s.en_passant_square;
     auto any_legal = [&]<Color Us>() {
@@ -118,7 +130,7 @@ std::optional<bool> has_legal_en_passant(const BoardState& s) {
 }
 
 std::optional<bool> is_check(const Board& b) {
-    if (!is_normal(b)) return std::nullopt;
+    if (!within(b, FastClass::NORMAL)) return std::nullopt;
     slider_tables();
     const Color us = b.us();
     const int king = std::countr_zero(b.pieces(us, KING));
@@ -314,20 +326,13 @@ std::optional<bool> leaves_king_attacked(const Board& b, const Move& m) {
 }
 
 std::optional<MoveFacts> move_facts(const Board& b, const Move& m, PieceKind kind, Bitboard from_mask) {
-    if (m.to_square > 63 || !is_normal(b) || opponent_in_check(b, b.us())) return std::nullopt;
+    if (m.to_square > 63 || !within(b, FastClass::ANSWERS)) return std::nullopt;
     slider_tables();
     return b.turn ? facts_of<WHITE>(b, m, kind, from_mask) : facts_of<BLACK>(b, m, kind, from_mask);
 }
 
-bool answers(const BoardState& b) {
-    // The check test reads the slider tables: the first game a fresh process
-    // reads may come before any other fast entry point has filled them.
-    slider_tables();
-    return is_normal(b) && !opponent_in_check(b, b.us());
-}
-
-bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out, bool known) {
-    if (to > 63 || !(known || answers(b))) return false;
+bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square to, MoveList& out) {
+    if (to > 63 || !within(b, FastClass::ANSWERS)) return false;
     slider_tables();
     if (b.turn)
         moves_to<WHITE>(b, b.en_passant_square, kind, from_mask, to, out);
@@ -338,14 +343,15 @@ bool legal_moves_to(const Board& b, PieceKind kind, Bitboard from_mask, Square t
 
 std::optional<Check> check_after(const Board& b, const Move& m) {
     // Fischer random castling (king takes own rook) is played by the board.
-    if (!is_normal(b) || (b.chess960 && m.to_square < 64 && (b.colors[b.us()] & square_bb(m.to_square))))
+    if (!within(b, FastClass::NORMAL) ||
+        (b.chess960 && m.to_square < 64 && (b.colors[b.us()] & square_bb(m.to_square))))
         return std::nullopt;
     slider_tables();
     return b.turn ? check_after_move<WHITE>(b, m) : check_after_move<BLACK>(b, m);
 }
 
 std::optional<bool> is_attacked(const Board& b, std::uint8_t square) {
-    if (!is_normal(b)) return std::nullopt;
+    if (!within(b, FastClass::NORMAL)) return std::nullopt;
     if (square > 63) return false;
     slider_tables();
     const Color by = b.them();
@@ -369,7 +375,7 @@ std::optional<bool> is_attacked(const Board& b, std::uint8_t square) {
 // ---------------------------------------------------------------- walks
 
 std::optional<Walk> walk_of(const Board& b) {
-    // answers() fills the attack tables the walk reads.
+    // A kept class means the attack tables the walk reads are filled.
     if (b.chess960 || !answers(b)) return std::nullopt;
     Walk w;
     static_cast<Placement&>(w) = b;
