@@ -357,7 +357,7 @@ std::optional<Move> walk_san(const fast::Walk& w, std::string_view text) {
 
 Move Board::apply_san(std::string_view text) {
     const Move m = parse_san(text);
-    apply_move(m);
+    apply_legal(m);
     return m;
 }
 
