@@ -9,9 +9,14 @@
 #include "movetext.h"
 
 // The splitter looks for line ends 16 bytes at a time where the target has
-// SSE2 (every x86-64); elsewhere (32-bit Arm among them) memchr serves.
+// SSE2 (every x86-64), 32 at a time where an x86-64 processor has AVX2 (asked
+// at run time); elsewhere (32-bit Arm among them) memchr serves.
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define TAVRINMOSS_RUNTIME_AVX2 1
 #endif
 
 namespace board {
@@ -163,6 +168,49 @@ constexpr auto LINE_MARKS = [] {
 }();
 constexpr bool is_line_mark(char c) { return LINE_MARKS[static_cast<unsigned char>(c)]; }
 
+// The sweep of past_plain_lines over whole 64-byte blocks from `p`, while
+// more than 64 bytes remain (so a line start found in a block is never
+// `end`): each line end found is judged by the byte after it. Answers the
+// first line start whose byte is a mark, or nullptr with `line` at the last
+// line start seen and `p` past the blocks swept.
+#if defined(__SSE2__)
+const char* plain_blocks_sse2(const char*& line, const char*& p, const char* end) noexcept {
+    const __m128i nl = _mm_set1_epi8('\n');
+    const auto bits = [&](const char* at) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))));
+    };
+    for (; end - p > 64; p += 64) {
+        for (std::uint64_t m = bits(p) | bits(p + 16) << 16 | bits(p + 32) << 32 | bits(p + 48) << 48; m; m &= m - 1) {
+            line = p + std::countr_zero(m) + 1;
+            if (is_line_mark(*line)) return line;
+        }
+    }
+    return nullptr;
+}
+#endif
+
+#if TAVRINMOSS_RUNTIME_AVX2
+[[gnu::target("avx2")]] const char* plain_blocks_avx2(const char*& line, const char*& p, const char* end) noexcept {
+    const __m256i nl = _mm256_set1_epi8('\n');
+    for (; end - p > 64; p += 64) {
+        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+        std::uint64_t m = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, nl))) |
+                          std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, nl)))} << 32;
+        for (; m; m &= m - 1) {
+            line = p + std::countr_zero(m) + 1;
+            if (is_line_mark(*line)) return line;
+        }
+    }
+    return nullptr;
+}
+
+// Asked once, when the module loads; the processor's features are read
+// first, as a static initializer may run before libgcc's own has.
+const bool HAS_AVX2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+#endif
+
 // From the line start `line`, past the lines that can neither end a game
 // nor change how its comments are read: those that start with anything but
 // '[', '%' or white space. Stops at such a line's start, at `end`, or at
@@ -170,21 +218,11 @@ constexpr bool is_line_mark(char c) { return LINE_MARKS[static_cast<unsigned cha
 const char* past_plain_lines(const char* line, const char* end) noexcept {
     if (line == end || is_line_mark(*line)) return line;
     const char* p = line;
-#if defined(__SSE2__)
-    // Most movetext lines are shorter than 80 bytes: line ends are looked
-    // for 64 bytes at a time, and each found is judged by the byte after it.
-    const __m128i nl = _mm_set1_epi8('\n');
-    const auto mask16 = [&](const char* at) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))));
-    };
-    for (; end - p >= 64; p += 64) {
-        std::uint64_t m = mask16(p) | mask16(p + 16) << 16 | mask16(p + 32) << 32 | mask16(p + 48) << 48;
-        for (; m; m &= m - 1) {
-            line = p + std::countr_zero(m) + 1;
-            if (line == end || is_line_mark(*line)) return line;
-        }
-    }
+#if TAVRINMOSS_RUNTIME_AVX2
+    if (const char* found = HAS_AVX2 ? plain_blocks_avx2(line, p, end) : plain_blocks_sse2(line, p, end))
+        return found;
+#elif defined(__SSE2__)
+    if (const char* found = plain_blocks_sse2(line, p, end)) return found;
 #endif
     for (;;) {
         const char* const eol = find_newline(p, end);
