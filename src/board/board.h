@@ -623,6 +623,10 @@ public:
     void commit(std::size_t written) noexcept;
     // No more text will come.
     void finish() noexcept { eof_ = true; }
+    // Whether readers sweep movetext with AVX2 where the processor has it
+    // (the default) or with the narrower compares every x86-64 has: a switch
+    // for tests, which check both. Not to be flipped while a reader splits.
+    static void use_wide_sweep(bool wide) noexcept;
     bool skip_errors() const noexcept { return skip_errors_; }
 
     // The next game's text into `out`, its tags as views only, or

@@ -240,11 +240,15 @@ TEST(PgnReader, SplitsAsTheLineModelDoes) {
             if (k + 1 < n || rng() % 2) text += '\n';
         }
         const std::vector<ModelGame> expected = model_split(text);
-        for (std::size_t step : {std::size_t{1}, std::size_t{3}, std::size_t{64}, std::size_t{65}, text.size() + 1}) {
-            EXPECT_EQ(reader_split(text, step, false), expected) << "step " << step << " text:\n" << text;
-            EXPECT_EQ(reader_split(text, step, true), expected) << "step " << step << " text:\n" << text;
-            if (HasFailure()) return;
+        for (bool wide : {true, false}) {
+            PgnReader::use_wide_sweep(wide);
+            for (std::size_t step : {std::size_t{1}, std::size_t{3}, std::size_t{64}, std::size_t{65}, text.size() + 1}) {
+                EXPECT_EQ(reader_split(text, step, false), expected) << "step " << step << " text:\n" << text;
+                EXPECT_EQ(reader_split(text, step, true), expected) << "step " << step << " text:\n" << text;
+            }
         }
+        PgnReader::use_wide_sweep(true);
+        if (HasFailure()) return;
     }
 }
 
