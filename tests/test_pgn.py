@@ -338,8 +338,9 @@ def test_header_dicts_hold_their_own_values_while_filters_keep_change_and_nest()
     # another file meanwhile (whose games have other tags) sees each game's
     # own values all the same.
     names = [f"player-{i % 300}" + "x" * (i % 40) for i in range(900)]
-    text = "".join(f'[Event "e{i % 3}"]\n[White "{n}"]\n[Result "{"1-0" if i % 2 else "0-1"}"]\n\n*\n\n'
-                   for i, n in enumerate(names))
+    # Black's values are prefixes of one another: one must never stand for another.
+    text = "".join(f'[Event "e{i % 3}"]\n[White "{n}"]\n[Black "{"y" * (1 + i * 13 % 32)}"]\n'
+                   f'[Result "{"1-0" if i % 2 else "0-1"}"]\n\n*\n\n' for i, n in enumerate(names))
     other = '[Site "s"]\n[Date "d"]\n\n*\n\n'
     seen = []
 
