@@ -244,7 +244,7 @@ namespace {
 // Whether two short texts are the same bytes, compared a word at a time
 // (the last word overlapping the one before): tag names and values are
 // mostly shorter than a call of memcmp is worth.
-bool same_text(const char* a, const char* b, std::size_t n) noexcept {
+[[gnu::always_inline]] inline bool same_text(const char* a, const char* b, std::size_t n) noexcept {
     const auto word = [](const char* p, auto w) {
         std::memcpy(&w, p, sizeof w);
         return w;
@@ -260,7 +260,7 @@ bool same_text(const char* a, const char* b, std::size_t n) noexcept {
     return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
 }
 
-bool same_text(std::string_view a, std::string_view b) noexcept {
+[[gnu::always_inline]] inline bool same_text(std::string_view a, std::string_view b) noexcept {
     return a.size() == b.size() && same_text(a.data(), b.data(), a.size());
 }
 

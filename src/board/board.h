@@ -687,14 +687,13 @@ private:
     // (in_comment_) is known, and whether a "%" line start came after it.
     std::size_t checked_ = 0;
     bool escape_seen_ = false;
-    // The game's first line and tags, as offsets from pos_ (which stays at
-    // the game's start while its text grows), so they survive the buffer
-    // moving.
-    struct Span {
-        std::size_t at = 0, size = 0;
-    };
-    Span first_line_;
-    std::vector<std::pair<Span, Span>> tags_;
+    // The game's first line and tags, as views of the buffer where the
+    // game starts at `game_start_`; follow_buffer() moves them with the
+    // game's bytes when a block moves the buffer.
+    void follow_buffer() noexcept;
+    std::uintptr_t game_start_ = 0;
+    std::string_view first_line_;
+    std::vector<TagView> tags_;
 };
 
 // The PGN text of a board's game: the seven roster tags (from `headers`,

@@ -266,12 +266,29 @@ void PgnReader::Bytes::make_room(std::size_t extra) {
     capacity_ = capacity;
 }
 
+void PgnReader::follow_buffer() noexcept {
+    const auto start = reinterpret_cast<std::uintptr_t>(buffer_.data() + pos_);
+    if (phase_ == Phase::BEFORE || start == game_start_) return;
+    // The game's bytes are the same, at another place. Its views are
+    // counted as integers, since the old place may be freed; the buffer
+    // moves at most a few times in a game, so this adds no more than a
+    // few passes over its tags.
+    const auto moved = [&](std::string_view v) {
+        return std::string_view(buffer_.data() + pos_ + (reinterpret_cast<std::uintptr_t>(v.data()) - game_start_),
+                                v.size());
+    };
+    for (auto& [name, value] : tags_) name = moved(name), value = moved(value);
+    first_line_ = moved(first_line_);
+    game_start_ = start;
+}
+
 void PgnReader::feed(std::string_view block) {
     // Only a game not yet complete stays: what came before it is read. Its
     // scan offsets count from pos_, so they stay valid.
     buffer_.drop_front(pos_);
     pos_ = 0;
     buffer_.make_room(block.size());
+    follow_buffer();
     if (!block.empty()) std::memcpy(buffer_.data() + buffer_.size(), block.data(), block.size());
     buffer_.resize_within(buffer_.size() + block.size());
 }
@@ -282,6 +299,7 @@ char* PgnReader::reserve(std::size_t size) {
     reserved_at_ = buffer_.size();
     reserved_ = size;
     buffer_.make_room(size);
+    follow_buffer();
     return buffer_.data() + reserved_at_;
 }
 
@@ -323,7 +341,8 @@ PgnReader::Status PgnReader::next_split(RawGame& out) {
         }
         // Cleared, not replaced: the list keeps its room from game to game.
         tags_.clear();
-        first_line_ = {0, trimmed_end(*line).size()};
+        first_line_ = trimmed_end(*line);
+        game_start_ = reinterpret_cast<std::uintptr_t>(buffer_.data() + pos_);
         phase_ = Phase::TAGS;
         scan_ = 0;
         blank_seen_ = false;
@@ -336,8 +355,7 @@ PgnReader::Status PgnReader::next_split(RawGame& out) {
             const char* const end = buffer_.data() + buffer_.size();
             if (newline_from_ <= scan_ && pos_ + scan_ < buffer_.size() && base[scan_] == '[') {
                 if (const auto tag = quick_tag(base + scan_, end)) {
-                    tags_.push_back({{static_cast<std::size_t>(tag->name.data() - base), tag->name.size()},
-                                     {static_cast<std::size_t>(tag->value.data() - base), tag->value.size()}});
+                    tags_.emplace_back(tag->name, tag->value);
                     blank_seen_ = false;
                     scan_ = static_cast<std::size_t>(tag->next - base);
                     continue;
@@ -354,8 +372,7 @@ PgnReader::Status PgnReader::next_split(RawGame& out) {
             } else {
                 blank_seen_ = false;
                 if (const auto tag = read_tag(*line))
-                    tags_.push_back({{static_cast<std::size_t>(tag->first.data() - base), tag->first.size()},
-                                     {static_cast<std::size_t>(tag->second.data() - base), tag->second.size()}});
+                    tags_.push_back(*tag);
             }
             scan_ += line->size();
         }
@@ -410,11 +427,8 @@ PgnReader::Status PgnReader::next_split(RawGame& out) {
         if (!eof_) return Status::NEED_INPUT;
         moves_end = scan_;
     }
-    const char* const base = text.data() + pos_;
-    const auto view = [base](Span s) { return std::string_view(base + s.at, s.size); };
-    out.tags.clear();
-    for (const auto& [name, value] : tags_) out.tags.emplace_back(view(name), view(value));
-    out.first_line = view(first_line_);
+    out.tags.swap(tags_);
+    out.first_line = first_line_;
     out.movetext = text.substr(pos_ + moves_start_, moves_end - moves_start_);
     out.number = ++games_;
     pos_ += scan_;
