@@ -136,6 +136,7 @@ struct QuickTag {
     std::string_view name, value;
     const char* next;
 };
+
 std::optional<QuickTag> quick_tag(const char* p, const char* end) noexcept {
     const char* i = p + 1;
     if (i >= end || !is_alnum(*i)) return std::nullopt;
@@ -284,7 +285,7 @@ void PgnReader::follow_buffer() noexcept {
 
 void PgnReader::feed(std::string_view block) {
     // Only a game not yet complete stays: what came before it is read. Its
-    // scan offsets count from pos_, so they stay valid.
+    // scan offsets count from pos_, so they stay valid; its views follow.
     buffer_.drop_front(pos_);
     pos_ = 0;
     buffer_.make_room(block.size());
@@ -350,9 +351,11 @@ PgnReader::Status PgnReader::next_split(RawGame& out) {
     if (phase_ == Phase::TAGS) {
         // Tag pairs, with at most one blank line between two of them; a
         // malformed tag line is passed over.
+        const char* const base = buffer_.data() + pos_;
+        const char* const end = buffer_.data() + buffer_.size();
         for (;;) {
-            const char* const base = buffer_.data() + pos_;
-            const char* const end = buffer_.data() + buffer_.size();
+            // A well-formed tag line is read in one pass; any other line
+            // (or one not complete yet) as line_at and read_tag read it.
             if (newline_from_ <= scan_ && pos_ + scan_ < buffer_.size() && base[scan_] == '[') {
                 if (const auto tag = quick_tag(base + scan_, end)) {
                     tags_.emplace_back(tag->name, tag->value);
@@ -364,15 +367,15 @@ PgnReader::Status PgnReader::next_split(RawGame& out) {
             if (!(line = line_at(scan_))) break;
             newline_from_ = 0;
             const char c = line->front();
-            if (c == '%' || c == ';') {
-            } else if (!blank_seen_ && is_blank(*line)) {
-                blank_seen_ = true;
-            } else if (c != '[') {
-                break;
-            } else {
-                blank_seen_ = false;
-                if (const auto tag = read_tag(*line))
-                    tags_.push_back(*tag);
+            if (c != '%' && c != ';') {
+                if (!blank_seen_ && is_blank(*line)) {
+                    blank_seen_ = true;
+                } else if (c != '[') {
+                    break;
+                } else {
+                    blank_seen_ = false;
+                    if (const auto tag = read_tag(*line)) tags_.push_back(*tag);
+                }
             }
             scan_ += line->size();
         }
@@ -403,7 +406,7 @@ PgnReader::Status PgnReader::next_split(RawGame& out) {
         const char c = line->front();
         if (c == '%') escape_seen_ = true;
         if (c != '[' && !is_blank(*line)) {
-            // With it, the lines after it that cannot end the game either.
+            // Neither ends the game: the sweep goes on after it.
             scan_ += line->size();
             continue;
         }
