@@ -331,6 +331,43 @@ def test_header_values_of_any_bytes_read_as_utf8_with_replacement(at, odd):
     assert next(Board.read_headers(source)) == {"Event": value.decode("utf-8", "replace")}
 
 
+def test_header_dicts_hold_their_own_values_while_filters_keep_change_and_nest():
+    # Values recur from a table of recent ones, one per tag, whose slots many
+    # values share (several hundred distinct names, of every length about
+    # the longest kept); a filter that keeps dicts, changes them and reads
+    # another file meanwhile (whose games have other tags) sees each game's
+    # own values all the same.
+    names = [f"player-{i % 300}" + "x" * (i % 40) for i in range(900)]
+    # Black's values are prefixes of one another: one must never stand for another.
+    text = "".join(f'[Event "e{i % 3}"]\n[White "{n}"]\n[Black "{"y" * (1 + i * 13 % 32)}"]\n'
+                   f'[Result "{"1-0" if i % 2 else "0-1"}"]\n\n*\n\n' for i, n in enumerate(names))
+    other = '[Site "s"]\n[Date "d"]\n\n*\n\n'
+    seen = []
+
+    def where(headers):
+        seen.append(headers)
+        expected = names[len(seen) - 1]
+        assert headers["White"] == expected
+        if len(seen) % 7 == 0:
+            assert list(Board.read_headers(io.StringIO(other * 2))) == [{"Site": "s", "Date": "d"}] * 2
+        if len(seen) % 5 == 0:
+            headers["White"] = "changed"
+            del headers["Event"]
+        return len(seen) % 4 == 0
+
+    kept = [g.headers["White"] for g in Board.read_pgn(io.StringIO(text), where=where)]
+    # A kept game holds the very dict its filter saw.
+    assert kept == [names[n - 1] if n % 5 else "changed" for n in range(4, len(names) + 1, 4)]
+    oracle = chess.pgn.read_headers
+    handle = io.StringIO(text)
+    for number, headers in enumerate(seen, 1):
+        expected = dict(oracle(handle))
+        if number % 5 == 0:
+            expected["White"] = "changed"
+            del expected["Event"]
+        assert headers == expected, number
+
+
 def test_the_first_game_of_a_fresh_process_reads_as_any_later_one():
     # A reader may be the first thing a process asks of the engine: its first
     # game must not be judged before the engine's attack tables are filled.

@@ -149,7 +149,7 @@ struct PgnSource {
 };
 // A dict of the tag pairs in file order (a later tag's value replaces an
 // earlier one's).
-PyObject* headers_dict(const board::Headers& headers) noexcept;
+PyObject* headers_dict(const std::vector<board::TagView>& tags) noexcept;
 // An iterator of sample batches over a PGN source (Board.read_samples).
 PyObject* new_sample_reader(PyObject* source, PyObject* where, unsigned threads, std::size_t batch_positions) noexcept;
 // A new Score object holding `s`; the Score type itself (made on first need).

@@ -16,6 +16,8 @@ struct PgnReaderObject {
     PyObject_HEAD
     BorrowFlag borrow;
     PgnSource source;
+    // Kept from call to call, so that its tag list keeps its room.
+    board::RawGame raw;
     bool headers_only;
 };
 
@@ -34,7 +36,9 @@ int pgn_reader_clear(PyObject* self) noexcept {
 void pgn_reader_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    reinterpret_cast<PgnReaderObject*>(self)->source.release(self);
+    auto* obj = reinterpret_cast<PgnReaderObject*>(self);
+    obj->source.release(self);
+    obj->raw.~RawGame();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -46,16 +50,16 @@ PyObject* pgn_reader_next(PyObject* self) noexcept {
             ExclusiveBorrow borrow;
             PgnSource& src = obj->source;
             if (!borrow.take(obj->borrow) || src.done || !src.file) return nullptr;
-            board::RawGame raw;
+            board::RawGame& raw = obj->raw;
             for (;;) {
-                switch (src.reader.next_raw(raw)) {
+                switch (src.reader.next_split(raw)) {
                     case board::PgnReader::Status::END: src.close(); return nullptr;
                     case board::PgnReader::Status::NEED_INPUT:
                         if (!src.feed()) return nullptr;
                         continue;
                     case board::PgnReader::Status::GAME: break;
                 }
-                Ref headers(headers_dict(raw.headers));
+                Ref headers(headers_dict(raw.tags));
                 if (!headers) return nullptr;
                 if (obj->headers_only) return headers.release();
                 const int keep = src.keeps(headers.get());
@@ -237,6 +241,29 @@ bool feed_pgn_block_into(PyObject* file, board::PgnReader& reader) noexcept {
 
 namespace {
 
+// Whether two short texts are the same bytes, compared a word at a time
+// (the last word overlapping the one before): tag names and values are
+// mostly shorter than a call of memcmp is worth.
+[[gnu::always_inline]] inline bool same_text(const char* a, const char* b, std::size_t n) noexcept {
+    const auto word = [](const char* p, auto w) {
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    };
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8)
+            if (word(a + i, std::uint64_t{}) != word(b + i, std::uint64_t{})) return false;
+        return word(a + n - 8, std::uint64_t{}) == word(b + n - 8, std::uint64_t{});
+    }
+    if (n >= 4)
+        return word(a, std::uint32_t{}) == word(b, std::uint32_t{}) &&
+               word(a + n - 4, std::uint32_t{}) == word(b + n - 4, std::uint32_t{});
+    return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+}
+
+[[gnu::always_inline]] inline bool same_text(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && same_text(a.data(), b.data(), a.size());
+}
+
 // Tag names repeat from game to game: the last few seen are kept as interned
 // strings, so a game's dict reuses them (hashes and all) instead of decoding
 // its names again. Touched only with the GIL held.
@@ -248,7 +275,7 @@ PyObject* tag_name(std::string_view name) noexcept {
     static Entry cache[32];
     static std::size_t next = 0;
     for (Entry& e : cache)
-        if (e.object && e.text == name) return Py_NewRef(e.object);
+        if (e.object && same_text(e.text, name)) return Py_NewRef(e.object);
     PyObject* made = file_text(name);
     if (!made || name.size() > 32) return made;
     PyUnicode_InternInPlace(&made);
@@ -266,10 +293,11 @@ PyObject* tag_name(std::string_view name) noexcept {
 
 namespace {
 
-// The last few values a tag took, as str objects: many values recur from
-// game to game (the event, the result, the time control), and one seen
-// lately is handed out again instead of being made anew. Short values only:
-// long ones (sites, names) seldom recur.
+// Values a tag took lately, as str objects: many values recur from game to
+// game (the event, the result, the time control, the players of one pool),
+// and one seen lately is handed out again instead of being made anew. A
+// table of short values, each in the slot its hash picks, the slot's last
+// value kept: long ones (sites) seldom recur.
 class RecentValues {
 public:
     RecentValues() = default;
@@ -281,28 +309,50 @@ public:
     // its destructor must not touch an object.
     PyObject* get(std::string_view value) noexcept {
         if (value.size() > MAX_SIZE) return file_text(value);
-        for (std::size_t i = 0; i < N; ++i)
-            if (objects_[i] && sizes_[i] == value.size() && std::memcmp(texts_[i], value.data(), value.size()) == 0)
-                return Py_NewRef(objects_[i]);
+        Slot& slot = slots_[slot_of(value)];
+        if (slot.object && slot.size == value.size() && same_text(slot.text, value.data(), value.size()))
+            return Py_NewRef(slot.object);
         PyObject* made = file_text(value);
         if (!made) return nullptr;
-        std::memcpy(texts_[next_], value.data(), value.size());
-        sizes_[next_] = static_cast<std::uint8_t>(value.size());
-        Py_XSETREF(objects_[next_], Py_NewRef(made));
-        next_ = (next_ + 1) % N;
+        std::memcpy(slot.text, value.data(), value.size());
+        slot.size = static_cast<std::uint8_t>(value.size());
+        Py_XSETREF(slot.object, Py_NewRef(made));
         return made;
     }
 
     void clear() noexcept {
-        for (PyObject*& o : objects_) Py_CLEAR(o);
+        for (Slot& s : slots_) Py_CLEAR(s.object);
     }
 
 private:
-    static constexpr std::size_t N = 4, MAX_SIZE = 32;
-    char texts_[N][MAX_SIZE];
-    std::uint8_t sizes_[N] = {};
-    PyObject* objects_[N] = {};  // strong
-    std::size_t next_ = 0;
+    static constexpr std::size_t BITS = 6, MAX_SIZE = 32;
+
+    // A multiplicative hash of the bytes, read as words as same_text reads them.
+    static std::size_t slot_of(std::string_view v) noexcept {
+        const auto word = [&](std::size_t at, std::size_t size) {
+            std::uint64_t w = 0;
+            std::memcpy(&w, v.data() + at, size);
+            return w;
+        };
+        std::uint64_t h = v.size() * 0x9E3779B97F4A7C15ULL;
+        const std::size_t n = v.size();
+        if (n >= 8) {
+            for (std::size_t i = 0; i + 8 < n; i += 8) h = (h ^ word(i, 8)) * 0xFF51AFD7ED558CCDULL;
+            h = (h ^ word(n - 8, 8)) * 0xFF51AFD7ED558CCDULL;
+        } else if (n >= 4) {
+            h = (h ^ word(0, 4) ^ word(n - 4, 4) << 32) * 0xFF51AFD7ED558CCDULL;
+        } else if (n) {
+            h = (h ^ word(0, n)) * 0xFF51AFD7ED558CCDULL;
+        }
+        return static_cast<std::size_t>(h >> (64 - BITS));
+    }
+
+    struct Slot {
+        char text[MAX_SIZE];
+        std::uint8_t size = 0;
+        PyObject* object = nullptr;  // strong
+    };
+    Slot slots_[std::size_t{1} << BITS];
 };
 
 // The tag names of the last game whose dict was built, their keys, and a
@@ -321,24 +371,24 @@ struct HeaderLayout {
     // need not be set.
     bool unique = false;
 
-    bool matches(const board::Headers& headers) const {
-        if (!dict || headers.size() != names.size()) return false;
+    bool matches(const std::vector<board::TagView>& tags) const noexcept {
+        if (!dict || tags.size() != names.size()) return false;
         for (std::size_t i = 0; i < names.size(); ++i)
-            if (headers[i].first != names[i]) return false;
+            if (!same_text(tags[i].first, names[i])) return false;
         return true;
     }
 
-    // Remembers the layout of `headers`, whose dict `made` has just been
+    // Remembers the layout of `tags`, whose dict `made` has just been
     // built; a failure only leaves no layout.
-    void remember(const board::Headers& headers, PyObject* made) noexcept {
+    void remember(const std::vector<board::TagView>& tags, PyObject* made) noexcept {
         forget();
         PyObject* copy = PyDict_Copy(made);
         if (!copy) return PyErr_Clear();
         try {
-            recent.reset(new RecentValues[headers.size()]);
-            for (const auto& [name, value] : headers) {
-                names.push_back(name);
-                values.push_back(value);
+            recent.reset(new RecentValues[tags.size()]);
+            for (const auto& [name, value] : tags) {
+                names.emplace_back(name);
+                values.emplace_back(value);
                 PyObject* key = tag_name(name);
                 if (!key) {
                     PyErr_Clear();
@@ -348,11 +398,11 @@ struct HeaderLayout {
             }
         } catch (const std::bad_alloc&) {
         }
-        if (keys.size() != headers.size()) {
+        if (keys.size() != tags.size()) {
             Py_DECREF(copy);
             return forget();
         }
-        unique = PyDict_GET_SIZE(copy) == static_cast<Py_ssize_t>(headers.size());
+        unique = PyDict_GET_SIZE(copy) == static_cast<Py_ssize_t>(tags.size());
         dict = copy;
     }
 
@@ -372,14 +422,14 @@ HeaderLayout header_layout;
 
 }  // namespace
 
-PyObject* headers_dict(const board::Headers& headers) noexcept {
+PyObject* headers_dict(const std::vector<board::TagView>& tags) noexcept {
     HeaderLayout& layout = header_layout;
-    if (layout.matches(headers)) {
+    if (layout.matches(tags)) {
         Ref dict(PyDict_Copy(layout.dict));
         if (!dict) return nullptr;
-        for (std::size_t i = 0; i < headers.size(); ++i) {
-            const std::string& value = headers[i].second;
-            if (layout.unique && value == layout.values[i]) continue;
+        for (std::size_t i = 0; i < tags.size(); ++i) {
+            const std::string_view value = tags[i].second;
+            if (layout.unique && same_text(value, layout.values[i])) continue;
             Ref text(layout.recent[i].get(value));
             if (!text || PyDict_SetItem(dict.get(), layout.keys[i], text.get()) < 0) return nullptr;
         }
@@ -387,12 +437,12 @@ PyObject* headers_dict(const board::Headers& headers) noexcept {
     }
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
-    for (const auto& [name, value] : headers) {
+    for (const auto& [name, value] : tags) {
         Ref key(tag_name(name));
         Ref text(file_text(value));
         if (!key || !text || PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) return nullptr;
     }
-    if (!headers.empty()) layout.remember(headers, dict.get());
+    if (!tags.empty()) layout.remember(tags, dict.get());
     return dict.release();
 }
 
@@ -487,6 +537,7 @@ PyObject* new_pgn_reader(PyObject* source, bool skip_errors, bool headers_only, 
     auto* obj = reinterpret_cast<PgnReaderObject*>(type->tp_alloc(type, 0));
     if (!obj) return nullptr;  // `file` closes itself when dropped
     new (&obj->borrow) BorrowFlag(0);
+    new (&obj->raw) board::RawGame();
     obj->source.init(skip_errors, std::move(file), owns, where);
     obj->headers_only = headers_only;
     return reinterpret_cast<PyObject*>(obj);

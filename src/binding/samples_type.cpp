@@ -164,7 +164,7 @@ bool split_chunk(SampleReaderObject* obj) {
         }
         // The header dict is made only for a filter to read.
         if (src.where) {
-            Ref headers(headers_dict(raw.headers));
+            Ref headers(headers_dict(raw.tags));
             if (!headers) return false;
             const int keep = src.keeps(headers.get());
             if (keep < 0) return false;

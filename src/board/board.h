@@ -661,13 +661,19 @@ struct PgnGame {
 // passes over it.
 GameTree annotate(const BoardState& start, std::string_view movetext, const std::vector<Move>& mainline);
 
-// A game's text, split from the stream but not yet played. `movetext` points
-// into the reader's buffer: it is valid until the next feed() or reserve().
+// A tag pair as it stands in the text.
+using TagView = std::pair<std::string_view, std::string_view>;
+
+// A game's text, split from the stream but not yet played. The views point
+// into the reader's buffer: they are valid until the next feed() or
+// reserve().
 struct RawGame {
+    std::vector<TagView> tags;  // in file order
+    // The tags as strings: filled by next_raw, left as they were by next_split.
     Headers headers;
     std::string_view movetext;
     std::size_t number = 0;  // from 1, counting every game of the stream
-    std::string first_line;
+    std::string_view first_line;
 };
 
 // Reads games from text that arrives in blocks of any size, in time linear in
@@ -690,16 +696,24 @@ public:
     void commit(std::size_t written) noexcept;
     // No more text will come.
     void finish() noexcept { eof_ = true; }
+    // Whether readers sweep movetext with AVX2 where the processor has it
+    // (the default) or with the narrower compares every x86-64 has: a switch
+    // for tests, which check both. Not to be flipped while a reader splits.
+    static void use_wide_sweep(bool wide) noexcept;
     bool skip_errors() const noexcept { return skip_errors_; }
 
-    // The next game's text into `out`, or NEED_INPUT until feed() or
-    // finish(), or END. Nothing is played.
+    // The next game's text into `out`, its tags as views only, or
+    // NEED_INPUT until feed() or finish(), or END. Nothing is played; `out`
+    // keeps the room its tag list had, so a caller that keeps it allocates
+    // nothing per game.
+    Status next_split(RawGame& out);
+    // next_split with the tags copied into out.headers as well.
     Status next_raw(RawGame& out);
-    // Plays a game split by next_raw: the board from its FEN tag, then the
+    // Plays a game split by next_split: the board from its FEN tag, then the
     // mainline. A game that cannot be played (a bad FEN tag, an unreadable or
     // illegal mainline move) is Invalid naming its number, its first line and
-    // the reason. The headers move from `raw` to `out`.
-    static void play(RawGame& raw, PgnGame& out);
+    // the reason. The tags are copied into `out`.
+    static void play(const RawGame& raw, PgnGame& out);
     // next_raw and play in one, passing over games that cannot be played
     // when the reader skips errors.
     Status next(PgnGame& out);
@@ -746,7 +760,13 @@ private:
     // (in_comment_) is known, and whether a "%" line start came after it.
     std::size_t checked_ = 0;
     bool escape_seen_ = false;
-    RawGame pending_;
+    // The game's first line and tags, as views of the buffer where the
+    // game starts at `game_start_`; follow_buffer() moves them with the
+    // game's bytes when a block moves the buffer.
+    void follow_buffer() noexcept;
+    std::uintptr_t game_start_ = 0;
+    std::string_view first_line_;
+    std::vector<TagView> tags_;
 };
 
 // The PGN text of a board's game: the seven roster tags (from `headers`,

@@ -1,11 +1,23 @@
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <utility>
 
 #include "board.h"
 #include "movetext.h"
+
+// The splitter looks for line ends 16 bytes at a time where the target has
+// SSE2 (every x86-64), 32 at a time where an x86-64 processor has AVX2 (asked
+// at run time); elsewhere (32-bit Arm among them) memchr serves.
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__SSE2__)
+#include <immintrin.h>
+#define TAVRINMOSS_RUNTIME_AVX2 1
+#endif
 
 namespace board {
 
@@ -51,7 +63,7 @@ std::optional<std::pair<std::string_view, std::string_view>> read_tag(std::strin
     const std::size_t value_start = i + 1, value_end = t.size() - 2;
     if (value_start > value_end) return std::nullopt;
     const std::string_view value = t.substr(value_start, value_end - value_start);
-    if (value.find('\r') != std::string_view::npos) return std::nullopt;
+    if (std::memchr(value.data(), '\r', value.size())) return std::nullopt;
     return std::pair{name, value};
 }
 
@@ -81,18 +93,146 @@ bool in_comment_at(const char* p, const char* end, bool in_comment) {
     return in_comment;
 }
 
-// From `at`, past the lines that can neither end a game nor change how its
-// comments are read: those that start with anything but '[', '%' or white
-// space. Stops at a line not yet complete, which line_at waits for.
-std::size_t past_plain_lines(std::string_view text, std::size_t at) {
-    while (at < text.size()) {
-        const char c = text[at];
-        if (c == '[' || c == '%' || is_space(c)) break;
-        const void* eol = std::memchr(text.data() + at, '\n', text.size() - at);
-        if (!eol) break;
-        at = static_cast<std::size_t>(static_cast<const char*>(eol) - text.data()) + 1;
+// The first line end in [p, end), or end.
+inline const char* find_newline(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    const __m128i nl = _mm_set1_epi8('\n');
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        if (const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))))
+            return p + std::countr_zero(m);
     }
-    return at;
+    for (; p < end; ++p)
+        if (*p == '\n') return p;
+    return end;
+#else
+    const void* eol = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+    return eol ? static_cast<const char*>(eol) : end;
+#endif
+}
+
+// The first '\n' or '\r' in [p, end), or end.
+inline const char* find_line_break(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        if (const unsigned m =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr)))))
+            return p + std::countr_zero(m);
+    }
+#endif
+    for (; p < end; ++p)
+        if (*p == '\n' || *p == '\r') return p;
+    return end;
+}
+
+// A complete tag line at `p` (a '[') as read_tag reads it, in one pass over
+// its bytes: the name, the value and where the next line starts. Lines it
+// does not know to be read alike (no line end yet, a carriage return other
+// than one before the line end, a line break among the spaces) it leaves to
+// line_at and read_tag.
+struct QuickTag {
+    std::string_view name, value;
+    const char* next;
+};
+
+std::optional<QuickTag> quick_tag(const char* p, const char* end) noexcept {
+    const char* i = p + 1;
+    if (i >= end || !is_alnum(*i)) return std::nullopt;
+    while (i < end && is_tag_name_char(*i)) ++i;
+    const char* const name_end = i;
+    while (i < end && is_space(*i) && *i != '\n' && *i != '\r') ++i;
+    if (i == name_end || i >= end || *i != '"') return std::nullopt;
+    const char* const value_start = i + 1;
+    const char* eol = find_line_break(value_start, end);
+    if (eol == end) return std::nullopt;
+    const char* next = eol + 1;
+    if (*eol == '\r') {
+        if (next == end || *next != '\n') return std::nullopt;
+        ++next;
+    }
+    while (eol > p && is_space(eol[-1])) --eol;
+    if (eol - p < 2 || eol[-2] != '"' || eol[-1] != ']' || eol - 2 < value_start) return std::nullopt;
+    return QuickTag{{p + 1, static_cast<std::size_t>(name_end - p - 1)},
+                    {value_start, static_cast<std::size_t>(eol - 2 - value_start)},
+                    next};
+}
+
+// Whether a line starting with `c` may end a game or change how its
+// comments are read: a tag line, an escape line, a blank line (or one
+// that starts with white space and needs a closer look).
+constexpr auto LINE_MARKS = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = c == '[' || c == '%' || is_space(static_cast<char>(c));
+    return t;
+}();
+constexpr bool is_line_mark(char c) { return LINE_MARKS[static_cast<unsigned char>(c)]; }
+
+// The sweep of past_plain_lines over whole 64-byte blocks from `p`, while
+// more than 64 bytes remain (so a line start found in a block is never
+// `end`): each line end found is judged by the byte after it. Answers the
+// first line start whose byte is a mark, or nullptr with `line` at the last
+// line start seen and `p` past the blocks swept.
+#if defined(__SSE2__)
+const char* plain_blocks_sse2(const char*& line, const char*& p, const char* end) noexcept {
+    const __m128i nl = _mm_set1_epi8('\n');
+    const auto bits = [&](const char* at) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))));
+    };
+    for (; end - p > 64; p += 64) {
+        for (std::uint64_t m = bits(p) | bits(p + 16) << 16 | bits(p + 32) << 32 | bits(p + 48) << 48; m; m &= m - 1) {
+            line = p + std::countr_zero(m) + 1;
+            if (is_line_mark(*line)) return line;
+        }
+    }
+    return nullptr;
+}
+#endif
+
+#if TAVRINMOSS_RUNTIME_AVX2
+[[gnu::target("avx2")]] const char* plain_blocks_avx2(const char*& line, const char*& p, const char* end) noexcept {
+    const __m256i nl = _mm256_set1_epi8('\n');
+    for (; end - p > 64; p += 64) {
+        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+        std::uint64_t m = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, nl))) |
+                          std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, nl)))} << 32;
+        for (; m; m &= m - 1) {
+            line = p + std::countr_zero(m) + 1;
+            if (is_line_mark(*line)) return line;
+        }
+    }
+    return nullptr;
+}
+
+// Asked once, when the module loads; the processor's features are read
+// first, as a static initializer may run before libgcc's own has.
+const bool HAS_AVX2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+bool wide_sweep = HAS_AVX2;
+#endif
+
+// From the line start `line`, past the lines that can neither end a game
+// nor change how its comments are read: those that start with anything but
+// '[', '%' or white space. Stops at such a line's start, at `end`, or at
+// the start of a line not yet complete, which line_at waits for.
+const char* past_plain_lines(const char* line, const char* end) noexcept {
+    if (line == end || is_line_mark(*line)) return line;
+    const char* p = line;
+#if TAVRINMOSS_RUNTIME_AVX2
+    if (const char* found = wide_sweep ? plain_blocks_avx2(line, p, end) : plain_blocks_sse2(line, p, end))
+        return found;
+#elif defined(__SSE2__)
+    if (const char* found = plain_blocks_sse2(line, p, end)) return found;
+#endif
+    for (;;) {
+        const char* const eol = find_newline(p, end);
+        if (eol == end) return line;
+        line = eol + 1;
+        if (line == end || is_line_mark(*line)) return line;
+        p = line;
+    }
 }
 
 // The last '{' or '}' in [p, end), or nullptr.
@@ -105,6 +245,12 @@ const char* last_brace(const char* p, const char* end) {
 }
 
 }  // namespace
+
+void PgnReader::use_wide_sweep([[maybe_unused]] bool wide) noexcept {
+#if TAVRINMOSS_RUNTIME_AVX2
+    wide_sweep = wide && HAS_AVX2;
+#endif
+}
 
 void PgnReader::Bytes::drop_front(std::size_t n) noexcept {
     if (n == 0) return;
@@ -121,12 +267,29 @@ void PgnReader::Bytes::make_room(std::size_t extra) {
     capacity_ = capacity;
 }
 
+void PgnReader::follow_buffer() noexcept {
+    const auto start = reinterpret_cast<std::uintptr_t>(buffer_.data() + pos_);
+    if (phase_ == Phase::BEFORE || start == game_start_) return;
+    // The game's bytes are the same, at another place. Its views are
+    // counted as integers, since the old place may be freed; the buffer
+    // moves at most a few times in a game, so this adds no more than a
+    // few passes over its tags.
+    const auto moved = [&](std::string_view v) {
+        return std::string_view(buffer_.data() + pos_ + (reinterpret_cast<std::uintptr_t>(v.data()) - game_start_),
+                                v.size());
+    };
+    for (auto& [name, value] : tags_) name = moved(name), value = moved(value);
+    first_line_ = moved(first_line_);
+    game_start_ = start;
+}
+
 void PgnReader::feed(std::string_view block) {
     // Only a game not yet complete stays: what came before it is read. Its
-    // scan offsets count from pos_, so they stay valid.
+    // scan offsets count from pos_, so they stay valid; its views follow.
     buffer_.drop_front(pos_);
     pos_ = 0;
     buffer_.make_room(block.size());
+    follow_buffer();
     if (!block.empty()) std::memcpy(buffer_.data() + buffer_.size(), block.data(), block.size());
     buffer_.resize_within(buffer_.size() + block.size());
 }
@@ -137,6 +300,7 @@ char* PgnReader::reserve(std::size_t size) {
     reserved_at_ = buffer_.size();
     reserved_ = size;
     buffer_.make_room(size);
+    follow_buffer();
     return buffer_.data() + reserved_at_;
 }
 
@@ -145,21 +309,22 @@ void PgnReader::commit(std::size_t written) noexcept {
     buffer_.resize_within(reserved_at_ + std::min(written, reserved_));
 }
 
-std::optional<std::string_view> PgnReader::line_at(std::size_t at) noexcept {
+inline std::optional<std::string_view> PgnReader::line_at(std::size_t at) noexcept {
     const std::string_view text = buffer_.view();
     const std::size_t abs = pos_ + at;
     if (abs >= text.size()) return std::nullopt;
     // A line longer than a block is searched for its end once, not once per
     // block.
     const std::size_t from = newline_from_ > at ? pos_ + newline_from_ : abs;
-    const std::size_t eol = text.find('\n', from);
-    if (eol != std::string_view::npos) return text.substr(abs, eol + 1 - abs);
+    const char* const end = text.data() + text.size();
+    const char* const eol = find_newline(text.data() + from, end);
+    if (eol != end) return text.substr(abs, static_cast<std::size_t>(eol - text.data()) + 1 - abs);
     if (eof_) return text.substr(abs);
     newline_from_ = text.size() - pos_;
     return std::nullopt;
 }
 
-PgnReader::Status PgnReader::next_raw(RawGame& out) {
+PgnReader::Status PgnReader::next_split(RawGame& out) {
     std::optional<std::string_view> line;
     if (phase_ == Phase::BEFORE) {
         // Blank lines, escape lines and comment lines before a game, and the
@@ -175,12 +340,10 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
             if (!is_blank(*line) && line->front() != '%' && line->front() != ';') break;
             pos_ += line->size();
         }
-        // Cleared, not replaced: the tag list keeps the room the game
-        // before last left it (next_raw swaps it with the caller's).
-        pending_.headers.clear();
-        pending_.movetext = {};
-        pending_.number = 0;
-        pending_.first_line.assign(trimmed_end(*line));
+        // Cleared, not replaced: the list keeps its room from game to game.
+        tags_.clear();
+        first_line_ = trimmed_end(*line);
+        game_start_ = reinterpret_cast<std::uintptr_t>(buffer_.data() + pos_);
         phase_ = Phase::TAGS;
         scan_ = 0;
         blank_seen_ = false;
@@ -188,16 +351,33 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
     if (phase_ == Phase::TAGS) {
         // Tag pairs, with at most one blank line between two of them; a
         // malformed tag line is passed over.
-        for (; (line = line_at(scan_)); scan_ += line->size()) {
-            newline_from_ = 0;
-            if (line->front() == '%' || line->front() == ';') continue;
-            if (!blank_seen_ && is_blank(*line)) {
-                blank_seen_ = true;
-                continue;
+        const char* const base = buffer_.data() + pos_;
+        const char* const end = buffer_.data() + buffer_.size();
+        for (;;) {
+            // A well-formed tag line is read in one pass; any other line
+            // (or one not complete yet) as line_at and read_tag read it.
+            if (newline_from_ <= scan_ && pos_ + scan_ < buffer_.size() && base[scan_] == '[') {
+                if (const auto tag = quick_tag(base + scan_, end)) {
+                    tags_.emplace_back(tag->name, tag->value);
+                    blank_seen_ = false;
+                    scan_ = static_cast<std::size_t>(tag->next - base);
+                    continue;
+                }
             }
-            if (line->front() != '[') break;
-            blank_seen_ = false;
-            if (const auto tag = read_tag(*line)) pending_.headers.emplace_back(tag->first, tag->second);
+            if (!(line = line_at(scan_))) break;
+            newline_from_ = 0;
+            const char c = line->front();
+            if (c != '%' && c != ';') {
+                if (!blank_seen_ && is_blank(*line)) {
+                    blank_seen_ = true;
+                } else if (c != '[') {
+                    break;
+                } else {
+                    blank_seen_ = false;
+                    if (const auto tag = read_tag(*line)) tags_.push_back(*tag);
+                }
+            }
+            scan_ += line->size();
         }
         if (!line && !eof_) return Status::NEED_INPUT;
         phase_ = Phase::MOVES;
@@ -214,13 +394,20 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
     // through every comment.
     std::size_t moves_end = scan_;
     const std::string_view text = buffer_.view();
-    while ((line = line_at(scan_))) {
+    const char* const end = text.data() + text.size();
+    for (;;) {
+        // Plain lines are passed over in one sweep, unless the one here was
+        // found incomplete before: line_at goes on from where its end was
+        // last looked for.
+        if (newline_from_ <= scan_)
+            scan_ = static_cast<std::size_t>(past_plain_lines(text.data() + pos_ + scan_, end) - text.data()) - pos_;
+        if (!(line = line_at(scan_))) break;
         newline_from_ = 0;
         const char c = line->front();
         if (c == '%') escape_seen_ = true;
         if (c != '[' && !is_blank(*line)) {
-            // With it, the lines after it that cannot end the game either.
-            scan_ = past_plain_lines(text, pos_ + scan_ + line->size()) - pos_;
+            // Neither ends the game: the sweep goes on after it.
+            scan_ += line->size();
             continue;
         }
         const char* const from = text.data() + pos_ + checked_;
@@ -243,13 +430,26 @@ PgnReader::Status PgnReader::next_raw(RawGame& out) {
         if (!eof_) return Status::NEED_INPUT;
         moves_end = scan_;
     }
-    std::swap(out, pending_);
-    out.movetext = buffer_.view().substr(pos_ + moves_start_, moves_end - moves_start_);
+    out.tags.swap(tags_);
+    out.first_line = first_line_;
+    out.movetext = text.substr(pos_ + moves_start_, moves_end - moves_start_);
     out.number = ++games_;
     pos_ += scan_;
     scan_ = 0;
     phase_ = Phase::BEFORE;
     return Status::GAME;
+}
+
+PgnReader::Status PgnReader::next_raw(RawGame& out) {
+    const Status status = next_split(out);
+    if (status != Status::GAME) return status;
+    // Assigned in place: strings that had room keep it.
+    out.headers.resize(out.tags.size());
+    for (std::size_t i = 0; i < out.tags.size(); ++i) {
+        out.headers[i].first.assign(out.tags[i].first);
+        out.headers[i].second.assign(out.tags[i].second);
+    }
+    return status;
 }
 
 namespace {
@@ -463,27 +663,27 @@ Board game_start(std::optional<std::string_view> fen, bool chess960) {
     }
 }
 
-void PgnReader::play(RawGame& raw, PgnGame& out) {
+void PgnReader::play(const RawGame& raw, PgnGame& out) {
     std::optional<std::string_view> fen;
     bool chess960 = false;
-    for (const auto& [name, value] : raw.headers) {
+    for (const auto& [name, value] : raw.tags) {
         if (name == "FEN") fen = value;
         if (name == "Variant") chess960 = is_chess960_variant(value);
     }
     try {
         Board board = game_start(fen, chess960);
         board.apply_movetext(raw.movetext, out.notes);
-        out.headers = std::move(raw.headers);
+        out.headers.assign(raw.tags.begin(), raw.tags.end());
         out.board = std::move(board);
     } catch (const Invalid& e) {
-        throw Invalid("game " + std::to_string(raw.number) + " (" + raw.first_line + "): " + e.what());
+        throw Invalid("game " + std::to_string(raw.number) + " (" + std::string(raw.first_line) + "): " + e.what());
     }
 }
 
 PgnReader::Status PgnReader::next(PgnGame& out) {
     for (;;) {
         RawGame raw;
-        const Status status = next_raw(raw);
+        const Status status = next_split(raw);
         if (status != Status::GAME) return status;
         try {
             play(raw, out);
