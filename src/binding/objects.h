@@ -27,8 +27,10 @@
 // reader while its games are played, and an engine while its process is shut
 // down. None touches a Python object until it has the lock back; perft and the
 // sample reader hold their object's exclusive borrow all the while. Borrow
-// flags are atomics so that a thread without the lock may read them. The engine keeps no mutable globals but its slider tables,
-// filled once by a function-local static that other threads wait for.
+// flags are atomics so that a thread without the lock may read them. The
+// engine keeps no mutable globals but its slider tables, filled once by a
+// function-local static that other threads wait for, and the splitter's test
+// switch (PgnReader::use_wide_sweep), an atomic.
 //
 // A free-threaded CPython (Py_GIL_DISABLED, as 3.13t) would leave all of the
 // above unguarded, so the module refuses to import there (module.cpp).

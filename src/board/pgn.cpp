@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -210,7 +211,8 @@ const char* plain_blocks_sse2(const char*& line, const char*& p, const char* end
 // Asked once, when the module loads; the processor's features are read
 // first, as a static initializer may run before libgcc's own has.
 const bool HAS_AVX2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-bool wide_sweep = HAS_AVX2;
+// A switch for the tests (use_wide_sweep); atomic, as any thread may split.
+std::atomic<bool> wide_sweep{HAS_AVX2};
 #endif
 
 // From the line start `line`, past the lines that can neither end a game
@@ -221,7 +223,8 @@ const char* past_plain_lines(const char* line, const char* end) noexcept {
     if (line == end || is_line_mark(*line)) return line;
     const char* p = line;
 #if TAVRINMOSS_RUNTIME_AVX2
-    if (const char* found = wide_sweep ? plain_blocks_avx2(line, p, end) : plain_blocks_sse2(line, p, end))
+    if (const char* found = wide_sweep.load(std::memory_order_relaxed) ? plain_blocks_avx2(line, p, end)
+                                                                      : plain_blocks_sse2(line, p, end))
         return found;
 #elif defined(__SSE2__)
     if (const char* found = plain_blocks_sse2(line, p, end)) return found;
@@ -248,7 +251,7 @@ const char* last_brace(const char* p, const char* end) {
 
 void PgnReader::use_wide_sweep([[maybe_unused]] bool wide) noexcept {
 #if TAVRINMOSS_RUNTIME_AVX2
-    wide_sweep = wide && HAS_AVX2;
+    wide_sweep.store(wide && HAS_AVX2, std::memory_order_relaxed);
 #endif
 }
 
