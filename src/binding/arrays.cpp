@@ -203,9 +203,15 @@ ColumnPool::~ColumnPool() {
 }
 
 void* ColumnPool::take(std::size_t bytes, std::size_t room, std::size_t* size) noexcept {
+    // A block more than twice what a new one would get is left waiting: a
+    // reader's last, short batch would otherwise pin blocks made for full
+    // ones for as long as any view of it lives.
+    const std::size_t wanted = bytes < room ? room : bytes;
+    const std::size_t most = wanted > SIZE_MAX / 2 ? SIZE_MAX : 2 * wanted;
     std::size_t best = waiting_.size();
     for (std::size_t i = 0; i < waiting_.size(); ++i)
-        if (waiting_[i].size >= bytes && (best == waiting_.size() || waiting_[i].size < waiting_[best].size))
+        if (waiting_[i].size >= bytes && waiting_[i].size <= most &&
+            (best == waiting_.size() || waiting_[i].size < waiting_[best].size))
             best = i;
     if (best < waiting_.size()) {
         const Block b = waiting_[best];
@@ -215,7 +221,7 @@ void* ColumnPool::take(std::size_t bytes, std::size_t room, std::size_t* size) n
         *size = b.size;
         return b.data;
     }
-    *size = bytes < room ? room : bytes;
+    *size = wanted;
     // One byte at least: malloc(0) may answer nullptr.
     return std::malloc(*size ? *size : 1);
 }

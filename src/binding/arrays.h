@@ -40,9 +40,10 @@ public:
     ColumnPool(const ColumnPool&) = delete;
     ColumnPool& operator=(const ColumnPool&) = delete;
     ~ColumnPool();
-    // The smallest waiting block of at least `bytes`, or a new one of
-    // `room` bytes if that is more (so that batches of about one size can
-    // share blocks); nullptr when memory runs out. `*size` is the block's.
+    // The smallest waiting block of at least `bytes` and at most twice
+    // what a new one would get, or a new one of `room` bytes if that is
+    // more than `bytes` (so that batches of about one size can share
+    // blocks); nullptr when memory runs out. `*size` is the block's.
     void* take(std::size_t bytes, std::size_t room, std::size_t* size) noexcept;
     void give_back(void* block, std::size_t size) noexcept;
 
