@@ -25,8 +25,10 @@
 // can run Python code that lets another thread in: the loser drops its copy.
 // Three kinds of call let go of the lock: perft while it counts, a sample
 // reader while its games are played, and an engine while its process is shut
-// down. None touches a Python object until it has the lock back; perft and the
-// sample reader hold their object's exclusive borrow all the while. Borrow
+// down. None touches a Python object until it has the lock back. Perft holds
+// its board's exclusive borrow all the while; a sample reader holds its own
+// while its caller's thread plays, and its helper threads, which may go on
+// between calls, touch only the games and buffers its player owns. Borrow
 // flags are atomics so that a thread without the lock may read them. The
 // engine keeps no mutable globals but its slider tables, filled once by a
 // function-local static that other threads wait for, and the splitter's test

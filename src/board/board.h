@@ -128,8 +128,9 @@ struct BoardState;
 // forget_class(): the FEN reader, the set_pieces writers,
 // the castling-text writers (through decode_castling), apply_move and
 // apply_move960, _restore, the record bytes reader, the binding's turn
-// setter. Undo copies back a snapshot with the class it had, which is right.
-// Only apply_legal may set the class without classifying: a legal move from
+// setter. Undo copies back a snapshot with the class it had, which is right,
+// as the reference's TurnGuard puts back the class of the turn it restores.
+// Only apply_legal may set a class it did not classify: a legal move from
 // a position that answers leads to one that answers (the placement stays
 // well-formed with one king each, a promotion leaves no pawn on a last rank,
 // the en passant square is set behind the pawn that stepped, castling
