@@ -258,7 +258,9 @@ void Board::apply_move(const Move& mov) {
 // Fischer random play knows no text quirks: the rules of chess, with
 // castling as king takes own rook and the rights kept as python-chess keeps
 // them (lost with the king's move, or with any move from or onto the rook's
-// square). The key is taken square by square over the few squares touched.
+// square): the rule castle_keeps states on castling bits for the generator,
+// here on the rook squares the board holds rights by, which need no plans.
+// The key is taken square by square over the few squares touched.
 void Board::apply_move960(const Move& mov) {
     history.emplace_back(mov, state());
     forget_class();
