@@ -153,7 +153,7 @@ build/fuzz/engine_fuzz: fuzz/engine_fuzz.cpp $(wildcard src/board/*.cpp src/boar
 	@cxx=$$( ($(FUZZ_CLANG)) || { { $(FUZZ_INSTALL); } >&2; ($(FUZZ_CLANG)); } ) || \
 		{ echo "no clang++ 16 or later, and clang-19 could not be installed: cannot build the fuzz target" >&2; exit 1; }; \
 	echo "building the fuzz target with $$cxx"; \
-	$$cxx -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+	$$cxx -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -DTAVRINMOSS_CHECK_CLASS \
 		-Wall -Wextra -Werror -Isrc/board $(filter %.cpp,$^) -o $@
 
 fuzz: build/fuzz/engine_fuzz

@@ -407,7 +407,9 @@ void run(Board& b, Input& in) {
                 break;
             }
             case 9:
+                // As the binding's turn setter writes it.
                 b.turn = !b.turn;
+                b.forget_class();
                 break;
             case 10: {
                 static constexpr char32_t IDS[] = {U'a', U'k', U'q', U'K', U'x'};
@@ -497,7 +499,10 @@ void pgn(std::string_view text) {
     const Board empty;
     CHECK(whole == blocks, empty);
     for (const auto& [headers, movetext] : whole) {
-        RawGame raw{headers, movetext, 1, ""};
+        RawGame raw;
+        for (const auto& [name, value] : headers) raw.tags.emplace_back(name, value);
+        raw.movetext = movetext;
+        raw.number = 1;
         PgnGame game;
         try {
             PgnReader::play(raw, game);
