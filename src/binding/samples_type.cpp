@@ -152,7 +152,7 @@ bool split_chunk(SampleReaderObject* obj) {
     board::RawGame raw;
     while (!st.split_done && st.chunk_bytes < obj->chunk_target) {
         PgnSource& src = obj->source;
-        switch (src.reader.next_raw(raw)) {
+        switch (src.reader.next_split(raw)) {
             case board::PgnReader::Status::END:
                 st.split_done = true;
                 if (!src.close()) return false;

@@ -715,7 +715,7 @@ public:
     // illegal mainline move) is Invalid naming its number, its first line and
     // the reason. The tags are copied into `out`.
     static void play(const RawGame& raw, PgnGame& out);
-    // next_raw and play in one, passing over games that cannot be played
+    // next_split and play in one, passing over games that cannot be played
     // when the reader skips errors.
     Status next(PgnGame& out);
 

@@ -45,14 +45,14 @@ void SampleColumns::reserve(std::size_t n) {
 namespace {
 
 // The last value of a tag, as a dict of the tags keeps it.
-const std::string* last_tag(const Headers& headers, std::string_view name) {
-    const std::string* found = nullptr;
-    for (const auto& [n, v] : headers)
-        if (n == name) found = &v;
+std::optional<std::string_view> last_tag(const std::vector<TagView>& tags, std::string_view name) {
+    std::optional<std::string_view> found;
+    for (const auto& [n, v] : tags)
+        if (n == name) found = v;
     return found;
 }
 
-std::int8_t result_code(const std::string* tag) {
+std::int8_t result_code(std::optional<std::string_view> tag) {
     if (!tag) return -2;
     if (*tag == "1-0") return 1;
     if (*tag == "0-1") return -1;
@@ -62,7 +62,7 @@ std::int8_t result_code(const std::string* tag) {
 
 // A rating written in digits alone; 0 for anything else, and for a number
 // the column cannot hold rather than a wrapped one.
-std::int16_t elo(const std::string* tag) {
+std::int16_t elo(std::optional<std::string_view> tag) {
     if (!tag || tag->empty()) return 0;
     std::int32_t v = 0;
     for (char c : *tag) {
@@ -301,11 +301,11 @@ SampleGame sample_game(const RawGame& raw) {
     SampleGame g;
     g.number = raw.number - 1;
     g.movetext = std::string(raw.movetext);
-    if (const std::string* fen = last_tag(raw.headers, "FEN")) g.fen = *fen;
-    if (const std::string* variant = last_tag(raw.headers, "Variant")) g.chess960 = is_chess960_variant(*variant);
-    g.result = result_code(last_tag(raw.headers, "Result"));
-    g.white_elo = elo(last_tag(raw.headers, "WhiteElo"));
-    g.black_elo = elo(last_tag(raw.headers, "BlackElo"));
+    if (const auto fen = last_tag(raw.tags, "FEN")) g.fen = std::string(*fen);
+    if (const auto variant = last_tag(raw.tags, "Variant")) g.chess960 = is_chess960_variant(*variant);
+    g.result = result_code(last_tag(raw.tags, "Result"));
+    g.white_elo = elo(last_tag(raw.tags, "WhiteElo"));
+    g.black_elo = elo(last_tag(raw.tags, "BlackElo"));
     return g;
 }
 

@@ -96,7 +96,8 @@ struct SampleGame {
     std::int16_t black_elo = 0;
 };
 
-// The sample game of a game split by PgnReader::next_raw; the movetext is copied.
+// The sample game of a game split by PgnReader::next_split, read before the
+// reader moves on; the movetext and the tags it needs are copied.
 SampleGame sample_game(const RawGame& raw);
 
 // What became of one game of a part: its rows, or why it was skipped.
