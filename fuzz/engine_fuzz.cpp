@@ -505,9 +505,18 @@ void pgn(std::string_view text) {
         raw.number = 1;
         PgnGame game;
         try {
-            PgnReader::play(raw, game);
+            PgnReader::play(raw, game, true);
         } catch (const Invalid&) {
             continue;
+        }
+        if (game.walked) {
+            // The walk and the board must read the same moves.
+            Board played(game.board);
+            MainlineNotes notes;
+            played.apply_movetext(movetext, notes);
+            const Board replayed = replay(game.board, game.moves);
+            CHECK(same_record(played, replayed), played);
+            game.board = replayed;
         }
         const auto& history = game.board.history;
         const BoardState start = history.empty() ? game.board.state() : history.front().state;
@@ -516,7 +525,7 @@ void pgn(std::string_view text) {
         const GameTree tree = annotate(start, movetext, mainline);
         CHECK(tree.lines[0].plies.size() == mainline.size(), game.board);
         try {
-            (void)annotated_pgn(game.headers, start, tree);
+            (void)annotated_pgn(headers, start, tree);
         } catch (const Invalid&) {
         }
         const std::string bytes = tree_to_bytes(start, tree);

@@ -498,3 +498,34 @@ def test_a_comment_of_many_blank_and_tag_lines_is_read_once(line):
     games = list(Board.read_pgn(io.BytesIO(text.encode())))
     assert [len(g.board.move_stack) for g in games] == [2, 1]
     assert games[0].comments[0].count("\n") == 2 * 200_000
+
+
+
+ON_DEMAND = [
+    corpus_text(25),
+    # Read by the board, not the fast walk: origins written in full, a
+    # Fischer random start, a check at the start, castling and en passant
+    # from a FEN.
+    "1. e2e4 e7e5 2. g1f3 *\n",
+    '[Variant "Chess960"]\n[FEN "bqnbrkrn/pppppppp/8/8/8/8/PPPPPPPP/BQNBRKRN w GEge - 0 1"]\n\n1. g4 g5 2. O-O *\n',
+    '[FEN "4k3/8/8/8/8/8/8/R3K2R b KQ - 0 1"]\n\n1... Kd7 2. O-O-O+ Kc6 *\n',
+    '[FEN "r3k2r/8/8/8/3pP3/8/8/R3K2R b KQkq e3 0 7"]\n\n1... dxe3 2. O-O O-O-O 3. Ra2 *\n',
+    '[FEN "4k3/8/8/8/8/8/8/4K2r w - - 0 1"]\n\n1. Kd2 Rh2+ 2. Kc3 *\n',
+]
+
+
+@pytest.mark.parametrize("text", ON_DEMAND)
+def test_a_games_board_is_the_board_its_movetext_plays(text):
+    chunks = re.split(r"\n\n(?=\[)", text)
+    games = list(Board.read_pgn(io.StringIO(text)))
+    assert len(games) == len(chunks)
+    for game, chunk in zip(games, chunks):
+        fen = game.headers.get("FEN")
+        played = Board.from_fen(fen, chess960=True) if "Variant" in game.headers else Board(fen)
+        played.apply_movetext(chunk.split("\n\n", 1)[-1] if chunk.startswith("[") else chunk)
+        # Pickled games and boards, whatever was asked for first.
+        back = pickle.loads(pickle.dumps(game))
+        board = game.board
+        assert game[1] is board and list(game)[1] is board
+        assert pickle.dumps(board) == pickle.dumps(played) == pickle.dumps(back.board)
+        assert board.zobrist_hash() == played.zobrist_hash() and board.castling_rights == played.castling_rights

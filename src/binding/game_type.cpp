@@ -22,6 +22,11 @@ namespace {
 // cannot answer asks for it. Only ever touched with the GIL held.
 struct GameData {
     board::BoardState start;
+    // The start's FEN text, which the board built from the mainline on
+    // demand takes.
+    board::Text starting_fen;
+    // Told when the board is asked for; null for a game not from a reader.
+    std::shared_ptr<BoardDemand> demand;
     std::string movetext;
     std::vector<board::Move> mainline;
     // Where the mainline's comments stand, noted while it was played; a game
@@ -47,7 +52,9 @@ enum Cached { COMMENTS, NAGS, EVALS, CLOCKS, VARIATIONS, CACHED_NB };
 struct GameObject {
     PyObject_HEAD
     PyObject* headers;  // dict, strong
-    PyObject* board;    // Board, strong
+    // Board, strong; null until asked for when the game's mainline was read
+    // without one (board_of builds it).
+    PyObject* board;
     std::shared_ptr<const GameData> data;
     PyObject* cache[CACHED_NB];  // tuples made on first access, strong
     // The eval and clock commands of the mainline's comments, read in one
@@ -245,8 +252,26 @@ PyObject* cached(PyObject* self, Cached what) noexcept {
     return Py_NewRef(g->cache[what]);
 }
 
+// The board after the mainline, played from the start when first asked for
+// if the walk read the game; borrowed.
+PyObject* board_of(PyObject* self) noexcept {
+    GameObject* g = as_game(self);
+    if (g->data->demand) g->data->demand->asked = true;
+    if (!g->board) {
+        g->board = guarded(
+            [&] {
+                const GameData& data = *g->data;
+                board::Board start(data.start);
+                start.starting_fen = data.starting_fen;
+                return new_board(board::replay(std::move(start), data.mainline));
+            },
+            static_cast<PyObject*>(nullptr));
+    }
+    return g->board;
+}
+
 PyObject* game_headers(PyObject* self, void*) noexcept { return Py_NewRef(as_game(self)->headers); }
-PyObject* game_board(PyObject* self, void*) noexcept { return Py_NewRef(as_game(self)->board); }
+PyObject* game_board(PyObject* self, void*) noexcept { return Py_XNewRef(board_of(self)); }
 PyObject* game_comment(PyObject* self, void*) noexcept {
     return guarded(
         [&] {
@@ -292,11 +317,13 @@ PyObject* game_reduce(PyObject* self, PyObject*) noexcept {
     return guarded(
         [&]() -> PyObject* {
             GameObject* g = as_game(self);
+            PyObject* board = board_of(self);
+            if (!board) return nullptr;
             const std::string bytes = board::tree_to_bytes(g->data->start, g->data->tree());
             Ref state(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
             Ref restore(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_state"));
             if (!state || !restore) return nullptr;
-            return Py_BuildValue("O(OOO)", restore.get(), g->headers, g->board, state.get());
+            return Py_BuildValue("O(OOO)", restore.get(), g->headers, board, state.get());
         },
         static_cast<PyObject*>(nullptr));
 }
@@ -328,13 +355,15 @@ PyObject* game_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 Py_ssize_t game_length(PyObject*) noexcept { return 2; }
 
 PyObject* game_iter(PyObject* self) noexcept {
-    Ref pair(PyTuple_Pack(2, as_game(self)->headers, as_game(self)->board));
+    PyObject* board = board_of(self);
+    if (!board) return nullptr;
+    Ref pair(PyTuple_Pack(2, as_game(self)->headers, board));
     return pair ? PyObject_GetIter(pair.get()) : nullptr;
 }
 
 PyObject* game_item(PyObject* self, Py_ssize_t i) noexcept {
     if (i == 0) return Py_NewRef(as_game(self)->headers);
-    if (i == 1) return Py_NewRef(as_game(self)->board);
+    if (i == 1) return Py_XNewRef(board_of(self));
     PyErr_SetString(PyExc_IndexError, "Game index out of range: a game unpacks as (headers, board)");
     return nullptr;
 }
@@ -482,7 +511,7 @@ PyObject* new_game_object(PyObject* headers, PyObject* board, std::shared_ptr<co
     auto* obj = reinterpret_cast<GameObject*>(type->tp_alloc(type, 0));
     if (!obj) return nullptr;
     obj->headers = Py_NewRef(headers);
-    obj->board = Py_NewRef(board);
+    obj->board = Py_XNewRef(board);
     new (&obj->data) std::shared_ptr<const GameData>(std::move(data));
     for (PyObject*& c : obj->cache) c = nullptr;
     new (&obj->commands) std::vector<board::CommentCommands>();
@@ -494,17 +523,25 @@ PyObject* new_game_object(PyObject* headers, PyObject* board, std::shared_ptr<co
 PyTypeObject* game_type_object() noexcept { return game_type_cache.get(); }
 PyTypeObject* variation_type_object() noexcept { return variation_type_cache.get(); }
 
-PyObject* new_game(PyObject* headers, board::PgnGame&& game, std::string_view movetext) noexcept {
+PyObject* new_game(PyObject* headers, board::PgnGame&& game, std::string_view movetext,
+                   std::shared_ptr<BoardDemand> demand) noexcept {
     return guarded(
         [&]() -> PyObject* {
             auto data = std::make_shared<GameData>();
-            const auto& history = game.board.history;
-            data->start = history.empty() ? game.board.state() : history.front().state;
+            data->demand = std::move(demand);
             data->movetext = movetext;
-            data->mainline.reserve(history.size());
-            for (const auto& e : history) data->mainline.push_back(e.move);
             data->notes = std::move(game.notes);
             data->noted = true;
+            if (game.walked) {
+                data->start = game.board.state();
+                data->starting_fen = std::move(game.board.starting_fen);
+                data->mainline = std::move(game.moves);
+                return new_game_object(headers, nullptr, std::move(data));
+            }
+            const auto& history = game.board.history;
+            data->start = history.empty() ? game.board.state() : history.front().state;
+            data->mainline.reserve(history.size());
+            for (const auto& e : history) data->mainline.push_back(e.move);
             Ref board(new_board(std::move(game.board)));
             if (!board) return nullptr;
             return new_game_object(headers, board.get(), std::move(data));

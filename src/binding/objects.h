@@ -159,9 +159,18 @@ PyObject* new_sample_reader(PyObject* source, PyObject* where, unsigned threads,
 // A new Score object holding `s`; the Score type itself (made on first need).
 PyObject* new_score(const board::Score& s) noexcept;
 PyTypeObject* score_type_object() noexcept;
+// Whether a reader's caller asked for the board of a game it was given: the
+// reader plays the next game on a board if so, else on the fast walk, whose
+// board is built only if asked for. Callers of one file mostly do the same
+// with every game. Touched only with the GIL held.
+struct BoardDemand {
+    bool asked = false;
+};
 // A new Game object: `headers` (a dict, referenced), the game read, and the
-// movetext its annotations are read from when first asked for.
-PyObject* new_game(PyObject* headers, board::PgnGame&& game, std::string_view movetext) noexcept;
+// movetext its annotations are read from when first asked for. Asking for
+// its board sets `demand->asked`.
+PyObject* new_game(PyObject* headers, board::PgnGame&& game, std::string_view movetext,
+                   std::shared_ptr<BoardDemand> demand) noexcept;
 PyTypeObject* game_type_object() noexcept;
 PyTypeObject* variation_type_object() noexcept;
 PyTypeObject* relative_score_type_object() noexcept;

@@ -19,6 +19,7 @@ struct PgnReaderObject {
     // Kept from call to call, so that its tag list keeps its room.
     board::RawGame raw;
     bool headers_only;
+    std::shared_ptr<BoardDemand> demand;  // shared with the games given
 };
 
 // A file object of the caller's may refer back to the iterator, so the
@@ -39,6 +40,7 @@ void pgn_reader_dealloc(PyObject* self) noexcept {
     auto* obj = reinterpret_cast<PgnReaderObject*>(self);
     obj->source.release(self);
     obj->raw.~RawGame();
+    obj->demand.~shared_ptr();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -66,13 +68,15 @@ PyObject* pgn_reader_next(PyObject* self) noexcept {
                 if (keep < 0) return nullptr;
                 if (!keep) continue;
                 board::PgnGame game;
+                const bool walk = !obj->demand->asked;
                 try {
-                    board::PgnReader::play(raw, game);
+                    board::PgnReader::play(raw, game, walk);
                 } catch (const board::Invalid&) {
                     if (src.reader.skip_errors()) continue;
                     throw;
                 }
-                return new_game(headers.get(), std::move(game), raw.movetext);
+                obj->demand->asked = false;
+                return new_game(headers.get(), std::move(game), raw.movetext, obj->demand);
             }
         },
         static_cast<PyObject*>(nullptr));
@@ -531,6 +535,12 @@ void PgnSource::release(PyObject* owner) noexcept {
 PyObject* new_pgn_reader(PyObject* source, bool skip_errors, bool headers_only, PyObject* where) noexcept {
     PyTypeObject* type = require_type(pgn_reader_type_cache, "PgnReader");
     if (!type) return nullptr;
+    std::shared_ptr<BoardDemand> demand;
+    try {
+        demand = std::make_shared<BoardDemand>();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     Ref file;
     bool owns = false;
     if (!open_pgn_source(source, file, owns)) return nullptr;
@@ -538,6 +548,7 @@ PyObject* new_pgn_reader(PyObject* source, bool skip_errors, bool headers_only, 
     if (!obj) return nullptr;  // `file` closes itself when dropped
     new (&obj->borrow) BorrowFlag(0);
     new (&obj->raw) board::RawGame();
+    new (&obj->demand) std::shared_ptr<BoardDemand>(std::move(demand));
     obj->source.init(skip_errors, std::move(file), owns, where);
     obj->headers_only = headers_only;
     return reinterpret_cast<PyObject*>(obj);

@@ -644,15 +644,28 @@ struct MainlineNotes {
 std::string_view mainline_comment(std::string_view movetext, const MainlineNotes& notes, std::size_t ply,
                                   std::string& buffer);
 
-// One game of a file: its tag pairs in file order, and the board after its
-// mainline with the mainline as its history.
+// One game of a file, played: the board after its mainline with the
+// mainline as its history, or, when the fast generator's walk read it
+// (`walked`), the board before its first move and the mainline in `moves`,
+// for replay() to play onto it if the board is asked for. The walk reads
+// moves for less than the board does; the replay costs about what it saved.
 struct PgnGame {
-    Headers headers;
     MainlineNotes notes;
     // Filled by the reader: an empty record until then, not a start position
     // read from FEN text for every game.
     Board board{BoardState{}};
+    std::vector<Move> moves;
+    bool walked = false;
 };
+
+// Reads the mainline of `text` from `start` on the fast generator's walk,
+// noting comments as apply_movetext does. False when the walk cannot: a
+// position outside its domain, or a move it does not read as the one legal
+// move named (the board then plays the text, and reads it or says why not).
+bool walk_movetext(const Board& start, std::string_view text, MainlineNotes& notes, std::vector<Move>& moves);
+
+// `start` with `moves`, known legal there, played as its history.
+Board replay(Board start, const std::vector<Move>& moves);
 
 // The tree of a game whose mainline has been played: `start` is the position
 // before its first move, `mainline` the moves read from `movetext`. Comments,
@@ -713,8 +726,10 @@ public:
     // Plays a game split by next_split: the board from its FEN tag, then the
     // mainline. A game that cannot be played (a bad FEN tag, an unreadable or
     // illegal mainline move) is Invalid naming its number, its first line and
-    // the reason. The tags are copied into `out`.
-    static void play(const RawGame& raw, PgnGame& out);
+    // the reason.
+    // `walk`: the mainline is read on the fast walk where it can be (see
+    // PgnGame), for a caller that may never ask for the board.
+    static void play(const RawGame& raw, PgnGame& out, bool walk = false);
     // next_split and play in one, passing over games that cannot be played
     // when the reader skips errors.
     Status next(PgnGame& out);

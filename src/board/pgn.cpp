@@ -642,8 +642,13 @@ bool is_chess960_variant(std::string_view name) noexcept {
 }
 
 Board game_start(std::optional<std::string_view> fen, bool chess960) {
-    // Most games start from the standard position: copied, not read.
-    static const Board standard;
+    // Most games start from the standard position: copied, not read, and
+    // classified once rather than by every game's first move.
+    static const Board standard = [] {
+        Board b;
+        (void)b.fast_class();
+        return b;
+    }();
     if (!fen && !chess960) return standard;
     // Read as the header dict shows the tag: bytes that are not UTF-8 stand
     // for U+FFFD, so the board's texts are well formed.
@@ -666,7 +671,7 @@ Board game_start(std::optional<std::string_view> fen, bool chess960) {
     }
 }
 
-void PgnReader::play(const RawGame& raw, PgnGame& out) {
+void PgnReader::play(const RawGame& raw, PgnGame& out, bool walk) {
     std::optional<std::string_view> fen;
     bool chess960 = false;
     for (const auto& [name, value] : raw.tags) {
@@ -675,8 +680,11 @@ void PgnReader::play(const RawGame& raw, PgnGame& out) {
     }
     try {
         Board board = game_start(fen, chess960);
-        board.apply_movetext(raw.movetext, out.notes);
-        out.headers.assign(raw.tags.begin(), raw.tags.end());
+        out.walked = walk && walk_movetext(board, raw.movetext, out.notes, out.moves);
+        if (!out.walked) {
+            out.moves.clear();
+            board.apply_movetext(raw.movetext, out.notes);
+        }
         out.board = std::move(board);
     } catch (const Invalid& e) {
         throw Invalid("game " + std::to_string(raw.number) + " (" + std::string(raw.first_line) + "): " + e.what());

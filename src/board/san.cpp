@@ -385,21 +385,56 @@ std::size_t Board::apply_movetext(std::string_view text) {
     return apply_mainline(*this, reader);
 }
 
-std::size_t Board::apply_movetext(std::string_view text, MainlineNotes& notes) {
+namespace {
+
+void begin_notes(MainlineNotes& notes, std::string_view text) {
     notes.clear();
     // About one ply and one comment per 16 bytes of an annotated game; a
     // guess, not a bound.
     notes.first.reserve(text.size() / 16 + 2);
     notes.spans.reserve(text.size() / 32 + 1);
     notes.first.push_back(0);
+    notes.has_cr = text.find('\r') != std::string_view::npos;
+}
+
+// Offsets are 32 bits wide: a longer movetext is left to the tree.
+void end_notes(MainlineNotes& notes, std::string_view text) {
+    if (text.size() > UINT32_MAX) notes.plain = false;
+}
+
+}  // namespace
+
+std::size_t Board::apply_movetext(std::string_view text, MainlineNotes& notes) {
+    begin_notes(notes, text);
     // Grown once rather than doubled a dozen times over a game.
     history.reserve(history.size() + text.size() / 16 + 2);
-    notes.has_cr = text.find('\r') != std::string_view::npos;
     MovetextReader reader(text, &notes);
     const std::size_t played = apply_mainline(*this, reader);
-    // Offsets are 32 bits wide: a longer movetext is left to the tree.
-    if (text.size() > UINT32_MAX) notes.plain = false;
+    end_notes(notes, text);
     return played;
+}
+
+bool walk_movetext(const Board& start, std::string_view text, MainlineNotes& notes, std::vector<Move>& moves) {
+    auto walk = fast::walk_of(start);
+    if (!walk) return false;
+    begin_notes(notes, text);
+    moves.clear();
+    moves.reserve(text.size() / 16 + 2);
+    MovetextReader reader(text, &notes);
+    while (const auto token = reader.next()) {
+        const auto m = walk_san(*walk, *token);
+        if (!m) return false;
+        fast::walk_play(*walk, *m);
+        moves.push_back(*m);
+    }
+    end_notes(notes, text);
+    return true;
+}
+
+Board replay(Board b, const std::vector<Move>& moves) {
+    b.history.reserve(b.history.size() + moves.size());
+    for (const Move& m : moves) b.apply_legal(m);
+    return b;
 }
 
 }  // namespace board
