@@ -59,7 +59,9 @@ constexpr Starts starts(char c) { return STARTS[static_cast<unsigned char>(c)]; 
 
 }  // namespace
 
-std::optional<MovetextToken> MovetextScanner::next() noexcept {
+// The scanner's step, inlined into the mainline reader, which calls it for
+// every token of every game.
+[[gnu::always_inline]] inline std::optional<MovetextToken> MovetextScanner::step() noexcept {
     using Kind = MovetextToken::Kind;
     // Read through locals: the text's bytes may alias the scanner's own
     // fields, so pos_ would be stored and loaded at every byte.
@@ -75,8 +77,16 @@ std::optional<MovetextToken> MovetextScanner::next() noexcept {
         return MovetextToken{kind, std::string_view(text + from, size), nag};
     };
     while (pos < n) {
-        switch (starts(text[pos])) {
-            case Starts::SPACE: ++pos; continue;
+        // Tokens are mostly one space apart: spaces are passed over here
+        // rather than one by one through the switch.
+        Starts kind = starts(text[pos]);
+        while (kind == Starts::SPACE) {
+            if (++pos == n) break;
+            kind = starts(text[pos]);
+        }
+        if (pos == n) break;
+        switch (kind) {
+            case Starts::SPACE: continue;
             case Starts::ESCAPE:
                 if (pos == 0 || text[pos - 1] == '\n') {
                     pos = line_end(pos);
@@ -139,6 +149,8 @@ std::optional<MovetextToken> MovetextScanner::next() noexcept {
     return std::nullopt;
 }
 
+std::optional<MovetextToken> MovetextScanner::next() noexcept { return step(); }
+
 void join_comment(std::string& to, std::string&& more) {
     if (more.empty()) return;
     if (to.empty()) {
@@ -166,7 +178,7 @@ std::string comment_text(std::string_view inner, bool closed) {
 
 std::optional<std::string_view> MovetextReader::next() {
     using Kind = MovetextToken::Kind;
-    while (const auto t = scanner_.next()) {
+    while (const auto t = scanner_.step()) {
         switch (t->kind) {
             case Kind::OPEN:
                 ++depth_;

@@ -58,6 +58,9 @@ public:
     std::size_t offset() const noexcept { return pos_; }
 
 private:
+    friend class MovetextReader;
+    std::optional<MovetextToken> step() noexcept;
+
     std::string_view text_;
     std::size_t pos_ = 0;
 };
