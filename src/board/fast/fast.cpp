@@ -403,12 +403,11 @@ template <Color Us>
 void walk_play_as(Walk& w, const Move& m) {
     const CMove cm = compact<Us>(w, w.en_passant_square, m);
     const bool zeroing = move_kind(cm) == PAWN || (w.colors[opposite(Us)] & square_bb(m.to_square));
-    // make() keeps the rights each square keeps (the board's rule for the
+    // The move keeps the rights each square keeps (the board's rule for the
     // rights that can still castle) and reads no en passant square but the
-    // move's flag.
-    const Pos n = make<Us>(Pos{w, std::nullopt, w.castle}, cm);
-    static_cast<Placement&>(w) = n;
-    w.castle = n.castle;
+    // move's flag; the square it would record is not the board's.
+    std::optional<std::uint8_t> capturable;
+    make_in_place<Us>(w, capturable, w.castle, cm);
     // As the board sets it: after every double step, whether or not a pawn
     // can take there.
     if (move_kind(cm) == PAWN && (m.from_square ^ m.to_square) == 16)

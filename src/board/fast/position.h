@@ -371,16 +371,18 @@ std::uint64_t count_legal(const Pos& p, const Info& in, const C& castles = C{}) 
     return n;
 }
 
+// Makes `m` on a placement in place, with the en passant square it leaves
+// and the rights each square keeps; make() and a walk's step share it.
 // A Fischer random castling move is written as king takes rook.
 template <Color Us, typename C = StandardCastles>
-Pos make(const Pos& p, CMove m, const C& castles = C{}) {
+void make_in_place(Placement& n, std::optional<std::uint8_t>& ep, std::uint8_t& castle, CMove m,
+                   const C& castles = C{}) {
     using S = Side<Us>;
     constexpr Color Them = S::THEM;
-    Pos n = p;
     const int from = move_from(m), to = move_to(m), kind = move_kind(m);
     const Bitboard from_bb = square_bb(from), to_bb = square_bb(to), both = from_bb | to_bb;
-    n.ep.reset();
-    n.castle &= castles.keep(from) & castles.keep(to);
+    ep.reset();
+    castle &= castles.keep(from) & castles.keep(to);
     if constexpr (C::FISCHER) {
         if (move_flag(m) == CASTLE) {
             const Castling& g = castles.plan(Us, to > from ? KING_SIDE : QUEEN_SIDE);
@@ -388,7 +390,7 @@ Pos make(const Pos& p, CMove m, const C& castles = C{}) {
             n.kinds[KING] = (n.kinds[KING] & ~from_bb) | king_to;
             n.kinds[ROOK] = (n.kinds[ROOK] & ~to_bb) | rook_to;
             n.colors[Us] = (n.colors[Us] & ~both) | king_to | rook_to;
-            return n;
+            return;
         }
     }
     const Bitboard keep = ~to_bb;
@@ -403,9 +405,11 @@ Pos make(const Pos& p, CMove m, const C& castles = C{}) {
         case NORMAL:
             n.kinds[kind] ^= both;
             if (kind == PAWN && (to - from == 2 * S::UP)) {
-                // Only a square some pawn can take on is worth recording.
+                // Only a square some pawn can take on is worth recording. A
+                // double step takes nothing: the other side's pawns are as
+                // they were.
                 const int passed = from + S::UP;
-                if (PAWN_ATTACKS[Us][passed] & p.kinds[PAWN] & p.colors[Them]) n.ep = static_cast<std::uint8_t>(passed);
+                if (PAWN_ATTACKS[Us][passed] & n.kinds[PAWN] & n.colors[Them]) ep = static_cast<std::uint8_t>(passed);
             }
             break;
         case EN_PASSANT: {
@@ -427,6 +431,12 @@ Pos make(const Pos& p, CMove m, const C& castles = C{}) {
             n.kinds[PROMO_KIND[move_flag(m)]] |= to_bb;
             break;
     }
+}
+
+template <Color Us, typename C = StandardCastles>
+Pos make(const Pos& p, CMove m, const C& castles = C{}) {
+    Pos n = p;
+    make_in_place<Us>(n, n.ep, n.castle, m, castles);
     return n;
 }
 
