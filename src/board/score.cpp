@@ -313,32 +313,47 @@ static_assert(clock_word(0x5D30363A30303A31) == 3600 + 60);                  // 
 static_assert(clock_word(0x5D303A3A30303A31) == NOT_A_CLOCK);               // "1:00::0]"
 
 // The comment of nearly every move of an annotated dump,
-// "[%eval 0.17] [%clk 0:03:00]" and the like, read straight through with
-// one check of its length, into `out`; false, `out` untouched, for
-// anything else, which the general reading reads. Where both commands read
-// here, they are the first of their kind, so the general reading would find
-// them too. The eval is plain_eval's shape, the clock plain_clock's.
+// "[%eval 0.17] [%clk 0:03:00]", "[%eval #-3] [%clk 0:03:00]" and the
+// like, read straight through with one check of its length, into `out`;
+// false, `out` untouched, for anything else, which the general reading
+// reads. Where both commands read here, they are the first of their kind,
+// so the general reading would find them too. The eval is plain_eval's
+// shape or a mate without a depth, the clock plain_clock's.
 [[gnu::always_inline]] inline bool plain_commands(std::string_view c, bool turn, CommentCommands& out) {
     const char* p = c.data();
     const char* const end = p + c.size();
-    // The shortest comment read here: "[%eval 0.00] [%clk 0:00:00]".
-    constexpr std::ptrdiff_t SHORTEST = 27;
+    // The shortest comment read here: "[%eval #1] [%clk 0:00:00]".
+    constexpr std::ptrdiff_t SHORTEST = 25;
     if (c.size() < SHORTEST) return false;
     p += *p == ' ';
     if (end - p < SHORTEST || !tag_at(p, end, "[%eval ")) return false;
     p += 7;
-    const bool negative = *p == '-';
-    p += *p == '-' || *p == '+';
-    // At least 19 bytes are left, more than the most digits read.
-    const char* const first = p;
-    std::int64_t whole = 0;
-    while (is_digit(*p) && p - first < 10) whole = whole * 10 + (*p++ - '0');
-    // ".dd] [%clk " and "h:mm:ss]" after the whole centipawns.
-    if (p == first || end - p < 19 || p[0] != '.' || !is_digit(p[1]) || !is_digit(p[2]) ||
-        word_at(p + 3) != word_at("] [%clk "))
-        return false;
-    const std::int64_t cp = whole * 100 + (p[1] - '0') * 10 + (p[2] - '0');
-    p += 11;
+    // "] [%clk " and "h:mm:ss]" after the value: 16 bytes.
+    SideScore eval;
+    if (*p == '#') {
+        ++p;
+        const bool negative = *p == '-';
+        p += *p == '-' || *p == '+';
+        const char* const first = p;
+        std::int64_t moves = 0;
+        while (p < end && is_digit(*p) && p - first < static_cast<std::ptrdiff_t>(MAX_DIGITS))
+            moves = moves * 10 + (*p++ - '0');
+        if (p == first || end - p < 16) return false;
+        eval = SideScore::mate(negative ? -moves : moves);
+    } else {
+        const bool negative = *p == '-';
+        p += *p == '-' || *p == '+';
+        // At least 17 bytes are left, more than the most digits read.
+        const char* const first = p;
+        std::int64_t whole = 0;
+        while (is_digit(*p) && p - first < 10) whole = whole * 10 + (*p++ - '0');
+        if (p == first || end - p < 19 || p[0] != '.' || !is_digit(p[1]) || !is_digit(p[2])) return false;
+        const std::int64_t cp = whole * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+        eval = SideScore::cp(negative ? -cp : cp);
+        p += 3;
+    }
+    if (word_at(p) != word_at("] [%clk ")) return false;
+    p += 8;
     // "hh:mm:ss]": the tens of hours, then the same shape.
     unsigned tens = 0;
     if (p[1] != ':') {
@@ -347,7 +362,7 @@ static_assert(clock_word(0x5D303A3A30303A31) == NOT_A_CLOCK);               // "
     }
     const std::uint32_t seconds = clock_word(word_at(p));
     if (seconds == NOT_A_CLOCK) return false;
-    out.eval = seen_by(SideScore::cp(negative ? -cp : cp), turn);
+    out.eval = seen_by(eval, turn);
     out.clock = static_cast<double>(tens + seconds);
     return true;
 }
