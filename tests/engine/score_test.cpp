@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "score.h"
@@ -27,6 +29,25 @@ constexpr std::string_view COMMENTS[] = {
     "[%clk 0:05:00",
     "text [%clk 00:00:59] more [%eval 99999999999]",
     "[%clk 0:00:12345678901234567] [%clk 1:00:00]",
+    // The one-pass shapes and their near misses, which the general reading
+    // takes: mates, two-digit hours, a bad digit in each place, cut short.
+    "[%eval #-12] [%clk 10:00:01]",
+    "[%eval #+3] [%clk 0:00:00]",
+    "[%eval #123456789012345678] [%clk 0:00:01]",
+    "[%eval #1234567890123456789] [%clk 0:00:01]",
+    "[%eval #] [%clk 0:00:01] [%eval #-0]",
+    "[%eval -0.00] [%clk 99:59:59]",
+    "[%eval 1234567890.99] [%clk 1:00:00]",
+    "[%eval 12345678901.99] [%clk 1:00:00]",
+    "[%eval 1.00] [%clk 0:0a:00]",
+    "[%eval 1.00] [%clk 0:00:0/]",
+    "[%eval 1.00] [%clk 0:00:00.5]",
+    "[%eval 1.00] [%clk 100:00:00]",
+    "[%eval 1.00] [%clk 0:00:00",
+    "[%eval 1.00] [%clk 0:00:0",
+    "[%eval #1] [%clk 0:00:0",
+    "[%eval 1.0] [%clk 0:00:00]",
+    "[%eval 1.00][%clk 0:00:00]",
 };
 
 class CommentCommandsTest : public testing::TestWithParam<std::string_view> {};
@@ -61,6 +82,12 @@ TEST(ClockCommand, ReadsEveryShape) {
     EXPECT_EQ(parse_clock("[%clk 0:05:00 ]"), std::nullopt);
     EXPECT_EQ(parse_clock("[%clk 0:05]"), std::nullopt);
     EXPECT_EQ(parse_clock("[%clk 0:05:00"), std::nullopt);
+    // Beyond 64 bits, as Python's int arithmetic sums them, then rounds.
+    EXPECT_EQ(parse_clock("[%clk 9007199254740993:0:0]"), 32425917317067574800.0);
+    EXPECT_EQ(parse_clock("[%clk 1111111111111111111:00:00]"), 4e21);
+    EXPECT_EQ(parse_clock("[%clk 0:00:1e5]"), std::nullopt);
+    EXPECT_EQ(parse_clock("[%clk 0:00:" + std::string(400, '9') + "]"), HUGE_VAL);
+    EXPECT_EQ(parse_clock("[%clk 0:00:0." + std::string(400, '0') + "1]"), 0.0);
 }
 
 // Centipawns from white's view (the turn after the move is white's), or
