@@ -132,7 +132,8 @@ PyObject* recent_clocks[RECENT_CLOCKS];  // strong
 
 PyObject* clock_value(double seconds) noexcept {
     // A clock read is never negative; one beyond 2^62 seconds shares slot 0.
-    const std::size_t at = seconds < 0x1p62 ? static_cast<std::size_t>(static_cast<std::int64_t>(seconds)) % RECENT_CLOCKS : 0;
+    const std::int64_t whole = seconds < 0x1p62 ? static_cast<std::int64_t>(seconds) : 0;
+    const std::size_t at = static_cast<std::size_t>(whole) % RECENT_CLOCKS;
     PyObject*& slot = recent_clocks[at];
     // Compared as bits: equal and the same float.
     if (slot && std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(slot)) == std::bit_cast<std::uint64_t>(seconds))

@@ -52,9 +52,9 @@ Py_hash_t hash_key(const SideScore& v) noexcept {
 
 // ---------------------------------------------------------------- Score
 
-// An annotated game reading makes a Score per move, and drops them together
-// with the game: freed objects are kept for reuse instead of going back to
-// the allocator, as Move objects are.
+// The Scores the table below does not keep are made and dropped by the
+// thousand reading annotated games: freed objects are kept for reuse
+// instead of going back to the allocator, as Move objects are.
 constexpr std::size_t FREE_LIST_MAX = 1024;
 ScoreObject* free_list[FREE_LIST_MAX];
 std::size_t free_count = 0;
@@ -102,8 +102,8 @@ void score_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-// A new Score object of `s`, kept in `slot` when there is one. Apart from
-// new_score's look-up, which is what nearly every call does.
+// A new Score object of `s`, kept in `slot` when there is one: out of
+// new_score, whose look-up is all that nearly every call does.
 [[gnu::noinline]] PyObject* made_score(const board::Score& s, PyObject** slot) noexcept {
     PyTypeObject* type = require_type(score_type_cache, "Score");
     if (!type) return nullptr;
