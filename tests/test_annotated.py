@@ -222,6 +222,46 @@ def test_evals_and_clocks_asked_in_any_order_read_the_same(order):
                 assert list(game.clocks) == [n.clock() for n in nodes]
 
 
+# Readings of one text after either side's move, values 20.48 pawns apart
+# and mates beside centipawns of ten pawns, alternating: equal readings may
+# share one object, which must still be the reading of its own move.
+SHARED_READINGS = [
+    "[%eval 0.17]", "[%eval 0.17]", "[%eval 20.65]", "[%eval 20.65]", "[%eval -20.31]", "[%eval #1]",
+    "[%eval #-1]", "[%eval 10.25]", "[%eval -10.25]", "[%eval #1]", "[%eval 0.17]", "[%eval 0.17]",
+    "[%eval #-1]", "[%eval 10.25]",
+]
+
+
+@pytest.mark.parametrize("clock", ["", " [%clk 0:05:00]"])
+@pytest.mark.parametrize("fen", [None, "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1"])
+def test_shared_scores_keep_their_own_turn_and_value(clock, fen):
+    moves = "Nf3 Nf6 Ng1 Ng8" if fen is None else "Nf6 Nf3 Ng8 Ng1"
+    plies = (moves.split() * 4)[: len(SHARED_READINGS)]
+    header = f'[FEN "{fen}"]\n[SetUp "1"]\n\n' if fen else ""
+    text = header + " ".join(f"{m} {{ {c}{clock} }}" for m, c in zip(plies, SHARED_READINGS)) + " *\n"
+    expected = [n.eval() for n in oracle(text).mainline()]
+    # Read twice: the second reading takes what the first one left.
+    for game in (ours(text), ours(text)):
+        scores = game.evals
+        assert [(repr(s), s.turn) for s in scores] == [
+            (f"Score({x.relative!r}, {'WHITE' if x.turn else 'BLACK'})", x.turn) for x in expected
+        ]
+        for a, x in zip(scores, expected):
+            for b, y in zip(scores, expected):
+                assert (a == b) == (x == y)
+                if a == b:
+                    assert hash(a) == hash(b)
+
+
+def test_scores_cannot_be_changed():
+    score = ours("1. e4 { [%eval 0.17] } *\n").evals[0]
+    for name in ("turn", "relative", "extra"):
+        with pytest.raises(AttributeError):
+            setattr(score, name, True)
+    assert not hasattr(score, "__dict__")
+    assert repr(ours("1. e4 { [%eval 0.17] } *\n").evals[0]) == "Score(Cp(-17), BLACK)"
+
+
 def test_scores_outlive_their_games_and_many_more():
     # Scores freed with their games are made again for the next ones: the
     # ones still held keep their values.
@@ -485,8 +525,23 @@ def test_mainline_comments_read_without_a_tree_equal_the_trees(text):
     assert annotations(pickle.loads(pickle.dumps(game))) == fresh
 
 
-def test_clocks_beyond_64_bits_of_seconds_sum_as_python_chess():
-    text = "1. e4 { [%clk 999999999999999999:999999999999999999:59.5] } e5 { [%clk 123456789012:34:56.7] } *\n"
+@pytest.mark.parametrize(
+    "clock",
+    [
+        "999999999999999999:999999999999999999:59.5",
+        "123456789012:34:56.7",
+        # Hours and minutes beyond 18 digits, seconds beyond a double's range.
+        "1" * 19 + ":00:00",
+        "0:" + "1" * 19 + ":00",
+        "9" * 30 + ":" + "9" * 25 + ":59.5",
+        "9007199254740993:0:0",
+        "0:00:" + "9" * 400,
+        "0:00:0." + "0" * 400 + "1",
+        "0" * 30 + ":0:1",
+    ],
+)
+def test_clocks_beyond_64_bits_of_seconds_sum_as_python_chess(clock):
+    text = f"1. e4 {{ [%clk {clock}] }} e5 {{ [%clk 0:00:01] [%clk {clock}] }} *\n"
     check_game(ours(text), oracle(text))
 
 

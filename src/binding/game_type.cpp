@@ -1,3 +1,4 @@
+#include <bit>
 #include <memory>
 #include <new>
 
@@ -43,6 +44,11 @@ struct GameData {
     // game has no variation, so no tree is needed for them.
     bool plain() const { return noted && notes.plain; }
     std::string_view comment(std::size_t ply, std::string& buffer) const {
+        // Nearly every ply has one comment, read where it stands: that is
+        // taken here, without a call, as mainline_comment takes it.
+        const std::uint32_t from = notes.first[ply];
+        if (notes.first[ply + 1] - from == 1 && !notes.has_cr)
+            return std::string_view(movetext).substr(notes.spans[from].first, notes.spans[from].second);
         return board::mainline_comment(movetext, notes, ply, buffer);
     }
 };
@@ -57,10 +63,6 @@ struct GameObject {
     PyObject* board;
     std::shared_ptr<const GameData> data;
     PyObject* cache[CACHED_NB];  // tuples made on first access, strong
-    // The eval and clock commands of the mainline's comments, read in one
-    // pass when the first of `evals` and `clocks` is asked for, and kept
-    // until the other is made.
-    std::vector<board::CommentCommands> commands;
 };
 
 struct VariationObject {
@@ -121,6 +123,49 @@ PyObject* nag_set(const std::vector<std::uint64_t>& nags) noexcept {
     return set.release();
 }
 
+// Clocks repeat as scores do (binding/score_type.cpp): whole seconds
+// counting down in every game. A table of recent clock floats, each in the
+// slot of its whole seconds; floats are values no caller can change. Touched
+// only with the GIL held; what it keeps is kept for the process.
+constexpr std::size_t RECENT_CLOCKS = 1024;
+PyObject* recent_clocks[RECENT_CLOCKS];  // strong
+
+PyObject* clock_value(double seconds) noexcept {
+    // A clock read is never negative; one beyond 2^62 seconds shares slot 0.
+    const std::int64_t whole = seconds < 0x1p62 ? static_cast<std::int64_t>(seconds) : 0;
+    const std::size_t at = static_cast<std::size_t>(whole) % RECENT_CLOCKS;
+    PyObject*& slot = recent_clocks[at];
+    // Compared as bits: equal and the same float.
+    if (slot && std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(slot)) == std::bit_cast<std::uint64_t>(seconds))
+        return Py_NewRef(slot);
+    PyObject* made = PyFloat_FromDouble(seconds);
+    if (made) Py_XSETREF(slot, Py_NewRef(made));
+    return made;
+}
+
+// The evals and the clocks of a game without variations, from its notes,
+// both read from each comment at once; false with an exception set.
+bool make_commands(const GameData& data, Ref& evals, Ref& clocks) {
+    const std::size_t n = data.mainline.size();
+    evals = Ref(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    clocks = Ref(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    if (!evals || !clocks) return false;
+    std::string buffer;
+    // The side to move after each ply: the first mover's opponent, then
+    // alternating.
+    bool turn = !data.start.turn;
+    for (std::size_t k = 0; k < n; ++k, turn = !turn) {
+        const board::CommentCommands c = board::parse_commands(data.comment(k + 1, buffer), turn);
+        PyObject* score = c.eval ? new_score(*c.eval) : Py_NewRef(Py_None);
+        if (!score) return false;
+        PyTuple_SET_ITEM(evals.get(), static_cast<Py_ssize_t>(k), score);
+        PyObject* clock = c.clock ? clock_value(*c.clock) : Py_NewRef(Py_None);
+        if (!clock) return false;
+        PyTuple_SET_ITEM(clocks.get(), static_cast<Py_ssize_t>(k), clock);
+    }
+    return true;
+}
+
 // The same tuples for the mainline of a game without variations, read
 // from its notes: no tree is built.
 PyObject* make_plain(const GameData& data, Cached what) {
@@ -129,15 +174,11 @@ PyObject* make_plain(const GameData& data, Cached what) {
     switch (what) {
         case COMMENTS: return per_ply_items(n, [&](std::size_t k) { return text(data.comment(k + 1, buffer)); });
         case EVALS:
-            return per_ply_items(n, [&](std::size_t k) -> PyObject* {
-                const auto score = board::parse_eval(data.comment(k + 1, buffer), data.start.turn == (k % 2 == 1));
-                return score ? new_score(*score) : Py_NewRef(Py_None);
-            });
-        case CLOCKS:
-            return per_ply_items(n, [&](std::size_t k) -> PyObject* {
-                const auto clock = board::parse_clock(data.comment(k + 1, buffer));
-                return clock ? PyFloat_FromDouble(*clock) : Py_NewRef(Py_None);
-            });
+        case CLOCKS: {
+            Ref made[2];
+            if (!make_commands(data, made[0], made[1])) return nullptr;
+            return made[what == EVALS ? 0 : 1].release();
+        }
         case VARIATIONS: return per_ply_items(n, [](std::size_t) { return PyTuple_New(0); });
         case NAGS: {
             std::size_t next = 0;
@@ -172,7 +213,7 @@ PyObject* make(const std::shared_ptr<const GameData>& data, std::uint32_t index,
             return per_ply(line, [&](std::size_t k) -> PyObject* {
                 const auto clock = board::parse_clock(line.plies[k].comment);
                 if (!clock) return Py_NewRef(Py_None);
-                return PyFloat_FromDouble(*clock);
+                return clock_value(*clock);
             });
         case VARIATIONS:
             return per_ply(line, [&](std::size_t k) -> PyObject* {
@@ -210,43 +251,23 @@ void game_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     game_clear(self);
     as_game(self)->data.~shared_ptr();
-    as_game(self)->commands.~vector();
     type->tp_free(self);
     Py_DECREF(type);
-}
-
-// The evals or clocks of a game without variations, from its commands:
-// both are read from each comment at once, for readers mostly ask for both.
-PyObject* make_command_values(GameObject* g, Cached what) {
-    const GameData& data = *g->data;
-    const bool other_made = g->cache[what == EVALS ? CLOCKS : EVALS] != nullptr;
-    std::vector<board::CommentCommands>& commands = g->commands;
-    if (other_made && commands.empty()) return make_plain(data, what);
-    const std::size_t n = data.mainline.size();
-    if (commands.empty()) {
-        commands.reserve(n);
-        std::string buffer;
-        for (std::size_t k = 0; k < n; ++k)
-            commands.push_back(board::parse_commands(data.comment(k + 1, buffer), data.start.turn == (k % 2 == 1)));
-    }
-    PyObject* made = per_ply_items(n, [&](std::size_t k) -> PyObject* {
-        const board::CommentCommands& c = commands[k];
-        if (what == EVALS) return c.eval ? new_score(*c.eval) : Py_NewRef(Py_None);
-        return c.clock ? PyFloat_FromDouble(*c.clock) : Py_NewRef(Py_None);
-    });
-    if (made && other_made) std::vector<board::CommentCommands>().swap(commands);
-    return made;
 }
 
 PyObject* cached(PyObject* self, Cached what) noexcept {
     GameObject* g = as_game(self);
     if (!g->cache[what]) {
-        g->cache[what] = guarded(
-            [&] {
-                if ((what == EVALS || what == CLOCKS) && g->data->plain()) return make_command_values(g, what);
-                return make(g->data, 0, what);
-            },
-            static_cast<PyObject*>(nullptr));
+        // Both from one pass over the comments, for readers mostly ask for
+        // both and the other costs a tuple more.
+        if ((what == EVALS || what == CLOCKS) && g->data->plain()) {
+            Ref evals, clocks;
+            if (!guarded([&] { return make_commands(*g->data, evals, clocks); }, false)) return nullptr;
+            g->cache[EVALS] = evals.release();
+            g->cache[CLOCKS] = clocks.release();
+            return Py_NewRef(g->cache[what]);
+        }
+        g->cache[what] = guarded([&] { return make(g->data, 0, what); }, static_cast<PyObject*>(nullptr));
         if (!g->cache[what]) return nullptr;
     }
     return Py_NewRef(g->cache[what]);
@@ -514,7 +535,6 @@ PyObject* new_game_object(PyObject* headers, PyObject* board, std::shared_ptr<co
     obj->board = Py_XNewRef(board);
     new (&obj->data) std::shared_ptr<const GameData>(std::move(data));
     for (PyObject*& c : obj->cache) c = nullptr;
-    new (&obj->commands) std::vector<board::CommentCommands>();
     return reinterpret_cast<PyObject*>(obj);
 }
 

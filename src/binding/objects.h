@@ -156,7 +156,8 @@ struct PgnSource {
 PyObject* headers_dict(const std::vector<board::TagView>& tags) noexcept;
 // An iterator of sample batches over a PGN source (Board.read_samples).
 PyObject* new_sample_reader(PyObject* source, PyObject* where, unsigned threads, std::size_t batch_positions) noexcept;
-// A new Score object holding `s`; the Score type itself (made on first need).
+// A Score object holding `s`, made now or one made before for an equal
+// reading (Scores are values); the Score type itself (made on first need).
 PyObject* new_score(const board::Score& s) noexcept;
 PyTypeObject* score_type_object() noexcept;
 // Whether a reader's caller asked for the board of a game it was given: the

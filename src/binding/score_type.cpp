@@ -52,12 +52,40 @@ Py_hash_t hash_key(const SideScore& v) noexcept {
 
 // ---------------------------------------------------------------- Score
 
-// An annotated game reading makes a Score per move, and drops them together
-// with the game: freed objects are kept for reuse instead of going back to
-// the allocator, as Move objects are.
+// The Scores the table below does not keep are made and dropped by the
+// thousand reading annotated games: freed objects are kept for reuse
+// instead of going back to the allocator, as Move objects are.
 constexpr std::size_t FREE_LIST_MAX = 1024;
 ScoreObject* free_list[FREE_LIST_MAX];
 std::size_t free_count = 0;
+
+// Scores are values no caller can change (no setter, no __dict__, equality
+// by value), so one object serves every equal reading: an annotated game's
+// evals repeat from move to move and game to game. A table of recent
+// Scores, each in the slot its key picks: centipawns by their value, near
+// 0 a slot each (negative ones from the table's end), mates from its
+// middle, where centipawns of ten pawns and more fall. Touched only with the
+// GIL held; what it keeps is kept for the process (the table's destructor
+// touches no object), as the types are.
+constexpr std::size_t RECENT_SCORES = 4096;
+PyObject* recent_scores[RECENT_SCORES];  // strong
+
+// Whether `a` is `b` itself, not merely equal to it: the same side's view
+// and the same turn, for a Score's repr shows both.
+bool same_score(const board::Score& a, const board::Score& b) noexcept {
+    return a.turn == b.turn && a.relative.kind == b.relative.kind && a.relative.value == b.relative.value;
+}
+
+// The slot for scores like `s`; nullptr for a mate given, too rare to keep.
+PyObject** recent_score_slot(const board::Score& s) noexcept {
+    const auto key = static_cast<std::size_t>(s.relative.value) * 2 + s.turn;
+    switch (s.relative.kind) {
+        case SideScore::Kind::CP: return &recent_scores[key % RECENT_SCORES];
+        case SideScore::Kind::MATE: return &recent_scores[(key + RECENT_SCORES / 2) % RECENT_SCORES];
+        case SideScore::Kind::MATE_GIVEN: break;
+    }
+    return nullptr;
+}
 
 void free_score_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
@@ -72,6 +100,24 @@ void score_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_Free(self);
     Py_DECREF(type);
+}
+
+// A new Score object of `s`, kept in `slot` when there is one: out of
+// new_score, whose look-up is all that nearly every call does.
+[[gnu::noinline]] PyObject* made_score(const board::Score& s, PyObject** slot) noexcept {
+    PyTypeObject* type = require_type(score_type_cache, "Score");
+    if (!type) return nullptr;
+    ScoreObject* obj;
+    if (free_count > 0) {
+        obj = free_list[--free_count];
+        PyObject_Init(reinterpret_cast<PyObject*>(obj), type);
+    } else {
+        obj = PyObject_New(ScoreObject, type);
+        if (!obj) return nullptr;
+    }
+    obj->value = s;
+    if (slot) Py_XSETREF(*slot, Py_NewRef(reinterpret_cast<PyObject*>(obj)));
+    return reinterpret_cast<PyObject*>(obj);
 }
 
 Signature POV_SIG{"Score", "pov", {"color"}, 1, 1};
@@ -250,18 +296,9 @@ TypeCache relative_score_type_cache(&relative_spec, "RelativeScore");
 }  // namespace
 
 PyObject* new_score(const board::Score& s) noexcept {
-    PyTypeObject* type = require_type(score_type_cache, "Score");
-    if (!type) return nullptr;
-    ScoreObject* obj;
-    if (free_count > 0) {
-        obj = free_list[--free_count];
-        PyObject_Init(reinterpret_cast<PyObject*>(obj), type);
-    } else {
-        obj = PyObject_New(ScoreObject, type);
-        if (!obj) return nullptr;
-    }
-    obj->value = s;
-    return reinterpret_cast<PyObject*>(obj);
+    PyObject** slot = recent_score_slot(s);
+    if (slot && *slot && same_score(score_of(*slot), s)) return Py_NewRef(*slot);
+    return made_score(s, slot);
 }
 
 PyTypeObject* score_type_object() noexcept { return score_type_cache.get(); }

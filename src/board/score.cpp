@@ -1,8 +1,11 @@
 #include "score.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace board {
 
@@ -72,8 +75,33 @@ double decimal(std::string_view s) {
     }
     if (count <= 15 && after_point < std::size(POWERS)) return static_cast<double>(mantissa) / POWERS[after_point];
     double value = 0;
-    std::from_chars(s.data(), s.data() + s.size(), value);
+    // Out of range leaves `value` alone: a value too small is 0 and one too
+    // large is infinite, as Python reads them. Only the latter has a digit
+    // before the point other than 0.
+    if (std::from_chars(s.data(), s.data() + s.size(), value).ec == std::errc::result_out_of_range)
+        return s.substr(0, s.find('.')).find_first_not_of('0') == std::string_view::npos ? 0.0 : HUGE_VAL;
     return value;
+}
+
+// `hours` * 3600 + `minutes` * 60 (digits of any length) as the nearest
+// double: the exact integer Python's int arithmetic makes, then converts.
+double whole_seconds(std::string_view hours, std::string_view minutes) {
+    std::vector<std::uint8_t> sum;  // decimal digits, the ones first
+    const auto add_product = [&](std::string_view digits, unsigned factor) {
+        unsigned carry = 0;
+        for (std::size_t i = 0; i < digits.size() || carry; ++i) {
+            if (i == sum.size()) sum.push_back(0);
+            if (i < digits.size()) carry += static_cast<unsigned>(digits[digits.size() - 1 - i] - '0') * factor;
+            carry += sum[i];
+            sum[i] = static_cast<std::uint8_t>(carry % 10);
+            carry /= 10;
+        }
+    };
+    add_product(hours, 3600);
+    add_product(minutes, 60);
+    std::string text;
+    for (auto d = sum.rbegin(); d != sum.rend(); ++d) text += static_cast<char>('0' + *d);
+    return decimal(text);
 }
 
 // The first '[' in [p, end), or end. Comments are short and their
@@ -207,13 +235,11 @@ std::optional<double> clock_command(std::string_view comment, std::size_t at) {
     if (p >= comment.size() || !is_command_space(comment[p])) return std::nullopt;
     ++p;
     if (const auto seconds = plain_clock(comment.substr(p))) return seconds;
-    const Digits h = digits(comment, p, MAX_DIGITS + 1);
-    if (h.count == 0 || h.count > MAX_DIGITS || p + h.count >= comment.size() || comment[p + h.count] != ':')
-        return std::nullopt;
+    const Digits h = digits(comment, p, std::string_view::npos);
+    if (h.count == 0 || p + h.count >= comment.size() || comment[p + h.count] != ':') return std::nullopt;
     const std::size_t m_at = p + h.count + 1;
-    const Digits m = digits(comment, m_at, MAX_DIGITS + 1);
-    if (m.count == 0 || m.count > MAX_DIGITS || m_at + m.count >= comment.size() || comment[m_at + m.count] != ':')
-        return std::nullopt;
+    const Digits m = digits(comment, m_at, std::string_view::npos);
+    if (m.count == 0 || m_at + m.count >= comment.size() || comment[m_at + m.count] != ':') return std::nullopt;
     const std::size_t s_at = m_at + m.count + 1;
     std::size_t s = digits(comment, s_at, std::string_view::npos).count;
     if (s == 0) return std::nullopt;
@@ -222,12 +248,12 @@ std::optional<double> clock_command(std::string_view comment, std::size_t at) {
     if (s_at + s >= comment.size() || comment[s_at + s] != ']') return std::nullopt;
     // The whole minutes in seconds as an exact integer, then the seconds as
     // the float reader reads them, added as a float: the sum rounds as it
-    // does in Python. Hours beyond 64 bits of seconds are summed as floats
-    // instead of overflowing.
+    // does in Python. Hours beyond 64 bits of seconds are summed digit by
+    // digit instead of overflowing.
     std::int64_t whole = 0, minutes = 0;
-    if (__builtin_mul_overflow(h.value, 3600, &whole) || __builtin_mul_overflow(m.value, 60, &minutes) ||
-        __builtin_add_overflow(whole, minutes, &whole))
-        return static_cast<double>(h.value) * 3600 + static_cast<double>(m.value) * 60 +
+    if (h.count > MAX_DIGITS || m.count > MAX_DIGITS || __builtin_mul_overflow(h.value, 3600, &whole) ||
+        __builtin_mul_overflow(m.value, 60, &minutes) || __builtin_add_overflow(whole, minutes, &whole))
+        return whole_seconds(comment.substr(p, h.count), comment.substr(m_at, m.count)) +
                decimal(comment.substr(s_at, s));
     return static_cast<double>(whole) + decimal(comment.substr(s_at, s));
 }
@@ -250,31 +276,99 @@ std::optional<double> parse_clock(std::string_view comment) {
 
 namespace {
 
-// The comment of nearly every move of an annotated dump,
-// " [%eval 0.17] [%clk 0:03:00] " and the like, read straight through;
-// std::nullopt for anything else, which the general reading reads. Where
-// both commands read here, they are the first of their kind, so the
-// general reading would find them too.
-std::optional<CommentCommands> plain_commands(std::string_view c, bool turn) {
-    const char* const end = c.data() + c.size();
-    const char* p = c.data() + (!c.empty() && c[0] == ' ');
-    constexpr char EVAL_OPEN[] = "[%eval ", CLOCK_OPEN[] = "] [%clk ";
-    if (!tag_at(p, end, EVAL_OPEN)) return std::nullopt;
-    p += std::size(EVAL_OPEN) - 1;
-    const auto eval = plain_eval(std::string_view(p, static_cast<std::size_t>(end - p)));
-    if (!eval) return std::nullopt;
-    while (*p != ']') ++p;  // plain_eval found it
-    if (!tag_at(p, end, CLOCK_OPEN)) return std::nullopt;
-    p += std::size(CLOCK_OPEN) - 1;
-    const auto clock = plain_clock(std::string_view(p, static_cast<std::size_t>(end - p)));
-    if (!clock) return std::nullopt;
-    return CommentCommands{seen_by(*eval, turn), *clock};
+// 8 bytes of text as one word, byte i in bits 8i to 8i + 7.
+std::uint64_t word_at(const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    return w;
 }
 
-}  // namespace
+// `v` in each byte `mask` selects.
+constexpr std::uint64_t in_bytes(std::uint64_t mask, std::uint8_t v) { return mask / 0xFF * v; }
 
-CommentCommands parse_commands(std::string_view comment, bool turn) {
-    if (const auto plain = plain_commands(comment, turn)) return *plain;
+// Whether the bytes of `w` that `mask` selects (0xFF each) are all ASCII
+// digits. The high nibble is 3 and stays 3 when 6 is added: the adding
+// cannot carry out of a byte that passed the first test.
+constexpr bool digits_in(std::uint64_t w, std::uint64_t mask) {
+    const std::uint64_t high = in_bytes(mask, 0xF0), three = in_bytes(mask, 0x30);
+    return (w & high) == three && ((w + in_bytes(mask, 0x06)) & high) == three;
+}
+
+// The seconds of "h:mm:ss]" at the word `w`, when it is written so, else
+// NOT_A_CLOCK.
+constexpr std::uint32_t NOT_A_CLOCK = ~std::uint32_t{0};
+constexpr std::uint32_t clock_word(std::uint64_t w) {
+    constexpr std::uint64_t DIGITS = 0x00FFFF00FFFF00FF, SHAPE_MASK = 0xFF0000FF0000FF00;
+    constexpr std::uint64_t SHAPE = 0x5D00003A00003A00;  // ':' at 1 and 4, ']' at 7
+    if ((w & SHAPE_MASK) != SHAPE || !digits_in(w, DIGITS)) return NOT_A_CLOCK;
+    // The digits' values, and each pair as tens and ones in its first byte:
+    // no byte exceeds 99, so none carries into the next.
+    const std::uint64_t d = (w & DIGITS) - in_bytes(DIGITS, '0');
+    const std::uint64_t pairs = d * 10 + (d >> 8);
+    return static_cast<std::uint32_t>((d & 0xFF) * 3600 + (pairs >> 16 & 0xFF) * 60 + (pairs >> 40 & 0xFF));
+}
+static_assert(clock_word(0x5D39353A39353A39) == 9 * 3600 + 59 * 60 + 59);  // "9:59:59]"
+static_assert(clock_word(0x5D30363A30303A31) == 3600 + 60);                  // "1:00:60]", as written
+static_assert(clock_word(0x5D303A3A30303A31) == NOT_A_CLOCK);               // "1:00::0]"
+
+// The comment of nearly every move of an annotated dump,
+// "[%eval 0.17] [%clk 0:03:00]", "[%eval #-3] [%clk 0:03:00]" and the
+// like, read straight through with one check of its length, into `out`;
+// false, `out` untouched, for anything else, which the general reading
+// reads. Where both commands read here, they are the first of their kind,
+// so the general reading would find them too. The eval is plain_eval's
+// shape or a mate without a depth, the clock plain_clock's.
+[[gnu::always_inline]] inline bool plain_commands(std::string_view c, bool turn, CommentCommands& out) {
+    const char* p = c.data();
+    const char* const end = p + c.size();
+    // The shortest comment read here: "[%eval #1] [%clk 0:00:00]".
+    constexpr std::ptrdiff_t SHORTEST = 25;
+    if (c.size() < SHORTEST) return false;
+    p += *p == ' ';
+    if (end - p < SHORTEST || !tag_at(p, end, "[%eval ")) return false;
+    p += 7;
+    // "] [%clk " and "h:mm:ss]" after the value: 16 bytes.
+    SideScore eval;
+    if (*p == '#') {
+        ++p;
+        const bool negative = *p == '-';
+        p += *p == '-' || *p == '+';
+        const char* const first = p;
+        std::int64_t moves = 0;
+        while (p < end && is_digit(*p) && p - first < static_cast<std::ptrdiff_t>(MAX_DIGITS))
+            moves = moves * 10 + (*p++ - '0');
+        if (p == first || end - p < 16) return false;
+        eval = SideScore::mate(negative ? -moves : moves);
+    } else {
+        const bool negative = *p == '-';
+        p += *p == '-' || *p == '+';
+        // At least 17 bytes are left, more than the most digits read.
+        const char* const first = p;
+        std::int64_t whole = 0;
+        while (is_digit(*p) && p - first < 10) whole = whole * 10 + (*p++ - '0');
+        if (p == first || end - p < 19 || p[0] != '.' || !is_digit(p[1]) || !is_digit(p[2])) return false;
+        const std::int64_t cp = whole * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+        eval = SideScore::cp(negative ? -cp : cp);
+        p += 3;
+    }
+    if (word_at(p) != word_at("] [%clk ")) return false;
+    p += 8;
+    // "hh:mm:ss]": the tens of hours, then the same shape.
+    unsigned tens = 0;
+    if (p[1] != ':') {
+        if (!is_digit(p[0]) || end - p < 9) return false;
+        tens = static_cast<unsigned>(*p++ - '0') * 36000;
+    }
+    const std::uint32_t seconds = clock_word(word_at(p));
+    if (seconds == NOT_A_CLOCK) return false;
+    out.eval = seen_by(eval, turn);
+    out.clock = static_cast<double>(tens + seconds);
+    return true;
+}
+
+// Every other comment: each '[' in turn, until both commands are found.
+[[gnu::noinline]] CommentCommands general_commands(std::string_view comment, bool turn) {
     CommentCommands found;
     const char* const begin = comment.data();
     const char* const end = begin + comment.size();
@@ -290,6 +384,15 @@ CommentCommands parse_commands(std::string_view comment, bool turn) {
         }
         if (found.eval && found.clock) break;
     }
+    return found;
+}
+
+}  // namespace
+
+CommentCommands parse_commands(std::string_view comment, bool turn) {
+    // One object returned on both paths: written in place, not copied.
+    CommentCommands found;
+    if (!plain_commands(comment, turn, found)) found = general_commands(comment, turn);
     return found;
 }
 
