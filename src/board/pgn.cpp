@@ -673,9 +673,9 @@ Board game_start(std::optional<std::string_view> fen, bool chess960) {
 
 namespace {
 
-// The readers reserve a move per 16 bytes of movetext, which a game of long
-// comments never fills; a game kept for its caller gives the room back, so
-// that a thousand plies of comment do not hold a thousand plies of history.
+// The readers reserve room for a move per 16 bytes of movetext, which a game
+// of long comments never fills; a game its caller keeps gives back what is
+// more than twice its moves (a history entry is 120 bytes).
 template <typename T>
 void give_back_room(std::vector<T>& v) {
     if (v.capacity() > 2 * v.size() + 16) v.shrink_to_fit();
