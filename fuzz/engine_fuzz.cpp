@@ -516,6 +516,10 @@ void pgn(std::string_view text) {
             played.apply_movetext(movetext, notes);
             const Board replayed = replay(game.board, game.moves);
             CHECK(same_record(played, replayed), played);
+            CHECK(notes.spans == game.notes.spans && notes.first == game.notes.first &&
+                      notes.nags == game.notes.nags && notes.plain == game.notes.plain &&
+                      notes.has_cr == game.notes.has_cr,
+                  played);
             game.board = replayed;
         }
         const auto& history = game.board.history;

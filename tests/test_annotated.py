@@ -7,6 +7,7 @@ import io
 import lzma
 import pickle
 import re
+import sys
 
 import pytest
 
@@ -584,3 +585,79 @@ def test_a_games_board_is_the_board_its_movetext_plays(text):
         assert game[1] is board and list(game)[1] is board
         assert pickle.dumps(board) == pickle.dumps(played) == pickle.dumps(back.board)
         assert board.zobrist_hash() == played.zobrist_hash() and board.castling_rights == played.castling_rights
+
+
+# Games the fast walk reads to the end, and games it gives up on at some
+# move (an origin written in full, a castling it must refuse, an illegal
+# move), which the board then reads or refuses.
+BOTH_WAYS = [
+    "1. h4 g5 2. hxg5 h6 3. gxh6 Nf6 4. h7 Ng8 5. hxg8=Q Rxg8 6. Rxh7 *\n",
+    "1. e4 d5 2. exd5 Qxd5 3. Nc3 Qa5 4. d4 c6 5. Nf3 Bg4 6. Bf4 e6 7. h3 Bxf3 8. Qxf3 Bb4 9. Be2 Nd7 "
+    "10. a3 O-O-O 11. axb4 Qxa1+ 12. Kd2 Qxh1 *\n",
+    "1. e4 {c1} $1 e5 {c2} 2. g1f3 {c3} Nc6 $2 {c4} 3. Bb5 *\n",
+    "1. e4 e5 2. Nf3 Nc6 3. Bc4 Bc5 4. e1g1 Nf6 *\n",
+    "1. e4 e5 2. Nf3 Nc6 3. Bc4 Bc5 4. Kg1 Nf6 *\n",
+    "1. e4 e5 2. Nf3 Nc6 3. Bc4 Bc5 4. Ke2 Nf6 5. Ke1 Ng8 6. O-O *\n",
+    "1. e4 e5 2. Nf3 Nf6 3. Ng1 Ng8 4. Nf3 Nf6 5. Ng1 Ng8 6. Nf3 Nf6 7. Ng1 Ng8 *\n",
+    '[FEN "r3k2r/8/8/8/3pP3/8/8/R3K2R b KQkq e3 0 7"]\n\n1... dxe3 2. O-O O-O-O 3. Ra2 *\n',
+    '[FEN "r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1"]\n\n1. Rxh8+ Kd7 2. Rh7+ Kc6 3. O-O-O *\n',
+    '[FEN "r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1"]\n\n1. Rxa8+ Ke7 2. Ra7+ Kf6 3. O-O-O *\n',
+    '[FEN "r3k3/8/8/8/8/8/8/4K2R w KQkq - 0 1"]\n\n1. O-O O-O-O *\n',
+    '[FEN "r3k2r/8/8/8/8/8/8/R3K2R w Qk - 5 40"]\n\n40. O-O-O O-O 41. Kb1 *\n',
+    '[FEN "r3k2r/8/8/8/8/8/8/R3K2R w Qk - 5 40"]\n\n40. O-O-O O-O-O *\n',
+    '[FEN "rnbqkbnr/ppp1pppp/8/3pP3/8/8/PPPP1PPP/RNBQKBNR w KQkq d6 0 3"]\n\n3. exd6 exd6 *\n',
+    '[FEN "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1"]\n\n1... e5 2. e4 *\n',
+    '[FEN "1n2k3/P7/8/8/8/8/8/4K3 w - - 99 80"]\n\n80. axb8=N Kf7 81. Nc6 *\n',
+    '[Variant "Chess960"]\n[FEN "bqnbrkrn/pppppppp/8/8/8/8/PPPPPPPP/BQNBRKRN w GEge - 0 1"]\n\n1. g4 g5 2. O-O *\n',
+]
+
+
+def board_or_error(reader):
+    try:
+        return pickle.dumps(next(reader).board)
+    except ValueError as e:
+        return str(e)
+
+
+@pytest.mark.parametrize("text", BOTH_WAYS)
+def test_a_game_reads_the_same_whether_or_not_the_last_board_was_asked_for(text):
+    # Asking for a game's board makes the reader play the next game on a
+    # board; not asking, on the fast walk: the same game, board and error.
+    read = []
+    for ask in (False, True):
+        reader = Board.read_pgn(io.StringIO("1. d4 *\n\n" + text))
+        first = next(reader)
+        if ask:
+            first.board
+        read.append(board_or_error(reader))
+    assert read[0] == read[1]
+    expected = oracle(text)
+    if isinstance(read[0], str):
+        assert expected.errors and read[0].startswith("game 2 (")
+    else:
+        board = pickle.loads(read[0])
+        assert [m.uci() for m in board.move_stack] == [m.uci() for m in expected.mainline_moves()]
+        assert board.fen(en_passant="legal") == expected.end().board().fen()
+
+
+def test_the_corpus_reads_the_same_boards_whether_or_not_they_are_asked_for():
+    corpus_text(0)  # skips where the corpus is absent
+    never = [pickle.dumps(g.board) for g in list(Board.read_pgn(GAMES_PGN))]
+    always = [pickle.dumps(g.board) for g in Board.read_pgn(GAMES_PGN)]
+    assert len(never) == 3000 and never == always
+
+
+@pytest.mark.parametrize("ask", [False, True])
+def test_a_game_of_long_comments_keeps_no_room_for_moves_it_lacks(ask):
+    # Room is reserved for a move per 16 bytes of movetext while a game is
+    # read; a game kept with its board gives back what its moves left over.
+    text = "1. d4 *\n\n1. e4 { " + "x" * 200_000 + " } e5 2. Nf3 { " + "y" * 200_000 + " } Nc6 *\n"
+    reader = Board.read_pgn(io.StringIO(text))
+    first = next(reader)
+    if ask:
+        first.board
+    (game,) = reader
+    played = Board()
+    for san in ["e4", "e5", "Nf3", "Nc6"]:
+        played.apply_san(san)
+    assert sys.getsizeof(game.board) <= sys.getsizeof(played) + 4096

@@ -1,6 +1,7 @@
 """PGN files in and out, side by side with python-chess's reader and exporter."""
 
 import io
+import pickle
 import re
 import subprocess
 import sys
@@ -278,6 +279,22 @@ def test_messages_quote_undecodable_bytes():
     with pytest.raises(ValueError, match='game 1 \\(\\[Event "M\ufffdller"\\]\\): illegal san: \'Ke3\''):
         next(Board.read_pgn(source))
 
+
+
+# Bytes that are not UTF-8 in a FEN tag: a code point past U+10FFFF, a
+# surrogate, overlong forms (one of "/", which would split a rank), a
+# sequence cut short, and bytes that cannot start one.
+@pytest.mark.parametrize("odd", [b"\xf6\xaf\xb8\xab", b"\xf4\x90\x80\x80", b"\xed\xa0\x80", b"\xc0\xaf",
+                                 b"\xe0\x80\xaf", b"\xe2\x82x", b"\xf0\x9f\x98", b"\x80\xbf\xff"])
+def test_a_fen_tags_undecodable_bytes_read_as_its_header_shows_them(odd):
+    fen = b"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1 " + odd
+    (game,) = Board.read_pgn(io.BytesIO(b'[FEN "' + fen + b'"]\n\n1. e4 *\n'))
+    shown = fen.decode("utf-8", "replace")
+    assert game.headers["FEN"] == game.board.starting_fen == shown
+    assert pickle.loads(pickle.dumps(game)).board.starting_fen == shown
+    placement = b"rnbqkbnr" + odd + b"pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+    with pytest.raises(ValueError, match="game 1 .*invalid FEN tag"):
+        next(Board.read_pgn(io.BytesIO(b'[FEN "' + placement + b'"]\n\n1. e4 *\n')))
 
 def test_a_source_that_refers_back_is_collected():
     import gc

@@ -5,8 +5,8 @@
 // rest; the annotated reader keeps comments, NAGs and variations too.
 // Internal to src/board.
 
-#include <cstddef>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -105,10 +105,6 @@ constexpr bool ends_word(char c) { return WORD_ENDS[static_cast<unsigned char>(c
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 inline bool is_result(std::string_view w) { return w == "1-0" || w == "0-1" || w == "1/2-1/2" || w == "*"; }
-
-}  // namespace movetext_detail
-
-namespace movetext_detail {
 
 // What a byte means where a token may start: one table load per byte.
 enum class Starts : std::uint8_t { WORD, SPACE, COMMENT, REST_OF_LINE, OPEN, CLOSE, STRAY_CLOSE, ESCAPE };

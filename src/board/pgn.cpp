@@ -671,6 +671,18 @@ Board game_start(std::optional<std::string_view> fen, bool chess960) {
     }
 }
 
+namespace {
+
+// The readers reserve room for a move per 16 bytes of movetext, which a game
+// of long comments never fills; a game its caller keeps gives back what is
+// more than twice its moves (a history entry is 120 bytes).
+template <typename T>
+void give_back_room(std::vector<T>& v) {
+    if (v.capacity() > 2 * v.size() + 16) v.shrink_to_fit();
+}
+
+}  // namespace
+
 void PgnReader::play(const RawGame& raw, PgnGame& out, bool walk) {
     std::optional<std::string_view> fen;
     bool chess960 = false;
@@ -685,6 +697,10 @@ void PgnReader::play(const RawGame& raw, PgnGame& out, bool walk) {
             out.moves.clear();
             board.apply_movetext(raw.movetext, out.notes);
         }
+        give_back_room(out.moves);
+        give_back_room(board.history);
+        give_back_room(out.notes.first);
+        give_back_room(out.notes.spans);
         out.board = std::move(board);
     } catch (const Invalid& e) {
         throw Invalid("game " + std::to_string(raw.number) + " (" + std::string(raw.first_line) + "): " + e.what());

@@ -21,19 +21,30 @@ void append_utf8(std::string& out, char32_t c) {
 }
 
 char32_t next_code_point(std::string_view text, std::size_t& i) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t len = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
-                                            : (lead >> 3) == 0x1E   ? 4
-                                                                    : 0;
-    char32_t c = len == 1 ? lead : len == 2 ? (lead & 0x1F) : len == 3 ? (lead & 0x0F) : (lead & 0x07);
-    bool ok = len != 0 && i + len <= text.size();
-    for (std::size_t k = 1; ok && k < len; ++k) {
-        const auto cont = static_cast<unsigned char>(text[i + k]);
-        if ((cont & 0xC0) != 0x80) ok = false;
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        ++i;
+        return lead;
+    }
+    // Python's decoder, whose "replace" the header dicts show: no overlong
+    // form, no surrogate, nothing above U+10FFFF, and a malformed sequence
+    // stands for one U+FFFD up to the first byte that cannot continue it.
+    const std::size_t len = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                            : lead >= 0xF0 && lead <= 0xF4                                  ? 4
+                                                                                            : 0;
+    // The second byte's range narrows where the lead alone allows too much.
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    char32_t c = lead & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
+    std::size_t k = 1;
+    for (; k < len && i + k < text.size(); ++k) {
+        const unsigned char cont = byte(k);
+        if (k == 1 ? cont < low || cont > high : (cont & 0xC0) != 0x80) break;
         c = (c << 6) | (cont & 0x3F);
     }
-    i += ok ? len : 1;
-    return ok ? c : U'\uFFFD';
+    i += k;
+    return len != 0 && k == len ? c : U'\uFFFD';
 }
 
 }  // namespace board
