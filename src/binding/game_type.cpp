@@ -279,7 +279,7 @@ PyObject* board_of(PyObject* self) noexcept {
     GameObject* g = as_game(self);
     if (g->data->demand) g->data->demand->asked = true;
     if (!g->board) {
-        g->board = guarded(
+        PyObject* made = guarded(
             [&] {
                 const GameData& data = *g->data;
                 board::Board start(data.start);
@@ -287,6 +287,12 @@ PyObject* board_of(PyObject* self) noexcept {
                 return new_board(board::replay(std::move(start), data.mainline));
             },
             static_cast<PyObject*>(nullptr));
+        // Should anything the build ran have asked for the board meanwhile,
+        // the first one made stays.
+        if (g->board)
+            Py_XDECREF(made);
+        else
+            g->board = made;
     }
     return g->board;
 }
