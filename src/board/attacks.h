@@ -186,13 +186,18 @@ inline constexpr auto BISHOP_RAYS = [] {
 // pawns by their diagonals only. Sliders see through nothing but what
 // `occupied` holds, so a caller may lift a piece off or add one. The slider
 // tables must be filled (slider_tables()).
+// A slider table is read only where a slider of `by` stands on one of the
+// square's lines: the tables outgrow the cache that the small ones share,
+// and reading a game looks up every move's king.
 inline Bitboard attackers_to(const Placement& p, int s, Bitboard occupied, Color by) {
     const Bitboard them = p.colors[by];
     const Bitboard diagonal = (p.kinds[BISHOP] | p.kinds[QUEEN]) & them;
     const Bitboard straight = (p.kinds[ROOK] | p.kinds[QUEEN]) & them;
-    return (KNIGHT_ATTACKS[s] & p.kinds[KNIGHT] & them) | (PAWN_ATTACKS[opposite(by)][s] & p.kinds[PAWN] & them) |
-           (KING_ATTACKS[s] & p.kinds[KING] & them) | (bishop_attacks(s, occupied) & diagonal) |
-           (rook_attacks(s, occupied) & straight);
+    Bitboard found = (KNIGHT_ATTACKS[s] & p.kinds[KNIGHT] & them) | (PAWN_ATTACKS[opposite(by)][s] & p.kinds[PAWN] & them) |
+                     (KING_ATTACKS[s] & p.kinds[KING] & them);
+    if (BISHOP_RAYS[s] & diagonal) found |= bishop_attacks(s, occupied) & diagonal;
+    if (ROOK_RAYS[s] & straight) found |= rook_attacks(s, occupied) & straight;
+    return found;
 }
 
 }  // namespace board
