@@ -44,11 +44,6 @@ struct GameData {
     // game has no variation, so no tree is needed for them.
     bool plain() const { return noted && notes.plain; }
     std::string_view comment(std::size_t ply, std::string& buffer) const {
-        // Nearly every ply has one comment, read where it stands: that is
-        // taken here, without a call, as mainline_comment takes it.
-        const std::uint32_t from = notes.first[ply];
-        if (notes.first[ply + 1] - from == 1 && !notes.has_cr)
-            return std::string_view(movetext).substr(notes.spans[from].first, notes.spans[from].second);
         return board::mainline_comment(movetext, notes, ply, buffer);
     }
 };

@@ -640,9 +640,17 @@ struct MainlineNotes {
 // The comment after mainline ply `ply` (0: the game's comment) as the tree
 // builder gives it, from a game whose notes are plain: a view into
 // `movetext` when one comment stands there as written, else joined into
-// `buffer` and a view of that.
-std::string_view mainline_comment(std::string_view movetext, const MainlineNotes& notes, std::size_t ply,
-                                  std::string& buffer);
+// `buffer` and a view of that. Inline: nearly every ply has one comment,
+// read where it stands; the others are joined out of line.
+std::string_view joined_mainline_comment(std::string_view movetext, const MainlineNotes& notes, std::size_t ply,
+                                         std::string& buffer);
+inline std::string_view mainline_comment(std::string_view movetext, const MainlineNotes& notes, std::size_t ply,
+                                         std::string& buffer) {
+    const std::uint32_t from = notes.first[ply];
+    if (notes.first[ply + 1] - from == 1 && !notes.has_cr)
+        return movetext.substr(notes.spans[from].first, notes.spans[from].second);
+    return joined_mainline_comment(movetext, notes, ply, buffer);
+}
 
 // One game of a file, played: the board after its mainline with the
 // mainline as its history, or, when the fast generator's walk read it

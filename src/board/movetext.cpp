@@ -91,11 +91,10 @@ std::optional<std::string_view> MovetextReader::next() {
     return std::nullopt;
 }
 
-std::string_view mainline_comment(std::string_view movetext, const MainlineNotes& notes, std::size_t ply,
-                                  std::string& buffer) {
+std::string_view joined_mainline_comment(std::string_view movetext, const MainlineNotes& notes, std::size_t ply,
+                                         std::string& buffer) {
     const std::uint32_t from = notes.first[ply], to = notes.first[ply + 1];
     auto span = [&](std::uint32_t k) { return movetext.substr(notes.spans[k].first, notes.spans[k].second); };
-    if (to - from == 1 && !notes.has_cr) return span(from);
     buffer.clear();
     for (std::uint32_t k = from; k < to; ++k) {
         const std::string_view piece = span(k);

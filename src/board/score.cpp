@@ -128,34 +128,66 @@ std::size_t find_tag(std::string_view s, const char (&tag)[N], std::size_t from)
     return std::string_view::npos;
 }
 
+// 8 bytes of text as one word, byte i in bits 8i to 8i + 7.
+std::uint64_t word_at(const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    return w;
+}
+
+// `v` in each byte `mask` selects.
+constexpr std::uint64_t in_bytes(std::uint64_t mask, std::uint8_t v) { return mask / 0xFF * v; }
+
+// Whether the bytes of `w` that `mask` selects (0xFF each) are all ASCII
+// digits. The high nibble is 3 and stays 3 when 6 is added: the adding
+// cannot carry out of a byte that passed the first test.
+constexpr bool digits_in(std::uint64_t w, std::uint64_t mask) {
+    const std::uint64_t high = in_bytes(mask, 0xF0), three = in_bytes(mask, 0x30);
+    return (w & high) == three && ((w + in_bytes(mask, 0x06)) & high) == three;
+}
+
+// The seconds of "h:mm:ss]" at the word `w`, when it is written so, else
+// NOT_A_CLOCK.
+constexpr std::uint32_t NOT_A_CLOCK = ~std::uint32_t{0};
+constexpr std::uint32_t clock_word(std::uint64_t w) {
+    constexpr std::uint64_t DIGITS = 0x00FFFF00FFFF00FF, SHAPE_MASK = 0xFF0000FF0000FF00;
+    constexpr std::uint64_t SHAPE = 0x5D00003A00003A00;  // ':' at 1 and 4, ']' at 7
+    if ((w & SHAPE_MASK) != SHAPE || !digits_in(w, DIGITS)) return NOT_A_CLOCK;
+    // The digits' values, and each pair as tens and ones in its first byte:
+    // no byte exceeds 99, so none carries into the next.
+    const std::uint64_t d = (w & DIGITS) - in_bytes(DIGITS, '0');
+    const std::uint64_t pairs = d * 10 + (d >> 8);
+    return static_cast<std::uint32_t>((d & 0xFF) * 3600 + (pairs >> 16 & 0xFF) * 60 + (pairs >> 40 & 0xFF));
+}
+static_assert(clock_word(0x5D39353A39353A39) == 9 * 3600 + 59 * 60 + 59);  // "9:59:59]"
+static_assert(clock_word(0x5D30363A30303A31) == 3600 + 60);                  // "1:00:60]", as written
+static_assert(clock_word(0x5D303A3A30303A31) == NOT_A_CLOCK);               // "1:00::0]"
+
 // The value of a clock command written "h:mm:ss]" or "hh:mm:ss]", as
 // nearly every clock is, read at once; std::nullopt for any other text,
 // which the general reader below then reads.
 [[gnu::always_inline]] inline std::optional<double> plain_clock(std::string_view s) {
-    const auto digit = [&](std::size_t i) { return static_cast<unsigned>(s[i] - '0'); };
-    unsigned hours;
-    std::size_t at;
-    if (s.size() >= 8 && digit(0) < 10 && s[1] == ':') {
-        hours = digit(0);
-        at = 2;
-    } else if (s.size() >= 9 && digit(0) < 10 && digit(1) < 10 && s[2] == ':') {
-        hours = digit(0) * 10 + digit(1);
-        at = 3;
-    } else {
-        return std::nullopt;
+    // The tens of hours, then the shape of "h:mm:ss]".
+    unsigned tens = 0;
+    if (s.size() >= 9 && s[1] != ':') {
+        if (!is_digit(s[0])) return std::nullopt;
+        tens = static_cast<unsigned>(s[0] - '0') * 36000;
+        s.remove_prefix(1);
     }
-    if (s.size() < at + 6 || digit(at) > 9 || digit(at + 1) > 9 || s[at + 2] != ':' || digit(at + 3) > 9 ||
-        digit(at + 4) > 9 || s[at + 5] != ']')
-        return std::nullopt;
-    const unsigned minutes = digit(at) * 10 + digit(at + 1), seconds = digit(at + 3) * 10 + digit(at + 4);
-    return static_cast<double>(hours * 3600 + minutes * 60 + seconds);
+    if (s.size() < 8) return std::nullopt;
+    const std::uint32_t seconds = clock_word(word_at(s.data()));
+    if (seconds == NOT_A_CLOCK) return std::nullopt;
+    return static_cast<double>(tens + seconds);
 }
 
 // The value of an eval command written as centipawns with two decimals,
 // "-0.17]" or "3.05]" (no sign, "+" or "-", one to ten digits), as nearly
 // every one is, read at once; std::nullopt for any other text, which
 // eval_at then reads.
-[[gnu::always_inline]] inline std::optional<SideScore> plain_eval(std::string_view s) {
+// `length`, when given, is told how much of `s` the value takes, its "]"
+// left out.
+[[gnu::always_inline]] inline std::optional<SideScore> plain_eval(std::string_view s, std::size_t* length = nullptr) {
     std::size_t p = 0;
     const bool negative = !s.empty() && s[0] == '-';
     if (!s.empty() && (s[0] == '-' || s[0] == '+')) ++p;
@@ -165,6 +197,7 @@ std::size_t find_tag(std::string_view s, const char (&tag)[N], std::size_t from)
     if (p == first || s.size() < p + 4 || s[p] != '.' || !is_digit(s[p + 1]) || !is_digit(s[p + 2]) || s[p + 3] != ']')
         return std::nullopt;
     const std::int64_t cp = whole * 100 + (s[p + 1] - '0') * 10 + (s[p + 2] - '0');
+    if (length) *length = p + 3;
     return SideScore::cp(negative ? -cp : cp);
 }
 
@@ -276,45 +309,9 @@ std::optional<double> parse_clock(std::string_view comment) {
 
 namespace {
 
-// 8 bytes of text as one word, byte i in bits 8i to 8i + 7.
-std::uint64_t word_at(const char* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-    return w;
-}
-
-// `v` in each byte `mask` selects.
-constexpr std::uint64_t in_bytes(std::uint64_t mask, std::uint8_t v) { return mask / 0xFF * v; }
-
-// Whether the bytes of `w` that `mask` selects (0xFF each) are all ASCII
-// digits. The high nibble is 3 and stays 3 when 6 is added: the adding
-// cannot carry out of a byte that passed the first test.
-constexpr bool digits_in(std::uint64_t w, std::uint64_t mask) {
-    const std::uint64_t high = in_bytes(mask, 0xF0), three = in_bytes(mask, 0x30);
-    return (w & high) == three && ((w + in_bytes(mask, 0x06)) & high) == three;
-}
-
-// The seconds of "h:mm:ss]" at the word `w`, when it is written so, else
-// NOT_A_CLOCK.
-constexpr std::uint32_t NOT_A_CLOCK = ~std::uint32_t{0};
-constexpr std::uint32_t clock_word(std::uint64_t w) {
-    constexpr std::uint64_t DIGITS = 0x00FFFF00FFFF00FF, SHAPE_MASK = 0xFF0000FF0000FF00;
-    constexpr std::uint64_t SHAPE = 0x5D00003A00003A00;  // ':' at 1 and 4, ']' at 7
-    if ((w & SHAPE_MASK) != SHAPE || !digits_in(w, DIGITS)) return NOT_A_CLOCK;
-    // The digits' values, and each pair as tens and ones in its first byte:
-    // no byte exceeds 99, so none carries into the next.
-    const std::uint64_t d = (w & DIGITS) - in_bytes(DIGITS, '0');
-    const std::uint64_t pairs = d * 10 + (d >> 8);
-    return static_cast<std::uint32_t>((d & 0xFF) * 3600 + (pairs >> 16 & 0xFF) * 60 + (pairs >> 40 & 0xFF));
-}
-static_assert(clock_word(0x5D39353A39353A39) == 9 * 3600 + 59 * 60 + 59);  // "9:59:59]"
-static_assert(clock_word(0x5D30363A30303A31) == 3600 + 60);                  // "1:00:60]", as written
-static_assert(clock_word(0x5D303A3A30303A31) == NOT_A_CLOCK);               // "1:00::0]"
-
 // The comment of nearly every move of an annotated dump,
 // "[%eval 0.17] [%clk 0:03:00]", "[%eval #-3] [%clk 0:03:00]" and the
-// like, read straight through with one check of its length, into `out`;
+// like, read straight through into `out`;
 // false, `out` untouched, for anything else, which the general reading
 // reads. Where both commands read here, they are the first of their kind,
 // so the general reading would find them too. The eval is plain_eval's
@@ -328,7 +325,6 @@ static_assert(clock_word(0x5D303A3A30303A31) == NOT_A_CLOCK);               // "
     p += *p == ' ';
     if (end - p < SHORTEST || !tag_at(p, end, "[%eval ")) return false;
     p += 7;
-    // "] [%clk " and "h:mm:ss]" after the value: 16 bytes.
     SideScore eval;
     if (*p == '#') {
         ++p;
@@ -338,32 +334,21 @@ static_assert(clock_word(0x5D303A3A30303A31) == NOT_A_CLOCK);               // "
         std::int64_t moves = 0;
         while (p < end && is_digit(*p) && p - first < static_cast<std::ptrdiff_t>(MAX_DIGITS))
             moves = moves * 10 + (*p++ - '0');
-        if (p == first || end - p < 16) return false;
+        if (p == first) return false;
         eval = SideScore::mate(negative ? -moves : moves);
     } else {
-        const bool negative = *p == '-';
-        p += *p == '-' || *p == '+';
-        // At least 17 bytes are left, more than the most digits read.
-        const char* const first = p;
-        std::int64_t whole = 0;
-        while (is_digit(*p) && p - first < 10) whole = whole * 10 + (*p++ - '0');
-        if (p == first || end - p < 19 || p[0] != '.' || !is_digit(p[1]) || !is_digit(p[2])) return false;
-        const std::int64_t cp = whole * 100 + (p[1] - '0') * 10 + (p[2] - '0');
-        eval = SideScore::cp(negative ? -cp : cp);
-        p += 3;
+        std::size_t length = 0;
+        const auto cp = plain_eval(std::string_view(p, static_cast<std::size_t>(end - p)), &length);
+        if (!cp) return false;
+        eval = *cp;
+        p += length;
     }
-    if (word_at(p) != word_at("] [%clk ")) return false;
+    if (end - p < 8 || word_at(p) != word_at("] [%clk ")) return false;
     p += 8;
-    // "hh:mm:ss]": the tens of hours, then the same shape.
-    unsigned tens = 0;
-    if (p[1] != ':') {
-        if (!is_digit(p[0]) || end - p < 9) return false;
-        tens = static_cast<unsigned>(*p++ - '0') * 36000;
-    }
-    const std::uint32_t seconds = clock_word(word_at(p));
-    if (seconds == NOT_A_CLOCK) return false;
+    const auto clock = plain_clock(std::string_view(p, static_cast<std::size_t>(end - p)));
+    if (!clock) return false;
     out.eval = seen_by(eval, turn);
-    out.clock = static_cast<double>(tens + seconds);
+    out.clock = *clock;
     return true;
 }
 
