@@ -818,6 +818,8 @@ std::pair<BoardState, GameTree> tree_from_bytes(std::string_view bytes);
 
 // Whether a Variant tag's value names Fischer random chess.
 bool is_chess960_variant(std::string_view name) noexcept;
+// The last value of a tag, as a dict of the tags keeps it.
+std::optional<std::string_view> last_tag(const std::vector<TagView>& tags, std::string_view name) noexcept;
 // The board a game starts from, as its tags give it: the FEN tag's
 // position (the standard start without one), as a Fischer random board
 // where the Variant tag names that. Invalid naming the tag when the

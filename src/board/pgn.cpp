@@ -641,6 +641,13 @@ bool is_chess960_variant(std::string_view name) noexcept {
            lower == "fischer random";
 }
 
+std::optional<std::string_view> last_tag(const std::vector<TagView>& tags, std::string_view name) noexcept {
+    std::optional<std::string_view> found;
+    for (const auto& [n, v] : tags)
+        if (n == name) found = v;
+    return found;
+}
+
 Board game_start(std::optional<std::string_view> fen, bool chess960) {
     // Most games start from the standard position: copied, not read, and
     // classified once rather than by every game's first move.
@@ -684,14 +691,9 @@ void give_back_room(std::vector<T>& v) {
 }  // namespace
 
 void PgnReader::play(const RawGame& raw, PgnGame& out, bool walk) {
-    std::optional<std::string_view> fen;
-    bool chess960 = false;
-    for (const auto& [name, value] : raw.tags) {
-        if (name == "FEN") fen = value;
-        if (name == "Variant") chess960 = is_chess960_variant(value);
-    }
+    const auto variant = last_tag(raw.tags, "Variant");
     try {
-        Board board = game_start(fen, chess960);
+        Board board = game_start(last_tag(raw.tags, "FEN"), variant && is_chess960_variant(*variant));
         out.walked = walk && walk_movetext(board, raw.movetext, out.notes, out.moves);
         if (!out.walked) {
             out.moves.clear();

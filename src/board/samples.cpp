@@ -44,14 +44,6 @@ void SampleColumns::reserve(std::size_t n) {
 
 namespace {
 
-// The last value of a tag, as a dict of the tags keeps it.
-std::optional<std::string_view> last_tag(const std::vector<TagView>& tags, std::string_view name) {
-    std::optional<std::string_view> found;
-    for (const auto& [n, v] : tags)
-        if (n == name) found = v;
-    return found;
-}
-
 std::int8_t result_code(std::optional<std::string_view> tag) {
     if (!tag) return -2;
     if (*tag == "1-0") return 1;
